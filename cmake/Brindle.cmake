@@ -1,0 +1,32 @@
+# Helpers shared by the folders' CMakeLists.
+
+# brindle_add_test(NAME SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l])
+# A GoogleTest executable in tests/, beside a copy of text_info.ini, each case a CTest test.
+function(brindle_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${BRINDLE_TEST_DIR})
+  target_compile_definitions(${name} PRIVATE
+    BRINDLE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    BRINDLE_BIN_DIR="${BRINDLE_BIN_DIR}"
+    BRINDLE_TEST_DIR="${BRINDLE_TEST_DIR}")
+  add_dependencies(${name} brindle_resources)
+  set(props ENVIRONMENT "LC_ALL=;LC_MESSAGES=;LANG=C.UTF-8")
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+endfunction()
+
+# Shared objects export only their C ABI and bind their own symbols to themselves.
+function(brindle_shared_library_hardening target)
+  set_target_properties(${target} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    C_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(${target} PRIVATE -Wl,-Bsymbolic)
+  if(NOT BRINDLE_SANITIZE)
+    target_link_options(${target} PRIVATE -Wl,-z,defs)
+  endif()
+endfunction()

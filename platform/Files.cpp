@@ -1,0 +1,62 @@
+#include "Platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plat {
+
+std::u16string ExecutableFolder() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return u"./";
+  std::string path(buffer, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  path.resize(slash == std::string::npos ? 0 : slash + 1);
+  return FromUtf8(path);
+}
+
+bool PathExists(std::u16string_view path) {
+  struct stat st;
+  return stat(ToUtf8(path).c_str(), &st) == 0;
+}
+
+bool IsDirectory(std::u16string_view path) {
+  struct stat st;
+  return stat(ToUtf8(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(std::u16string_view path) {
+  struct stat st;
+  return stat(ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int64_t FileLength(std::u16string_view path) {
+  const int fd = open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int64_t size = -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0) {
+    if (S_ISBLK(st.st_mode)) {
+      uint64_t bytes = 0;
+      if (ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = static_cast<int64_t>(bytes);
+    } else {
+      size = st.st_size;
+    }
+  }
+  close(fd);
+  return size;
+}
+
+std::u16string ErrorText(int err) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not be in our buffer.
+  const char* text = strerror_r(err, buffer, sizeof buffer);
+  return FromUtf8(text);
+}
+
+}  // namespace plat

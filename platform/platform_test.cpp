@@ -1,0 +1,85 @@
+#include "Platform.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Utf, RoundTripsEveryPlane) {
+  const std::u16string text = u"a\u00e9\u4e2d\U0001F600z";
+  EXPECT_EQ(plat::ToUtf8(text), "a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80z");
+  EXPECT_EQ(plat::FromUtf8(plat::ToUtf8(text)), text);
+}
+
+TEST(Utf, MalformedInputBecomesReplacement) {
+  EXPECT_EQ(plat::FromUtf8("a\xff" "b"), u"a\uFFFDb");
+  EXPECT_EQ(plat::FromUtf8("a\xe4\xb8"), u"a\uFFFD\uFFFD");      // truncated at the end
+  EXPECT_EQ(plat::FromUtf8("\xc0\x80"), u"\uFFFD\uFFFD");         // overlong NUL
+  EXPECT_EQ(plat::FromUtf8("\xed\xa0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
+  EXPECT_EQ(plat::ToUtf8(std::u16string(1, char16_t(0xD800))), "\xef\xbf\xbd");
+}
+
+TEST(Locale, LanguageIds) {
+  EXPECT_EQ(plat::LangIdOfLocale("zh_CN.UTF-8"), 0x0804);
+  EXPECT_EQ(plat::LangIdOfLocale("zh_TW"), 0x0404);
+  EXPECT_EQ(plat::LangIdOfLocale("zh_HK.Big5HKSCS"), 0x0C04);
+  EXPECT_EQ(plat::LangIdOfLocale("zh_SG.GBK"), 0x1004);
+  EXPECT_EQ(plat::LangIdOfLocale("zh_MO.UTF-8"), 0x1404);
+  EXPECT_EQ(plat::LangIdOfLocale("en_US.UTF-8"), 0x0409);
+  EXPECT_EQ(plat::LangIdOfLocale("zh"), 0x0409);
+  EXPECT_EQ(plat::LangIdOfLocale("C"), 0x0409);
+  EXPECT_EQ(plat::LangIdOfLocale(""), 0x0409);
+}
+
+TEST(Locale, EnvironmentOrder) {
+  setenv("LANG", "zh_TW.UTF-8", 1);
+  setenv("LC_MESSAGES", "zh_CN.UTF-8", 1);
+  setenv("LC_ALL", "", 1);
+  EXPECT_EQ(plat::SystemLangId(), 0x0804);  // empty LC_ALL does not count
+  setenv("LC_ALL", "zh_HK.UTF-8", 1);
+  EXPECT_EQ(plat::SystemLangId(), 0x0C04);
+  unsetenv("LC_ALL");
+  unsetenv("LC_MESSAGES");
+  EXPECT_EQ(plat::SystemLangId(), 0x0404);
+  setenv("LANG", "C.UTF-8", 1);
+}
+
+TEST(Locale, CodeSets) {
+  EXPECT_EQ(plat::CodeSetOfLocale("zh_CN.GBK"), "GBK");
+  EXPECT_EQ(plat::CodeSetOfLocale("de_DE.ISO-8859-15@euro"), "ISO-8859-15");
+  EXPECT_EQ(plat::CodeSetOfLocale("C"), "UTF-8");
+  EXPECT_EQ(plat::CodeSetOfLocale(""), "UTF-8");
+}
+
+TEST(Iconv, UnmappableCharactersBecomeOneSpaceEach) {
+  std::string out;
+  ASSERT_TRUE(plat::ToCodeSet(u"a\u4e2d\u00e9\U0001F600b", "GBK", out));
+  // GBK holds the CJK ideograph and e-acute; the emoji is one space.
+  EXPECT_EQ(out, "a\xd6\xd0\xa8\xa6 b");
+  ASSERT_TRUE(plat::ToCodeSet(u"x\u4e2dy", "ISO-8859-1", out));
+  EXPECT_EQ(out, "x y");
+  EXPECT_FALSE(plat::ToCodeSet(u"x", "NO-SUCH-CODESET", out));
+}
+
+TEST(Iconv, DecodesAndReplacesInvalidBytes) {
+  std::u16string out;
+  ASSERT_TRUE(plat::FromCodeSet("\xd6\xd0\xce\xc4", "GBK", out));
+  EXPECT_EQ(out, u"\u4e2d\u6587");
+  ASSERT_TRUE(plat::FromCodeSet("a\xff" "b", "UTF-8", out));
+  EXPECT_EQ(out, u"a\uFFFDb");
+  ASSERT_TRUE(plat::FromCodeSet("\xa4\xa4", "BIG5", out));
+  EXPECT_EQ(out, u"\u4e2d");
+}
+
+TEST(Files, StatusAndLength) {
+  EXPECT_TRUE(plat::IsDirectory(u"/"));
+  EXPECT_FALSE(plat::IsRegularFile(u"/"));
+  EXPECT_FALSE(plat::PathExists(u"/no/such/path/here"));
+  EXPECT_EQ(plat::FileLength(u"/no/such/path/here"), -1);
+  const std::u16string folder = plat::ExecutableFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(folder.back(), u'/');
+  EXPECT_TRUE(plat::IsDirectory(folder));
+  EXPECT_FALSE(plat::ErrorText(ENOENT).empty());
+}
+
+}  // namespace
