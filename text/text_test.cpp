@@ -1,0 +1,213 @@
+#include "LocalText.h"
+#include "Platform.h"
+#include "ProfileReader.h"
+#include "TextUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/brindle-text-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::u16string wfile(const std::string& name) const { return plat::FromUtf8(file(name)); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Utf16(const std::u16string& text, bool big) {
+  std::string out = big ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t c : text) {
+    const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+    out += big ? hi : lo;
+    out += big ? lo : hi;
+  }
+  return out;
+}
+
+const std::u16string kCatalogue =
+    u"; comment line\r\n"
+    u"[EN_TEXT]\r\n"
+    u"  Hello  =  Hello there  \r\n"
+    u"Quoted=\"  kept blanks: \"\r\n"
+    u"Tip=No.%d item\r\n"
+    u"[chs_text]\n"
+    u"Hello=\u4f60\u597d\n"
+    u"[TW_TEXT]\r"
+    u"Hello=\u60a8\u597d\r"
+    u"[EN_TEXT]\n"
+    u"Later=never read: the first section of a name decides\n";
+
+TEST(ProfileReader, EveryEncodingReadsTheSame) {
+  TempDir dir;
+  WriteBytes(dir.file("u8.ini"), plat::ToUtf8(kCatalogue));
+  WriteBytes(dir.file("u8bom.ini"), "\xEF\xBB\xBF" + plat::ToUtf8(kCatalogue));
+  WriteBytes(dir.file("le.ini"), Utf16(kCatalogue, false));
+  WriteBytes(dir.file("be.ini"), Utf16(kCatalogue, true));
+  for (const char* name : {"u8.ini", "u8bom.ini", "le.ini", "be.ini"}) {
+    SCOPED_TRACE(name);
+    ProfileReader reader(dir.wfile(name));
+    EXPECT_EQ(reader.Read(u"EN_TEXT", u"Hello"), u"Hello there");
+    EXPECT_EQ(reader.Read(u"en_text", u"HELLO"), u"Hello there");  // names ignore case
+    EXPECT_EQ(reader.Read(u"CHS_TEXT", u"Hello"), u"\u4f60\u597d");
+    EXPECT_EQ(reader.Read(u"TW_TEXT", u"Hello"), u"\u60a8\u597d");
+    EXPECT_EQ(reader.Read(u"EN_TEXT", u"Quoted"), u"  kept blanks: ");
+    EXPECT_EQ(reader.Read(u"EN_TEXT", u"Later"), u"");
+    EXPECT_EQ(reader.Read(u"EN_TEXT", u"Missing"), u"");
+    EXPECT_EQ(reader.Read(u"NO_SECTION", u"Hello"), u"");
+  }
+  EXPECT_EQ(ProfileReader(dir.wfile("absent.ini")).Read(u"EN_TEXT", u"Hello"), u"");
+}
+
+TEST(ProfileReader, LongValuesAreCutTo259Units) {
+  TempDir dir;
+  const std::u16string longValue(300, u'x');
+  // 258 units, then a surrogate pair that the cut would split.
+  const std::u16string pairAtCut = std::u16string(258, u'y') + u"\U0001F600z";
+  WriteBytes(dir.file("t.ini"),
+             plat::ToUtf8(u"[S]\nlong=" + longValue + u"\npair=" + pairAtCut + u"\n"));
+  ProfileReader reader(dir.wfile("t.ini"));
+  EXPECT_EQ(reader.Read(u"S", u"long"), std::u16string(259, u'x'));
+  EXPECT_EQ(reader.Read(u"S", u"pair"), std::u16string(258, u'y'));
+}
+
+TEST(ProfileWriter, CreatesUpdatesAndKeepsTheRest) {
+  TempDir dir;
+  const std::u16string path = dir.wfile("config.ini");
+  ASSERT_TRUE(WriteProfileString(path, u"FIRMWARE", u"PATH", u"/srv/fw one"));
+  EXPECT_EQ(ProfileReader(path).Read(u"FIRMWARE", u"PATH"), u"/srv/fw one");
+
+  WriteBytes(dir.file("config.ini"),
+             "\xEF\xBB\xBF[Other]\nkeep=1\n\n[firmware]\npath=/old\nnext=2\n[Last]\nz=3\n");
+  ASSERT_TRUE(WriteProfileString(path, u"FIRMWARE", u"PATH", u" /new \u4e2d "));
+  ASSERT_TRUE(WriteProfileString(path, u"FIRMWARE", u"EXTRA", u"e"));
+  ProfileReader reader(path);
+  EXPECT_EQ(reader.Read(u"FIRMWARE", u"PATH"), u" /new \u4e2d ");
+  EXPECT_EQ(reader.Read(u"FIRMWARE", u"EXTRA"), u"e");
+  EXPECT_EQ(reader.Read(u"FIRMWARE", u"NEXT"), u"2");
+  EXPECT_EQ(reader.Read(u"Other", u"keep"), u"1");
+  EXPECT_EQ(reader.Read(u"Last", u"z"), u"3");
+  EXPECT_EQ(ReadBytes(dir.file("config.ini")).substr(0, 3), "\xEF\xBB\xBF");
+
+  EXPECT_FALSE(WriteProfileString(u"/no/such/dir/config.ini", u"A", u"B", u"C"));
+}
+
+TEST(LocalText, LanguageSectionsAndLineFeeds) {
+  TempDir dir;
+  WriteBytes(dir.file("text_info.ini"), plat::ToUtf8(kCatalogue));
+  const std::u16string ini = dir.wfile("text_info.ini");
+  EXPECT_EQ(LocalTextFrom(ini, 1, u"Hello", 0), u"\u4f60\u597d");
+  EXPECT_EQ(LocalTextFrom(ini, 3, u"Hello", 1), u"\u60a8\u597d\n");
+  EXPECT_EQ(LocalTextFrom(ini, 2, u"Hello", 0), u"Hello there");
+  // No fallback to another section; an absent key is empty or a lone line feed.
+  EXPECT_EQ(LocalTextFrom(ini, 1, u"Tip", 0), u"");
+  EXPECT_EQ(LocalTextFrom(ini, 1, u"Tip", 1), u"\n");
+
+  EXPECT_EQ(LanguageCodeOf(0x0804), 1);
+  EXPECT_EQ(LanguageCodeOf(0x0404), 3);
+  EXPECT_EQ(LanguageCodeOf(0x0C04), 3);
+  EXPECT_EQ(LanguageCodeOf(0x1004), 2);  // Singapore and Macao read English
+  EXPECT_EQ(LanguageCodeOf(0x1404), 2);
+  EXPECT_EQ(LanguageCodeOf(0x0409), 2);
+}
+
+// The only case in this program that asks for the module's language: it is chosen once.
+TEST(LocalText, LanguageIsChosenOncePerModule) {
+  setenv("LC_ALL", "zh_TW.UTF-8", 1);
+  EXPECT_EQ(ModuleLanguageCode(), 3);
+  const std::u16string first = LocalText(u"Title", 0);
+  setenv("LC_ALL", "zh_CN.UTF-8", 1);
+  EXPECT_EQ(ModuleLanguageCode(), 3);
+  EXPECT_EQ(LocalText(u"Title", 0), first);
+  EXPECT_EQ(LocalText(u"NoSuchKeyAnywhere", 1), u"\n");
+  unsetenv("LC_ALL");
+}
+
+TEST(Convertor, UnmappableCharactersBecomeSpaces) {
+  CChineseConvertor convertor;
+  const std::string gbk = convertor.ToMultiByte(u"/tmp/\u56fa\u4ef6\u00e9\u0e01.img", 1);
+  EXPECT_EQ(gbk, "/tmp/\xb9\xcc\xbc\xfe\xa8\xa6 .img");  // Thai is not in GBK
+  EXPECT_EQ(std::strlen(gbk.c_str()), gbk.size());
+  const std::string big5 = convertor.ToMultiByte(u"\u4e2d\u4e2c", 2);
+  EXPECT_EQ(big5.substr(0, 2), "\xa4\xa4");
+  setenv("LC_ALL", "en_US.ISO-8859-1", 1);
+  EXPECT_EQ(convertor.ToMultiByte(u"a\u00e9\u4e2d", 0), "a\xe9 ");
+  setenv("LC_ALL", "C.UTF-8", 1);
+  EXPECT_EQ(convertor.ToMultiByte(u"a\u00e9\u4e2d", 0), "a\xc3\xa9\xe4\xb8\xad");
+  unsetenv("LC_ALL");
+  EXPECT_EQ(convertor.ToMultiByte(nullptr, 0), "");
+}
+
+TEST(Directories, ExistsAndEnsure) {
+  TempDir dir;
+  WriteBytes(dir.file("plain"), "x");
+  EXPECT_EQ(DirectoryExists(plat::FromUtf8(dir.path())), 1);
+  EXPECT_EQ(DirectoryExists(dir.wfile("plain")), 0);
+  EXPECT_EQ(DirectoryExists(dir.wfile("missing")), 0);
+  EXPECT_EQ(DirectoryExists(u""), 0);
+
+  EXPECT_EQ(EnsureDirectory(dir.wfile("a/b/\u56fa\u4ef6/c")), 1);
+  EXPECT_TRUE(fs::is_directory(dir.file("a/b/\xe5\x9b\xba\xe4\xbb\xb6/c")));
+  EXPECT_EQ(EnsureDirectory(dir.wfile("a/b")), 1);
+  EXPECT_EQ(EnsureDirectory(dir.wfile("plain/sub")), 0);  // a file stands in the way
+  EXPECT_EQ(EnsureDirectory(dir.wfile("plain")), 0);
+}
+
+TEST(TextRoutines, ContainsNoCaseAndTrim) {
+  const std::vector<std::u16string> names = {u"boot", u"System", u"\u00c4rger"};
+  EXPECT_EQ(ContainsNoCase(u"BOOT", names), 1);
+  EXPECT_EQ(ContainsNoCase(u"system", names), 1);
+  EXPECT_EQ(ContainsNoCase(u"\u00e4RGER", names), 1);
+  EXPECT_EQ(ContainsNoCase(u"boot2", names), 0);
+  EXPECT_EQ(ContainsNoCase(u"boot", {}), 0);
+  EXPECT_EQ(Trim(u" \t a b \r\n"), u"a b");
+  EXPECT_EQ(Trim(u"   "), u"");
+}
+
+TEST(TextRoutines, FormatWithIntTakesOnlyOneInteger) {
+  EXPECT_EQ(FormatWithInt(u"Writing partition %d", 3), u"Writing partition 3");
+  EXPECT_EQ(FormatWithInt(u"%d%% of %d", 50), u"50% of %d");
+  // Other conversions in a catalogue text are copied as written, never interpreted.
+  EXPECT_EQ(FormatWithInt(u"%s %n %d", -7), u"%s %n -7");
+  EXPECT_EQ(FormatWithInt(u"no number", 1), u"no number");
+  EXPECT_EQ(FormatWithInt(u"trailing %", 1), u"trailing %");
+}
+
+TEST(TextRoutines, SizeTexts) {
+  EXPECT_EQ(FormatSizeText(0), u"0B");
+  EXPECT_EQ(FormatSizeText(512), u"512B");
+  EXPECT_EQ(FormatSizeText(1023), u"1023B");
+  EXPECT_EQ(FormatSizeText(-1), u"-1B");
+  EXPECT_EQ(FormatSizeText(1536), u"1.50K");
+  EXPECT_EQ(FormatSizeText(64LL << 20), u"64.00M");
+  EXPECT_EQ(FormatSizeText(4LL << 30), u"4.00G");
+  EXPECT_EQ(FormatSizeText(15LL << 29), u"7.50G");
+  EXPECT_EQ(FormatSizeText(1LL << 40), u"1.00T");
+  EXPECT_EQ(FormatSizeText(2LL << 40), u"2.00T");
+  EXPECT_EQ(FormatSizeText((1LL << 40) - 1), u"1.00T");  // single precision rounds up to 1 TiB
+}
+
+}  // namespace
