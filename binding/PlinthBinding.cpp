@@ -1,0 +1,109 @@
+#include "PlinthBinding.h"
+
+#include "Platform.h"
+
+#include <dlfcn.h>
+
+std::string PlinthLibrary::DefaultPath() {
+  return plat::ToUtf8(plat::ExecutableFolder()) + "libPlinth.so";
+}
+
+bool PlinthLibrary::IsResident(const std::string& path) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (handle == nullptr) return false;
+  dlclose(handle);
+  return true;
+}
+
+bool PlinthLibrary::Load(const std::string& path) {
+  Unload();
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* message = dlerror();
+    error_ = message != nullptr ? message : "cannot load " + path;
+    return false;
+  }
+  error_.clear();
+  return true;
+}
+
+void PlinthLibrary::Unload() {
+  if (handle_ != nullptr) {
+    dlclose(handle_);
+    handle_ = nullptr;
+  }
+}
+
+void* PlinthLibrary::Symbol(const char* name) {
+  if (handle_ == nullptr) {
+    error_ = "the engine library is not loaded";
+    return nullptr;
+  }
+  void* symbol = dlsym(handle_, name);
+  if (symbol == nullptr) error_ = std::string("the engine library has no export ") + name;
+  return symbol;
+}
+
+bool PlinthLibrary::Register(const PlinthCallbacks& c, bool withTime) {
+  auto output = reinterpret_cast<decltype(&InitOutputFunc)>(Symbol("InitOutputFunc"));
+  auto showPro = reinterpret_cast<decltype(&InitShowProFunc)>(Symbol("InitShowProFunc"));
+  auto proPos = reinterpret_cast<decltype(&InitSetProPosFunc)>(Symbol("InitSetProPosFunc"));
+  auto copyTip = reinterpret_cast<decltype(&InitSetCopyTipFunc)>(Symbol("InitSetCopyTipFunc"));
+  auto time = reinterpret_cast<decltype(&InitSetTimeFunc)>(Symbol("InitSetTimeFunc"));
+  auto showMsg = reinterpret_cast<decltype(&InitShowMsgFunc)>(Symbol("InitShowMsgFunc"));
+  if (!output || !showPro || !proPos || !copyTip || !time || !showMsg) return false;
+  output(c.output);
+  showPro(c.showPro);
+  proPos(c.setProPos);
+  copyTip(c.setCopyTip);
+  if (withTime) time(c.setTime);
+  showMsg(c.showMsg);
+  return true;
+}
+
+bool PlinthLibrary::MakeDisk(const std::u16string& folder, const std::u16string& diskPath,
+                             uint64_t diskSize) {
+  auto fn = reinterpret_cast<decltype(&::MakeDisk)>(Symbol("MakeDisk"));
+  if (fn == nullptr) return false;
+  fn(folder.c_str(), diskPath.c_str(), diskSize);
+  return true;
+}
+
+bool PlinthLibrary::UpdateDisk(const std::u16string& folder, const std::u16string& diskPath,
+                               uint64_t diskSize) {
+  auto fn = reinterpret_cast<decltype(&::UpdateDisk)>(Symbol("UpdateDisk"));
+  if (fn == nullptr) return false;
+  fn(folder.c_str(), diskPath.c_str(), diskSize);
+  return true;
+}
+
+bool PlinthLibrary::RemovePartitions(const std::u16string& diskPath,
+                                     const std::u16string& imagePath) {
+  auto fn = reinterpret_cast<decltype(&::RemovePartitions)>(Symbol("RemovePartitions"));
+  if (fn == nullptr) return false;
+  fn(diskPath.c_str(), imagePath.c_str());
+  return true;
+}
+
+bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
+                  const std::u16string& folderOrImage, const std::u16string& diskPath,
+                  uint64_t diskSize, std::string* error) {
+  PlinthLibrary library;
+  bool ok = library.Load(libraryPath) && library.Register(callbacks, job != PlinthJob::kRecover);
+  if (ok) {
+    switch (job) {
+      case PlinthJob::kWrite:
+        ok = library.MakeDisk(folderOrImage, diskPath, diskSize);
+        break;
+      case PlinthJob::kUpdate:
+        ok = library.UpdateDisk(folderOrImage, diskPath, diskSize);
+        break;
+      case PlinthJob::kRecover:
+        ok = library.RemovePartitions(diskPath, folderOrImage);
+        break;
+    }
+  }
+  if (!ok && error != nullptr) *error = library.error();
+  library.Unload();
+  return ok;
+}

@@ -1,0 +1,60 @@
+// Loads libPlinth.so by full path for one job, registers the front end's callbacks, calls one
+// job export and unloads the library again, so that every job starts from a fresh engine.
+#pragma once
+
+#include "plinth/Plinth.h"
+
+#include <cstdint>
+#include <string>
+
+struct PlinthCallbacks {
+  OutputFunc output = nullptr;
+  ShowProFunc showPro = nullptr;
+  SetProPosFunc setProPos = nullptr;
+  SetCopyTipFunc setCopyTip = nullptr;
+  SetTimeFunc setTime = nullptr;  // not registered for a recover job
+  ShowMsgFunc showMsg = nullptr;
+};
+
+class PlinthLibrary {
+ public:
+  PlinthLibrary() = default;
+  ~PlinthLibrary() { Unload(); }
+  PlinthLibrary(const PlinthLibrary&) = delete;
+  PlinthLibrary& operator=(const PlinthLibrary&) = delete;
+
+  // "libPlinth.so" in the folder of the running executable.
+  static std::string DefaultPath();
+  // Whether the library at `path` is mapped in this process right now.
+  static bool IsResident(const std::string& path);
+
+  bool Load(const std::string& path);
+  bool loaded() const { return handle_ != nullptr; }
+  // The loader's message after a failed Load or a missing export.
+  const std::string& error() const { return error_; }
+
+  // Registers in the engine's order: output, progress group, progress position, copy tip,
+  // [time], message box. False when an export is missing.
+  bool Register(const PlinthCallbacks& callbacks, bool withTime);
+
+  bool MakeDisk(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize);
+  bool UpdateDisk(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize);
+  bool RemovePartitions(const std::u16string& diskPath, const std::u16string& imagePath);
+
+  void Unload();
+
+ private:
+  void* Symbol(const char* name);
+
+  void* handle_ = nullptr;
+  std::string error_;
+};
+
+enum class PlinthJob { kWrite, kUpdate, kRecover };
+
+// One whole job: load by `libraryPath`, register, call the export, unload. False (with
+// `error` set) when the library or an export could not be found; the job's own outcome
+// arrives through the callbacks.
+bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
+                  const std::u16string& folderOrImage, const std::u16string& diskPath,
+                  uint64_t diskSize, std::string* error);

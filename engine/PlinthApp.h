@@ -1,0 +1,102 @@
+// The engine's single job object `DiskJob`: the registered callbacks, the configuration read
+// for the current job, and the open disk. All engine state lives here, so a fresh load of the
+// library is a fresh job.
+#pragma once
+
+#include "plinth/Plinth.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CDiskLogicData;
+
+// Type codes of config.xml's `type` attribute.
+enum TypeCode : int32_t {
+  kTypeUnknown = 0,
+  kTypeFat16 = 6,
+  kTypeFat32 = 11,
+  kTypeExt3 = 132,
+  kTypeExt4 = 133,
+};
+
+// One diskMaker/partitions/partition.
+struct PartitionSpec {
+  std::u16string name;
+  int64_t capacityBytes = 0;
+  std::u16string imagePath;  // resolved against the firmware folder; empty = no image
+  int32_t active = 0;
+  int32_t offset = 0;        // first sector, only the first partition's places the layout
+  int32_t type = kTypeUnknown;
+};
+
+// One binFiles/file (main or update section).
+struct BinFileSpec {
+  std::u16string path;  // resolved, not trimmed
+  int32_t offset = 0;   // first sector
+};
+
+// One update/partitions/partition.
+struct UpdatePartitionSpec {
+  std::u16string name;
+  int32_t index = -1;  // position in `partitions`; -1 none, -2 more than one
+  std::u16string imagePath;
+  int32_t type = kTypeUnknown;
+};
+
+class CPlinthApp {
+ public:
+  CPlinthApp();
+  ~CPlinthApp();
+  CPlinthApp(const CPlinthApp&) = delete;
+  CPlinthApp& operator=(const CPlinthApp&) = delete;
+
+  // Reporting. A slot that was never registered is never called.
+  void Output(const std::u16string& line) const;
+  void ReportKey(const char16_t* key) const;           // Output(LocalText(key, with line feed))
+  void ShowReport(const std::u16string& text) const;   // a malloc'ed copy to showMsgFunc
+  void ShowKey(const char16_t* key) const;             // ShowReport(LocalText(key, no line feed))
+  void ShowPro(int32_t showProgress, int32_t showCopyDetails) const;
+  void SetProPos(int32_t percent) const;
+  void SetCopyTip(const char16_t* t1, const char16_t* t2, const char16_t* t3,
+                  const char16_t* t4, const char16_t* t5) const;
+  void SetTime(int32_t running) const;
+
+  // Configuration (config.xml).
+  void ParseConfig(const std::u16string& configPath);
+  int32_t FindPartitionIndex(const std::u16string& name) const;
+
+  // Layout validation.
+  int32_t ValidateLayout(int32_t mode);
+  int32_t CheckWriteFiles();
+  int32_t CheckUpdateFiles();
+
+  // Passes.
+  int32_t WritePartitions();
+  int32_t WriteBinFiles();
+  int32_t UpdatePartitions();
+  int32_t UpdateBinFiles();
+
+  // Jobs.
+  int32_t LoadJob(const std::u16string& folder, const std::u16string& diskPath, int32_t mode);
+  void ResetJob();
+  void RecoverDisk(const std::u16string& diskPath, const std::u16string& imagePath);
+
+  // Fields, in the order the job object has always had them.
+  CDiskLogicData* disk = nullptr;
+  OutputFunc outputFunc = nullptr;
+  ShowProFunc showProFunc = nullptr;
+  SetProPosFunc setProPosFunc = nullptr;
+  SetCopyTipFunc setCopyTipFunc = nullptr;
+  SetTimeFunc setTimeFunc = nullptr;
+  ShowMsgFunc showMsgFunc = nullptr;
+  int32_t partitionCount = 0;
+  uint64_t diskSize = 0;
+  std::vector<PartitionSpec> partitions;
+  std::vector<BinFileSpec> binFiles;
+  std::vector<UpdatePartitionSpec> updatePartitions;
+  std::vector<BinFileSpec> updateBinFiles;
+};
+
+// The one job object of the library.
+extern CPlinthApp DiskJob;

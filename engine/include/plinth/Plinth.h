@@ -1,0 +1,53 @@
+/* The engine's public interface: libPlinth.so is loaded by full path for one job, the
+ * front end registers its six callbacks, calls one job export, and unloads it again.
+ * Text is UTF-16 (NUL-terminated char16_t). */
+#ifndef PLINTH_PLINTH_H
+#define PLINTH_PLINTH_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
+
+#define PLINTH_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One line of the job log, already localised, usually ending in a line feed.
+ * The text belongs to the engine and is valid during the call only. */
+typedef void (*OutputFunc)(const char16_t* line);
+/* Show (non-zero) or hide (0) the progress group and the copy-details group. */
+typedef void (*ShowProFunc)(int32_t showProgress, int32_t showCopyDetails);
+/* Progress of the current copy, 0 to 100. */
+typedef void (*SetProPosFunc)(int32_t percent);
+/* Copy details: headline, partition name, size, type, image file; t2..t5 may be null. */
+typedef void (*SetCopyTipFunc)(const char16_t* t1, const char16_t* t2, const char16_t* t3,
+                               const char16_t* t4, const char16_t* t5);
+/* An error report to show modally. The text is allocated with malloc and belongs to the
+ * receiver, which releases it with free. */
+typedef void (*ShowMsgFunc)(char16_t* text);
+/* 1 when a timed copy begins, 0 when it ends. */
+typedef void (*SetTimeFunc)(int32_t running);
+
+/* Each stores its callback, replacing an earlier one, and returns it. */
+PLINTH_API OutputFunc InitOutputFunc(OutputFunc fn);
+PLINTH_API ShowProFunc InitShowProFunc(ShowProFunc fn);
+PLINTH_API SetProPosFunc InitSetProPosFunc(SetProPosFunc fn);
+PLINTH_API SetCopyTipFunc InitSetCopyTipFunc(SetCopyTipFunc fn);
+PLINTH_API ShowMsgFunc InitShowMsgFunc(ShowMsgFunc fn);
+PLINTH_API SetTimeFunc InitSetTimeFunc(SetTimeFunc fn);
+
+/* Writes a whole card (or image file) from the firmware folder's config.xml. */
+PLINTH_API void MakeDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize);
+/* Rewrites the partitions and bin files of the configuration's update section. */
+PLINTH_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize);
+/* Writes a prepared volume image over the start of the disk. */
+PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
