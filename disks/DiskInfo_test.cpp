@@ -1,0 +1,234 @@
+// The reading half and DiskInfo as a whole, on sysfs trees shaped like real machines
+// (testdata/) and on trees made by the tests for the broken cases.
+#include "DiskInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "LocalText.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kTestData = std::string(BRINDLE_SOURCE_DIR) + "/disks/testdata/";
+
+struct Expected {
+  const char* devicePath;
+  int32_t isUsb;
+  int32_t removable;
+  int32_t isLoop;
+  uint64_t sectors;
+  uint32_t mounted;
+  const char* vendor;
+  const char* model;
+  const char* backingFile;
+};
+
+std::vector<DISK_DATA> Discover(const std::string& machine, std::vector<std::u16string>* shown = nullptr) {
+  DiskInfo info(kTestData + machine + "/sys", kTestData + machine + "/mountinfo");
+  if (shown) info.SetParentWnd([shown](const std::u16string& text) { shown->push_back(text); });
+  std::vector<DISK_DATA> disks;
+  info.GetRes(disks);
+  return disks;
+}
+
+void ExpectRecords(const std::vector<DISK_DATA>& disks, const std::vector<Expected>& expected) {
+  ASSERT_EQ(disks.size(), expected.size());
+  for (size_t i = 0; i < disks.size(); ++i) {
+    SCOPED_TRACE(expected[i].devicePath);
+    const DISK_DATA& d = disks[i];
+    EXPECT_EQ(d.diskNumber, int32_t(i));
+    EXPECT_STREQ(d.devicePath, expected[i].devicePath);
+    EXPECT_EQ(std::string("/dev/") + d.kernelName, d.devicePath);
+    EXPECT_EQ(d.isUsb, expected[i].isUsb);
+    EXPECT_EQ(d.removable, expected[i].removable);
+    EXPECT_EQ(d.isLoop, expected[i].isLoop);
+    EXPECT_EQ(d.diskSize, expected[i].sectors * 512);
+    EXPECT_EQ(d.partitionCount, expected[i].mounted);
+    EXPECT_STREQ(d.vendor, expected[i].vendor);
+    EXPECT_STREQ(d.model, expected[i].model);
+    EXPECT_STREQ(d.backingFile, expected[i].backingFile);
+  }
+}
+
+TEST(DiskFixtures, LaptopWithNvmeSdSlotAndLoopDevices) {
+  // zram0 and the unattached loop1 are no disks; the SD slot hangs off PCI, not USB; the
+  // system partition bound a second time counts once; the snap is a whole-disk mount.
+  ExpectRecords(Discover("laptop"),
+                {{"/dev/mmcblk0", 0, 0, 0, 62333952, 1, "", "SC32G", ""},
+                 {"/dev/nvme0n1", 0, 0, 0, 976773168, 2, "", "SamsungSSD970EVOPlus500GB", ""},
+                 {"/dev/loop0", 0, 0, 1, 2097152, 0, "", "", "/home/anna/images/sdcard.img"},
+                 {"/dev/loop2", 0, 0, 1, 151112, 1, "", "",
+                  "/var/lib/snapd/snaps/core22_1122.snap"}});
+}
+
+TEST(DiskFixtures, UsbCardReaderWithAndWithoutACard) {
+  // Both slots of the reader are USB disks; the empty one has size 0. The DVD drive is skipped.
+  ExpectRecords(Discover("cardreader"),
+                {{"/dev/sda", 0, 0, 0, 1953525168, 2, "ATA", "WDCWD10EZEX-08W", ""},
+                 {"/dev/sdb", 1, 1, 0, 15523840, 0, "Generic-", "SD/MMC", ""},
+                 {"/dev/sdc", 1, 1, 0, 0, 0, "Generic-", "CompactFlash", ""}});
+}
+
+TEST(DiskFixtures, UsbStickWithTwoMountedPartitionsAfterAGap) {
+  // sdb is absent; sda's root sits on dm-0, which is not counted as a volume of sda; the
+  // stick's btrfs partition is mounted twice under an anonymous device number.
+  ExpectRecords(Discover("usbstick"),
+                {{"/dev/sda", 0, 0, 0, 488397168, 1, "ATA", "SamsungSSD860", ""},
+                 {"/dev/sdc", 1, 1, 0, 30031872, 2, "SanDisk", "CruzerBlade", ""}});
+}
+
+TEST(DiskInfo, UnreadableMountTableIsReportedOnceAndCountsNothing) {
+  for (const std::string& mountinfo : {kTestData + "usbstick/no-such-file", kTestData}) {
+    SCOPED_TRACE(mountinfo);
+    DiskInfo info(kTestData + "usbstick/sys", mountinfo);
+    std::vector<std::u16string> shown;
+    info.SetParentWnd([&shown](const std::u16string& text) { shown.push_back(text); });
+    std::vector<DISK_DATA> disks;
+    info.GetRes(disks);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], LocalText(u"GetLogicDriveFail", 0));
+    EXPECT_FALSE(shown[0].empty());
+    ASSERT_EQ(disks.size(), 2u);  // discovery goes on
+    EXPECT_EQ(disks[1].diskSize, 30031872ull * 512);
+    for (const DISK_DATA& d : disks) EXPECT_EQ(d.partitionCount, 0u);
+  }
+}
+
+TEST(DiskInfo, UnreadableMountTableWithoutAReceiverIsQuiet) {
+  DiskInfo info(kTestData + "usbstick/sys", kTestData + "usbstick/no-such-file");
+  std::vector<DISK_DATA> disks;
+  info.GetRes(disks);
+  EXPECT_EQ(disks.size(), 2u);
+}
+
+TEST(DiskInfo, GetResReplacesTheCallersList) {
+  std::vector<DISK_DATA> disks(5, DISK_DATA{});
+  disks[0].diskNumber = 77;
+  DiskInfo info(kTestData + "usbstick/sys", kTestData + "usbstick/mountinfo");
+  info.GetRes(disks);
+  ASSERT_EQ(disks.size(), 2u);
+  EXPECT_STREQ(disks[0].devicePath, "/dev/sda");
+  // A second enumeration on the same object neither doubles the list nor the volume counts.
+  info.GetRes(disks);
+  ASSERT_EQ(disks.size(), 2u);
+  EXPECT_EQ(disks[1].partitionCount, 2u);
+  // A copy enumerates the same system.
+  DiskInfo copy = info;
+  std::vector<DISK_DATA> again;
+  copy.GetRes(again);
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_STREQ(again[1].devicePath, "/dev/sdc");
+}
+
+TEST(DiskInfo, MissingSysfsGivesAnEmptyList) {
+  std::vector<std::u16string> shown;
+  DiskInfo info("/nonexistent-sysfs", kTestData + "usbstick/mountinfo");
+  info.SetParentWnd([&shown](const std::u16string& text) { shown.push_back(text); });
+  std::vector<DISK_DATA> disks(1, DISK_DATA{});
+  info.GetRes(disks);
+  EXPECT_TRUE(disks.empty());
+  EXPECT_TRUE(shown.empty());
+}
+
+// A sysfs tree made on the spot for the cases no real machine shows on demand.
+class MadeTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/brindle-disks-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    fs::create_directories(root_ / "block");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // A SCSI-shaped disk under a USB port, linked from block/ as the kernel does.
+  fs::path AddDisk(const std::string& name, const std::string& dev) {
+    const fs::path host = root_ / "devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host3/"
+                                  "target3:0:0" / (name + ":0:0:0");
+    const fs::path block = host / "block" / name;
+    fs::create_directories(block);
+    fs::create_symlink(fs::relative(block, root_ / "block"), root_ / "block" / name);
+    fs::create_directory_symlink("../../../" + name + ":0:0:0", block / "device");
+    Write(block / "dev", dev + "\n");
+    Write(block / "removable", "1\n");
+    return block;
+  }
+  static void Write(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  std::vector<DISK_DATA> Discover() {
+    const fs::path mountinfo = root_ / "mountinfo";
+    Write(mountinfo, "");
+    DiskInfo info(root_.string(), mountinfo.string());
+    std::vector<DISK_DATA> disks;
+    info.GetRes(disks);
+    return disks;
+  }
+
+  fs::path root_;
+};
+
+TEST_F(MadeTree, UnreadableSizesGiveZero) {
+  AddDisk("sda", "8:0");  // no size file at all
+  Write(AddDisk("sdb", "8:16") / "size", "lots\n");
+  Write(AddDisk("sdc", "8:32") / "size", "");
+  fs::create_directory(AddDisk("sdd", "8:48") / "size");  // a folder where the file should be
+  Write(AddDisk("sde", "8:64") / "size", "2048\n");
+  const std::vector<DISK_DATA> disks = Discover();
+  ASSERT_EQ(disks.size(), 5u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(disks[i].diskSize, 0u) << disks[i].kernelName;
+  EXPECT_EQ(disks[4].diskSize, 2048u * 512);
+  for (const DISK_DATA& d : disks) EXPECT_EQ(d.isUsb, 1);
+}
+
+TEST_F(MadeTree, ModelFilesAreCleaned) {
+  const fs::path sda = AddDisk("sda", "8:0");
+  Write(sda / "device/vendor", std::string("  Kingston\0\0", 12) + "\n");
+  Write(sda / "device/model", "  Data Traveler 3.0  \n");
+  const fs::path sdb = AddDisk("sdb", "8:16");
+  Write(sdb / "device/model", std::string(100, 'Q'));
+  const std::vector<DISK_DATA> disks = Discover();
+  ASSERT_EQ(disks.size(), 2u);
+  EXPECT_STREQ(disks[0].vendor, "Kingston");
+  EXPECT_STREQ(disks[0].model, "DataTraveler3.0");
+  EXPECT_EQ(std::string(disks[1].model), std::string(63, 'Q'));
+}
+
+TEST_F(MadeTree, PartitionsAreFoundAndLinksAreNotFollowed) {
+  const fs::path sda = AddDisk("sda", "8:0");
+  fs::create_directories(sda / "sda1");
+  Write(sda / "sda1/partition", "1\n");
+  Write(sda / "sda1/dev", "8:1\n");
+  fs::create_directories(sda / "holders");  // a folder without "partition"
+  // "device" leads to the SCSI device; a "partition" file there must not make it a volume.
+  Write(sda / "device/partition", "1\n");
+  Write(sda / "device/dev", "8:99\n");
+  const std::vector<RawBlockDevice> raw = SysfsReader(root_.string()).ReadBlockDevices();
+  ASSERT_EQ(raw.size(), 1u);
+  ASSERT_EQ(raw[0].partitions.size(), 1u);
+  EXPECT_EQ(raw[0].partitions[0].name, "sda1");
+  EXPECT_EQ(raw[0].partitions[0].dev, "8:1");
+  EXPECT_EQ(raw[0].dev, "8:0");
+  EXPECT_EQ(raw[0].sysPath.rfind("devices/pci0000:00/", 0), 0u) << raw[0].sysPath;
+  EXPECT_EQ(raw[0].devicePath.rfind("devices/pci0000:00/", 0), 0u) << raw[0].devicePath;
+}
+
+TEST_F(MadeTree, DanglingAndPlainEntries) {
+  fs::create_symlink("../devices/gone/block/sdx", root_ / "block/sdx");
+  // Older kernels keep the disk folder itself in block/.
+  fs::create_directories(root_ / "block/hda");
+  Write(root_ / "block/hda/dev", "3:0\n");
+  Write(root_ / "block/hda/size", "100\n");
+  const std::vector<DISK_DATA> disks = Discover();
+  ASSERT_EQ(disks.size(), 1u);
+  EXPECT_STREQ(disks[0].devicePath, "/dev/hda");
+  EXPECT_EQ(disks[0].diskSize, 100u * 512);
+  EXPECT_EQ(disks[0].isUsb, 0);
+}
+
+}  // namespace

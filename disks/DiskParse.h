@@ -1,0 +1,52 @@
+// Interpreting what was read: pure functions from raw sysfs facts and mount table text to
+// DISK_DATA records. No file access here, so every rule is tested on plain values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DiskData.h"
+#include "DiskSource.h"
+
+// One line of a mountinfo file, the two fields that tie a mount to a device.
+struct MountEntry {
+  std::string dev;     // "major:minor" of the mounted file system
+  std::string source;  // the mount source, octal escapes decoded ("/dev/sdb1")
+};
+
+// Lines that lack the fields are skipped.
+std::vector<MountEntry> ParseMountInfo(std::string_view text);
+
+// Model and vendor text for display: every space, zero byte and other control byte removed,
+// then cut to 63 bytes.
+std::string CleanModelText(std::string_view raw);
+
+// Bytes from a sysfs "size" attribute (512-byte sectors); 0 for missing, malformed or
+// overflowing text.
+uint64_t ParseSectorCount(const std::optional<std::string>& text);
+
+// 1 when a resolved sysfs device path passes through a USB host controller: a component
+// "usb<N>" (a root hub) or a USB port "<bus>-<port>[.<port>...][:<config>.<interface>]".
+int32_t IsUsbSysfsPath(std::string_view path);
+// The bus test on a device: either of its resolved paths.
+int32_t GetDiskType(const RawBlockDevice& device);
+
+// False for entries that are not disks a person could write: RAM and compressed-RAM disks,
+// device-mapper and md arrays, optical and floppy drives, network block devices, eMMC boot
+// areas, hidden disks, and loop devices without a backing file and without size.
+bool IsCandidateDisk(const RawBlockDevice& device);
+
+// Mounted volumes on the disk: the distinct block devices, the disk itself or one of its
+// partitions, that at least one mount uses, matched by major:minor or by the source
+// "/dev/<name>". Bind mounts of one partition count once.
+uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEntry>& mounts);
+
+// The records of every candidate disk, in ascending order: real disks first, by major and
+// minor number (the kernel's own order of sda, sdb, ... sdaa), then loop devices likewise;
+// entries whose "dev" cannot be read go last in natural name order. diskNumber is the
+// position in that order, so it does not depend on the order the folder is listed in.
+std::vector<DISK_DATA> BuildDiskRecords(const std::vector<RawBlockDevice>& devices,
+                                        const std::vector<MountEntry>& mounts);
