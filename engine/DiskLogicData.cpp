@@ -1,0 +1,309 @@
+#include "DiskLogicData.h"
+
+#include "LocalText.h"
+#include "Platform.h"
+#include "PlinthApp.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+CDiskLogicData* currentDisk = nullptr;
+
+namespace {
+
+// One buffer serves a whole streaming copy; 64 KiB is a whole number of sectors.
+constexpr size_t kCopyChunk = 65536;
+static_assert(kCopyChunk % kSectorSize == 0);
+// Linux moves at most this much in one read or write call anyway.
+constexpr uint64_t kMaxTransfer = 0x40000000;
+
+class PosixIo final : public DiskIo {
+ public:
+  ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override {
+    return pread(fd, buffer, count, static_cast<off_t>(offset));
+  }
+  ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override {
+    return pwrite(fd, buffer, count, static_cast<off_t>(offset));
+  }
+  int Flush(int fd) override { return fsync(fd); }
+};
+
+// A block device is opened exclusively; a regular file is an image; nothing else is a disk.
+int OpenTarget(const std::string& path) {
+  struct stat before;
+  if (stat(path.c_str(), &before) != 0) return -1;
+  int flags = O_RDWR | O_CLOEXEC | O_NOCTTY;
+  if (S_ISBLK(before.st_mode)) {
+    flags |= O_EXCL;
+  } else if (!S_ISREG(before.st_mode)) {
+    return -1;
+  }
+  int fd;
+  do {
+    fd = open(path.c_str(), flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  // The path may have been replaced between the two looks.
+  struct stat opened;
+  if (fstat(fd, &opened) != 0 || (opened.st_mode & S_IFMT) != (before.st_mode & S_IFMT)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A source file for the streaming copy: regular files only, and never blocking on a FIFO.
+int OpenSource(const std::u16string& path) {
+  const int fd = open(plat::ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// Fills `buffer` with up to `count` bytes; fewer only at the end of the file. -1 on error.
+ssize_t ReadSource(int fd, uint8_t* buffer, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = read(fd, buffer + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+int32_t PercentOf(int64_t written, int64_t fileSize) {
+  if (fileSize <= 0) return 100;
+  const double percent = static_cast<double>(written) / static_cast<double>(fileSize) * 100.0;
+  // Zero padding after the file's last byte counts as written; the bar still stops at 100.
+  return percent >= 100.0 ? 100 : static_cast<int32_t>(percent);
+}
+
+}  // namespace
+
+DiskIo& PosixDiskIo() {
+  static PosixIo io;
+  return io;
+}
+
+CDiskLogicData::CDiskLogicData() : io_(&PosixDiskIo()) { currentDisk = this; }
+
+CDiskLogicData::~CDiskLogicData() {
+  CloseDisk();
+  if (currentDisk == this) currentDisk = nullptr;
+}
+
+int32_t CDiskLogicData::OpenDisk(const std::u16string& path) {
+  DiskJob.ReportKey(u"OpenDisk");
+  const int fd = OpenTarget(plat::ToUtf8(path));
+  if (fd < 0) {
+    DiskJob.ReportKey(u"OpenDiskFailed");
+    return 0;
+  }
+  CloseDisk();
+  handle = fd;
+  position_ = 0;
+  DiskJob.ReportKey(u"OpenDiskSuccess");
+  return 1;
+}
+
+void CDiskLogicData::CloseDisk() {
+  if (handle < 0) return;
+  close(handle);  // nothing to retry: on Linux the descriptor is gone whatever close says
+  handle = -1;
+}
+
+int32_t CDiskLogicData::SeekToStart() {
+  if (handle < 0) return -1;
+  position_ = 0;
+  return 0;
+}
+
+int32_t CDiskLogicData::SeekDisk(int64_t offset) {
+  if (handle < 0) return -1;
+  if (offset < 0) {
+    ReportError(u"WriteFileFailed", EINVAL);
+    return -1;
+  }
+  position_ = offset;
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(offset)));
+}
+
+int64_t CDiskLogicData::ReadDisk(void* buffer, uint32_t count) {
+  if (handle < 0) return -1;
+  const int64_t done = ReadAt(buffer, count, position_);
+  position_ += done;
+  return done;
+}
+
+int64_t CDiskLogicData::WriteDisk(const void* buffer, uint32_t count) {
+  if (handle < 0) return -1;
+  const int64_t done = WriteAt(buffer, count, position_);
+  position_ += done;
+  return done;
+}
+
+int64_t CDiskLogicData::WriteSector(const void* buffer, uint32_t sector) {
+  if (SeekDisk(static_cast<int64_t>(sector) * kSectorSize) == -1) return 0;
+  return WriteDisk(buffer, kSectorSize);
+}
+
+int32_t CDiskLogicData::FlushDisk() {
+  if (handle < 0) return 0;
+  while (io_->Flush(handle) != 0) {
+    const int err = errno;
+    if (err == EINTR) continue;
+    ReportError(u"WriteFileFailed", err);
+    return 0;
+  }
+  return 1;
+}
+
+int64_t CDiskLogicData::GetFileLength(const std::u16string& path) const {
+  struct stat st;
+  if (stat(plat::ToUtf8(path).c_str(), &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  if (S_ISBLK(st.st_mode)) return plat::FileLength(path);
+  return -1;
+}
+
+int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit) {
+  if (handle < 0) return 0;
+  const int64_t fileSize = GetFileLength(path);
+  const int fd = OpenSource(path);
+  if (fd < 0) {
+    DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path);
+    return 0;
+  }
+  DiskJob.SetProPos(0);
+  limit = std::max<int64_t>(limit, 0);
+
+  std::vector<uint8_t> buffer(kCopyChunk);
+  uint8_t sector[kSectorSize];
+  const int64_t start = position_;
+  int64_t written = 0;  // bytes of the disk the copy has covered, zero padding included
+  int32_t result = 1;
+  while (written < limit) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(kCopyChunk, limit - written));
+    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+    const ssize_t got = ReadSource(fd, buffer.data(), want);
+    if (got < 0) {
+      DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path + u": " + plat::ErrorText(errno));
+      result = 0;
+      break;
+    }
+    if (got == 0) break;
+    const size_t n = static_cast<size_t>(got);
+    size_t length = n;   // bytes to write, always whole sectors
+    int64_t covered = n;  // what the copy counts as written
+    const size_t tail = n % kSectorSize;
+    if (tail != 0) {
+      length = n - tail + kSectorSize;
+      covered = static_cast<int64_t>(length);
+      if (written + static_cast<int64_t>(length) > limit) {
+        // The limit falls inside the last sector: the disk's own bytes after the file's last
+        // byte stay as they are, so nothing past the limit changes.
+        const int64_t sectorAt = start + written + static_cast<int64_t>(n - tail);
+        if (ReadAt(sector, kSectorSize, sectorAt) != kSectorSize) {
+          result = 0;
+          break;
+        }
+        std::memcpy(buffer.data() + n, sector + tail, kSectorSize - tail);
+        covered = static_cast<int64_t>(n);
+      }
+      // Otherwise the file ends here and the rest of the sector is the buffer's zeros.
+    }
+    const int64_t done = WriteAt(buffer.data(), length, start + written);
+    position_ = start + written + done;
+    if (done != static_cast<int64_t>(length)) {
+      result = 0;
+      break;
+    }
+    written += covered;
+    DiskJob.SetProPos(PercentOf(written, fileSize));
+    if (n < want) break;  // end of the file
+  }
+  close(fd);
+  return result;
+}
+
+uint32_t CDiskLogicData::SetTotalSectors(uint64_t diskBytes) {
+  // Beyond 2 TiB a 32-bit count cannot hold the disk; wrapping would make it look small.
+  totalSectors = static_cast<uint32_t>(
+      std::min<uint64_t>(diskBytes / kSectorSize, std::numeric_limits<uint32_t>::max()));
+  return totalSectors;
+}
+
+std::u16string CDiskLogicData::GetErrorText(int code) const { return plat::ErrorText(code); }
+
+int64_t CDiskLogicData::ReadAt(void* buffer, uint64_t count, int64_t offset) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  if (offset < 0 || count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset)) {
+    ReportError(u"ReadFileFailed", EINVAL);
+    return 0;
+  }
+  uint64_t done = 0;
+  while (done < count) {
+    const size_t chunk = static_cast<size_t>(std::min(count - done, kMaxTransfer));
+    const ssize_t n = io_->ReadAt(handle, bytes + done, chunk, offset + static_cast<int64_t>(done));
+    if (n < 0) {
+      const int err = errno;
+      if (err == EINTR) continue;
+      ReportError(u"ReadFileFailed", err);
+      break;
+    }
+    if (n == 0) {
+      // The end of the disk: the caller asked for bytes that are not there.
+      ReportError(u"ReadFileFailed", EIO);
+      break;
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t CDiskLogicData::WriteAt(const void* buffer, uint64_t count, int64_t offset) {
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  if (offset < 0 || count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset)) {
+    ReportError(u"WriteFileFailed", EINVAL);
+    return 0;
+  }
+  uint64_t done = 0;
+  while (done < count) {
+    const size_t chunk = static_cast<size_t>(std::min(count - done, kMaxTransfer));
+    const ssize_t n =
+        io_->WriteAt(handle, bytes + done, chunk, offset + static_cast<int64_t>(done));
+    if (n < 0) {
+      const int err = errno;
+      if (err == EINTR) continue;
+      ReportError(u"WriteFileFailed", err);
+      break;
+    }
+    if (n == 0) {
+      // A write that moves nothing is the device being full.
+      ReportError(u"WriteFileFailed", ENOSPC);
+      break;
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+void CDiskLogicData::ReportError(const char16_t* key, int err) const {
+  // errno 0 would read "Success"; a failure must never look like one.
+  DiskJob.ShowReport(LocalText(key, 0) + GetErrorText(err != 0 ? err : EIO));
+}

@@ -1,0 +1,103 @@
+// The open target disk of one job: a block device or a disk image file, addressed in 512-byte
+// sectors with 64-bit byte positions. Every failure of the disk is reported once, where it is
+// detected, as a localised text through the job's message-box callback.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+// Bytes per sector on the card. The device is never asked: every card this system writes
+// uses 512-byte addressing.
+inline constexpr uint32_t kSectorSize = 512;
+
+// The operating-system side of the disk: positioned transfers and the flush on an open
+// descriptor. Tests put a file-backed disk with injected failures in its place.
+class DiskIo {
+ public:
+  virtual ~DiskIo() = default;
+  // Each transfer moves at most `count` bytes at byte `offset` and returns the number moved,
+  // 0 at the end of the file (read) or when nothing could be written, or -1 with errno set.
+  virtual ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) = 0;
+  virtual ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) = 0;
+  // 0, or -1 with errno set.
+  virtual int Flush(int fd) = 0;
+};
+
+// pread / pwrite / fsync.
+DiskIo& PosixDiskIo();
+
+class CDiskLogicData {
+ public:
+  CDiskLogicData();  // becomes `currentDisk`
+  // Closes a disk that is still open, so an exclusively opened device is never left held.
+  virtual ~CDiskLogicData();
+  CDiskLogicData(const CDiskLogicData&) = delete;
+  CDiskLogicData& operator=(const CDiskLogicData&) = delete;
+
+  // Opens a block device (exclusively, which also keeps the system from mounting it) or an
+  // existing regular image file for reading and writing. Output lines "OpenDisk" then
+  // "OpenDiskSuccess" (1) or "OpenDiskFailed" (0). Anything else, or a missing path, fails;
+  // nothing is ever created.
+  int32_t OpenDisk(const std::u16string& path);
+  // Closes the handle and forgets it, so a later call cannot reach a reused descriptor.
+  void CloseDisk();
+  bool IsOpen() const { return handle >= 0; }
+
+  // -1 with no disk open (silently), else 0.
+  int32_t SeekToStart();
+  // Moves to byte `offset`. Returns the low 32 bits of the new position, or -1 after
+  // reporting "WriteFileFailed" (negative offset); -1 silently with no disk open.
+  int32_t SeekDisk(int64_t offset);
+  // Transfer `count` bytes at the current position and advance it by what was moved.
+  // -1 with no disk open (silently). Otherwise the number of bytes moved; a transfer that
+  // cannot complete is reported ("ReadFileFailed" / "WriteFileFailed" with the system's
+  // error text) and returns the partial count, 0 if nothing moved.
+  int64_t ReadDisk(void* buffer, uint32_t count);
+  int64_t WriteDisk(const void* buffer, uint32_t count);
+  // Writes 512 bytes at sector * 512 (64-bit). The WriteDisk result, or 0 when the seek failed.
+  int64_t WriteSector(const void* buffer, uint32_t sector);
+  // Makes everything written so far reach the device. 1, or 0 after reporting
+  // "WriteFileFailed"; 0 silently with no disk open.
+  int32_t FlushDisk();
+
+  // Size in bytes of a regular file (or block device); -1 when there is none at `path`.
+  // Never blocks on a FIFO.
+  int64_t GetFileLength(const std::u16string& path) const;
+  // Copies the file to the disk from the current position, writing every byte of the file
+  // up to `limit` bytes and nothing past it. Progress 0..100 through the job. 1 on success,
+  // 0 after a reported failure. A negative limit is treated as 0.
+  int32_t CopyFileToDisk(const std::u16string& path, int64_t limit);
+  // diskBytes / 512, saturated at the largest 32-bit sector count.
+  uint32_t SetTotalSectors(uint64_t diskBytes);
+  // The system's text for an errno value.
+  std::u16string GetErrorText(int code) const;
+
+  // Tests replace the operating system with a disk that fails on request.
+  void SetIo(DiskIo* io) { io_ = io != nullptr ? io : &PosixDiskIo(); }
+  int64_t Position() const { return position_; }
+
+  // Fields, in the order the disk object has always had them.
+  int32_t baseCylinder = 0;  // origins added to every computed CHS address
+  int32_t baseHead = 0;
+  int32_t baseSector = 1;    // CHS sectors count from 1
+  uint32_t totalSectors = 0;
+  uint32_t fsStartSector = 0;  // partition being built in place
+  int64_t fsSize = 0;          // its size in bytes: the denominator of its progress
+  int64_t fsProgressMark = 0;  // highest write offset already reported as progress
+  int handle = -1;             // file descriptor; -1 = no disk open
+
+ private:
+  // Whole transfers at an explicit position, looping over short transfers and retrying EINTR.
+  // Report once and return the partial count on failure.
+  int64_t ReadAt(void* buffer, uint64_t count, int64_t offset);
+  int64_t WriteAt(const void* buffer, uint64_t count, int64_t offset);
+  void ReportError(const char16_t* key, int err) const;
+
+  DiskIo* io_;
+  int64_t position_ = 0;
+};
+
+// The most recently constructed disk object; cleared when that object is destroyed.
+extern CDiskLogicData* currentDisk;

@@ -1,0 +1,193 @@
+#include "TestDisk.h"
+
+#include "PlinthApp.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace testing_support {
+
+namespace {
+
+void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+// How many of `count` bytes at `offset` come before the bad sector, or -1 when the
+// transfer does not touch it.
+int64_t BytesBeforeBadSector(int64_t badSector, size_t count, int64_t offset) {
+  if (badSector < 0) return -1;
+  const int64_t bad = badSector * kSectorSize;
+  const int64_t end = offset + static_cast<int64_t>(count);
+  if (end <= bad || offset >= bad + static_cast<int64_t>(kSectorSize)) return -1;
+  return std::max<int64_t>(bad - offset, 0);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                        "/brindle-engine-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+uint8_t PatternByte(uint64_t offset) { return static_cast<uint8_t>(offset % 251 + 1); }
+
+void MakeImage(const std::string& path, uint64_t size, bool pattern) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) Fail("open " + path);
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0) Fail("ftruncate " + path);
+  if (pattern) {
+    std::vector<uint8_t> block(1 << 20);
+    for (uint64_t at = 0; at < size; at += block.size()) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - at));
+      for (size_t i = 0; i < n; ++i) block[i] = PatternByte(at + i);
+      if (pwrite(fd, block.data(), n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
+        Fail("pwrite " + path);
+      }
+    }
+  }
+  close(fd);
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) Fail("fopen " + path);
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+    Fail("fwrite " + path);
+  }
+  std::fclose(f);
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail("open " + path);
+  std::vector<uint8_t> bytes(count);
+  const ssize_t n = pread(fd, bytes.data(), count, static_cast<off_t>(offset));
+  close(fd);
+  bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return bytes;
+}
+
+uint64_t HashFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail("open " + path);
+  uint64_t hash = 0xcbf29ce484222325ull;
+  uint64_t length = 0;
+  std::vector<uint8_t> block(1 << 16);
+  ssize_t n;
+  while ((n = read(fd, block.data(), block.size())) > 0) {
+    for (ssize_t i = 0; i < n; ++i) hash = (hash ^ block[static_cast<size_t>(i)]) * 0x100000001b3ull;
+    length += static_cast<uint64_t>(n);
+  }
+  close(fd);
+  return hash ^ (length * 0x9e3779b97f4a7c15ull);
+}
+
+uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to) {
+  const std::vector<uint8_t> bytes = ReadBytes(path, from, to - from);
+  uint64_t bad = (to - from) - bytes.size();  // a short file misses the rest
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] != PatternByte(from + i)) ++bad;
+  }
+  return bad;
+}
+
+ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset) {
+  ++readCalls;
+  if (interrupts > 0) {
+    --interrupts;
+    errno = EINTR;
+    return -1;
+  }
+  if (maxTransfer > 0) count = std::min(count, maxTransfer);
+  const int64_t before = BytesBeforeBadSector(badReadSector, count, offset);
+  if (before == 0) {
+    errno = readErrno;
+    return -1;
+  }
+  if (before > 0) count = static_cast<size_t>(before);
+  return pread(fd, buffer, count, static_cast<off_t>(offset));
+}
+
+ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t offset) {
+  ++writeCalls;
+  if (interrupts > 0) {
+    --interrupts;
+    errno = EINTR;
+    return -1;
+  }
+  if (maxTransfer > 0) count = std::min(count, maxTransfer);
+  int64_t allowed = BytesBeforeBadSector(badWriteSector, count, offset);
+  if (writeBudget >= 0) {
+    const int64_t left = writeBudget - static_cast<int64_t>(bytesWritten);
+    if (left < static_cast<int64_t>(count)) allowed = allowed < 0 ? left : std::min(allowed, left);
+  }
+  if (allowed == 0) {
+    if (failWithZero) return 0;
+    errno = writeErrno;
+    return -1;
+  }
+  if (allowed > 0) count = static_cast<size_t>(allowed);
+  const ssize_t n = pwrite(fd, buffer, count, static_cast<off_t>(offset));
+  if (n > 0) bytesWritten += static_cast<uint64_t>(n);
+  return n;
+}
+
+int FaultyDiskIo::Flush(int fd) {
+  ++flushCalls;
+  if (failFlush) {
+    errno = flushErrno;
+    return -1;
+  }
+  return fsync(fd);
+}
+
+std::vector<std::u16string> JobRecorder::lines;
+std::vector<std::u16string> JobRecorder::reports;
+std::vector<int32_t> JobRecorder::progress;
+
+namespace {
+void RecordLine(const char16_t* line) { JobRecorder::lines.emplace_back(line); }
+void RecordReport(char16_t* text) {
+  JobRecorder::reports.emplace_back(text);
+  std::free(text);  // ours now
+}
+void RecordProgress(int32_t percent) { JobRecorder::progress.push_back(percent); }
+}  // namespace
+
+JobRecorder::JobRecorder()
+    : savedOutput_(DiskJob.outputFunc),
+      savedShowMsg_(DiskJob.showMsgFunc),
+      savedProPos_(DiskJob.setProPosFunc) {
+  Clear();
+  InitOutputFunc(&RecordLine);
+  InitShowMsgFunc(&RecordReport);
+  InitSetProPosFunc(&RecordProgress);
+}
+
+JobRecorder::~JobRecorder() {
+  InitOutputFunc(savedOutput_);
+  InitShowMsgFunc(savedShowMsg_);
+  InitSetProPosFunc(savedProPos_);
+  Clear();
+}
+
+void JobRecorder::Clear() {
+  lines.clear();
+  reports.clear();
+  progress.clear();
+}
+
+}  // namespace testing_support

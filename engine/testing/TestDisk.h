@@ -1,0 +1,90 @@
+// Test support for the engine: a temporary folder, disk image files filled with a canary
+// pattern, a disk whose reads, writes and flushes fail on request, and a recorder of the
+// job's callbacks. Linked into the static engine only.
+#pragma once
+
+#include "DiskLogicData.h"
+#include "plinth/Plinth.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string Join(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The canary byte at disk position `offset`: never 0, and its period (251) is prime, so
+// neither zero padding nor a copy from a shifted place can pass for it.
+uint8_t PatternByte(uint64_t offset);
+
+// Creates (or truncates) a file of `size` bytes. With `pattern` every byte is PatternByte of
+// its position; without it the file is sparse and reads as zeros.
+void MakeImage(const std::string& path, uint64_t size, bool pattern);
+// Writes `bytes` as the whole content of a file.
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+// Bytes [offset, offset + count) of a file; fewer at its end.
+std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count);
+// Whole-file fingerprint (FNV-1a, 64 bits) and its length folded in.
+uint64_t HashFile(const std::string& path);
+// Count of positions in [from, to) whose byte is not the canary pattern.
+uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to);
+
+// File-backed disk I/O that fails on request. A "bad sector" fails every transfer that
+// touches it, after moving the bytes in front of it (a short transfer, as a real device does).
+class FaultyDiskIo final : public DiskIo {
+ public:
+  ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override;
+  ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override;
+  int Flush(int fd) override;
+
+  int64_t badWriteSector = -1;
+  int64_t writeBudget = -1;  // bytes the disk accepts in all before writes fail; -1 = no limit
+  int writeErrno = ENOSPC;
+  bool failWithZero = false;  // fail a write by returning 0 with errno untouched
+  int64_t badReadSector = -1;
+  int readErrno = EIO;
+  bool failFlush = false;
+  int flushErrno = EIO;
+  size_t maxTransfer = 0;  // > 0: no call moves more than this (short transfers)
+  int interrupts = 0;      // this many calls fail with EINTR first
+
+  int writeCalls = 0;
+  int readCalls = 0;
+  int flushCalls = 0;
+  uint64_t bytesWritten = 0;
+};
+
+// Registers recording callbacks with DiskJob for its lifetime and restores the previous ones.
+class JobRecorder {
+ public:
+  JobRecorder();
+  ~JobRecorder();
+  JobRecorder(const JobRecorder&) = delete;
+  JobRecorder& operator=(const JobRecorder&) = delete;
+  void Clear();
+
+  static std::vector<std::u16string> lines;
+  static std::vector<std::u16string> reports;
+  static std::vector<int32_t> progress;
+
+ private:
+  OutputFunc savedOutput_;
+  ShowMsgFunc savedShowMsg_;
+  SetProPosFunc savedProPos_;
+};
+
+}  // namespace testing_support
