@@ -21,5 +21,6 @@ struct DISK_DATA {
   char vendor[kModelTextMax + 1];    // cleaned as the model
   int32_t removable;           // the kernel's removable-media flag
   int32_t isLoop;              // a loop device with a backing file (an attached disk image)
+  int32_t readOnly;            // the kernel refuses writes (a card's lock switch, a read-only loop)
   char backingFile[kBackingFileSize];  // the loop device's image file, cut at a character boundary
 };

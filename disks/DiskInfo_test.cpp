@@ -21,6 +21,7 @@ struct Expected {
   int32_t isUsb;
   int32_t removable;
   int32_t isLoop;
+  int32_t readOnly;
   uint64_t sectors;
   uint32_t mounted;
   const char* vendor;
@@ -47,6 +48,7 @@ void ExpectRecords(const std::vector<DISK_DATA>& disks, const std::vector<Expect
     EXPECT_EQ(d.isUsb, expected[i].isUsb);
     EXPECT_EQ(d.removable, expected[i].removable);
     EXPECT_EQ(d.isLoop, expected[i].isLoop);
+    EXPECT_EQ(d.readOnly, expected[i].readOnly);
     EXPECT_EQ(d.diskSize, expected[i].sectors * 512);
     EXPECT_EQ(d.partitionCount, expected[i].mounted);
     EXPECT_STREQ(d.vendor, expected[i].vendor);
@@ -59,27 +61,27 @@ TEST(DiskFixtures, LaptopWithNvmeSdSlotAndLoopDevices) {
   // zram0 and the unattached loop1 are no disks; the SD slot hangs off PCI, not USB; the
   // system partition bound a second time counts once; the snap is a whole-disk mount.
   ExpectRecords(Discover("laptop"),
-                {{"/dev/mmcblk0", 0, 0, 0, 62333952, 1, "", "SC32G", ""},
-                 {"/dev/nvme0n1", 0, 0, 0, 976773168, 2, "", "SamsungSSD970EVOPlus500GB", ""},
-                 {"/dev/loop0", 0, 0, 1, 2097152, 0, "", "", "/home/anna/images/sdcard.img"},
-                 {"/dev/loop2", 0, 0, 1, 151112, 1, "", "",
+                {{"/dev/mmcblk0", 0, 0, 0, 0, 62333952, 1, "", "SC32G", ""},
+                 {"/dev/nvme0n1", 0, 0, 0, 0, 976773168, 2, "", "SamsungSSD970EVOPlus500GB", ""},
+                 {"/dev/loop0", 0, 0, 1, 0, 2097152, 0, "", "", "/home/anna/images/sdcard.img"},
+                 {"/dev/loop2", 0, 0, 1, 1, 151112, 1, "", "",
                   "/var/lib/snapd/snaps/core22_1122.snap"}});
 }
 
 TEST(DiskFixtures, UsbCardReaderWithAndWithoutACard) {
   // Both slots of the reader are USB disks; the empty one has size 0. The DVD drive is skipped.
   ExpectRecords(Discover("cardreader"),
-                {{"/dev/sda", 0, 0, 0, 1953525168, 2, "ATA", "WDCWD10EZEX-08W", ""},
-                 {"/dev/sdb", 1, 1, 0, 15523840, 0, "Generic-", "SD/MMC", ""},
-                 {"/dev/sdc", 1, 1, 0, 0, 0, "Generic-", "CompactFlash", ""}});
+                {{"/dev/sda", 0, 0, 0, 0, 1953525168, 2, "ATA", "WDCWD10EZEX-08W", ""},
+                 {"/dev/sdb", 1, 1, 0, 0, 15523840, 0, "Generic-", "SD/MMC", ""},
+                 {"/dev/sdc", 1, 1, 0, 0, 0, 0, "Generic-", "CompactFlash", ""}});
 }
 
 TEST(DiskFixtures, UsbStickWithTwoMountedPartitionsAfterAGap) {
   // sdb is absent; sda's root sits on dm-0, which is not counted as a volume of sda; the
   // stick's btrfs partition is mounted twice under an anonymous device number.
   ExpectRecords(Discover("usbstick"),
-                {{"/dev/sda", 0, 0, 0, 488397168, 1, "ATA", "SamsungSSD860", ""},
-                 {"/dev/sdc", 1, 1, 0, 30031872, 2, "SanDisk", "CruzerBlade", ""}});
+                {{"/dev/sda", 0, 0, 0, 0, 488397168, 1, "ATA", "SamsungSSD860", ""},
+                 {"/dev/sdc", 1, 1, 0, 0, 30031872, 2, "SanDisk", "CruzerBlade", ""}});
 }
 
 TEST(DiskInfo, UnreadableMountTableIsReportedOnceAndCountsNothing) {

@@ -115,6 +115,14 @@ std::string_view CutAtCharacter(std::string_view text, size_t limit) {
   return text.substr(0, end);
 }
 
+// virtio disks give a vendor number ("0x1af4") where SCSI disks give a name.
+bool IsVendorNumber(std::string_view text) {
+  if (text.size() < 3 || text.substr(0, 2) != "0x") return false;
+  return std::all_of(text.begin() + 2, text.end(), [](char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
+}
+
 struct SortKey {
   bool loop;
   bool noDev;
@@ -265,8 +273,10 @@ std::vector<DISK_DATA> BuildDiskRecords(const std::vector<RawBlockDevice>& devic
     std::replace(node.begin(), node.end(), '!', '/');
     CopyText(record.devicePath, sizeof record.devicePath, node);
     CopyText(record.kernelName, sizeof record.kernelName, device->name);
-    CopyText(record.vendor, sizeof record.vendor, CleanModelText(device->vendor));
+    const std::string vendor = CleanModelText(device->vendor);
+    if (!IsVendorNumber(vendor)) CopyText(record.vendor, sizeof record.vendor, vendor);
     record.removable = device->removable == "1" ? 1 : 0;
+    record.readOnly = device->readOnly == "1" ? 1 : 0;
     if (IsLoopName(device->name)) {
       record.isLoop = 1;
       const std::string backing = device->backingFile.value_or(std::string());

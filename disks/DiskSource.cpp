@@ -98,6 +98,7 @@ std::vector<RawBlockDevice> SysfsReader::ReadBlockDevices() const {
     device.dev = AttributeOrEmpty(resolved + "/dev");
     device.size = ReadAttribute(resolved + "/size");
     device.removable = AttributeOrEmpty(resolved + "/removable");
+    device.readOnly = AttributeOrEmpty(resolved + "/ro");
     device.hidden = AttributeOrEmpty(resolved + "/hidden");
     device.vendor = AttributeOrEmpty(resolved + "/device/vendor");
     device.model = AttributeOrEmpty(resolved + "/device/model");

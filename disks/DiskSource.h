@@ -20,6 +20,7 @@ struct RawBlockDevice {
   std::string dev;         // "8:16"
   std::optional<std::string> size;  // in 512-byte sectors
   std::string removable;
+  std::string readOnly;  // "ro"
   std::string hidden;
   std::string vendor;   // device/vendor (SCSI)
   std::string model;    // device/model (SCSI, NVMe)

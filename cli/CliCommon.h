@@ -1,0 +1,55 @@
+// What the subcommands of brindle-cli share: exit codes, option reading, output helpers.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+inline constexpr const char* kProgramName = "brindle-cli";
+
+// One subcommand: its entry point gets the arguments after its name.
+struct CliCommand {
+  const char* name;
+  const char* summary;
+  int (*run)(const std::vector<std::string>& args);
+  void (*help)(std::ostream& out);
+};
+
+// Reports a usage error on stderr with a pointer to the command's help; returns kExitUsage.
+int UsageError(std::string_view command, std::string_view message);
+
+// The arguments one at a time. Options are "--name", "--name VALUE" or "--name=VALUE".
+class ArgReader {
+ public:
+  explicit ArgReader(const std::vector<std::string>& args) : args_(args) {}
+
+  bool Done() const { return next_ >= args_.size(); }
+  const std::string& Current() const { return args_[next_]; }
+  // True when the current argument is the flag `name`; moves past it.
+  bool Flag(std::string_view name);
+  // True when the current argument is the option `name` (with its value here or next);
+  // `missing` is set when the value is absent.
+  bool Option(std::string_view name, std::string& value, bool& missing);
+
+ private:
+  const std::vector<std::string>& args_;
+  size_t next_ = 0;
+};
+
+// The front end's message box: "Error: <text>" on stderr.
+void ShowErrorText(const std::u16string& text);
+
+// UTF-16 to UTF-8; 8-bit text of unknown form to valid UTF-8 (bad bytes become U+FFFD).
+std::string Utf8(const std::u16string& text);
+std::string ValidUtf8(std::string_view bytes);
+
+// A JSON string literal, quotes included.
+std::string JsonString(std::string_view utf8);
+
+// Rows of cells, the first row the heading, padded to columns two blanks apart.
+void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& rows);

@@ -1,0 +1,139 @@
+// brindle-cli list: the disks discovery finds, as a table or as JSON.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "CliCommon.h"
+#include "Commands.h"
+#include "DiskInfo.h"
+#include "TextUtil.h"
+
+namespace {
+
+// What the GUI offers (USB disks with media), plus disk images attached to writable loop
+// devices, which are targets too.
+bool ShownByDefault(const DISK_DATA& disk) {
+  if (disk.diskSize == 0) return false;
+  return disk.isUsb != 0 || (disk.isLoop != 0 && disk.readOnly == 0);
+}
+
+bool OfferedByGui(const DISK_DATA& disk) { return disk.isUsb != 0 && disk.diskSize != 0; }
+
+std::string SizeText(const DISK_DATA& disk) {
+  return Utf8(FormatSizeText(static_cast<int64_t>(disk.diskSize)));
+}
+
+std::string YesNo(int32_t value) { return value != 0 ? "yes" : "no"; }
+
+std::string Description(const DISK_DATA& disk) {
+  if (disk.isLoop != 0) return ValidUtf8(disk.backingFile);
+  std::string text = ValidUtf8(disk.vendor);
+  const std::string model = ValidUtf8(disk.model);
+  if (!text.empty() && !model.empty()) text += ' ';
+  return text + model;
+}
+
+void PrintDiskTable(const std::vector<DISK_DATA>& disks) {
+  std::vector<std::vector<std::string>> rows = {
+      {"#", "DEVICE", "SIZE", "USB", "REMOVABLE", "READ-ONLY", "VOLUMES", "MODEL"}};
+  for (const DISK_DATA& disk : disks) {
+    rows.push_back({std::to_string(disk.diskNumber), ValidUtf8(disk.devicePath), SizeText(disk),
+                    YesNo(disk.isUsb), YesNo(disk.removable), YesNo(disk.readOnly),
+                    std::to_string(disk.partitionCount), Description(disk)});
+  }
+  PrintTable(std::cout, rows);
+}
+
+void PrintDiskJson(const std::vector<DISK_DATA>& disks) {
+  std::cout << "{\n  \"disks\": [";
+  const char* separator = "\n";
+  for (const DISK_DATA& disk : disks) {
+    std::cout << separator << "    {"
+              << "\"diskNumber\": " << disk.diskNumber
+              << ", \"device\": " << JsonString(ValidUtf8(disk.devicePath))
+              << ", \"name\": " << JsonString(ValidUtf8(disk.kernelName))
+              << ", \"size\": " << disk.diskSize
+              << ", \"sizeText\": " << JsonString(SizeText(disk))
+              << ", \"usb\": " << (disk.isUsb ? "true" : "false")
+              << ", \"removable\": " << (disk.removable ? "true" : "false")
+              << ", \"readOnly\": " << (disk.readOnly ? "true" : "false")
+              << ", \"loop\": " << (disk.isLoop ? "true" : "false")
+              << ", \"backingFile\": " << JsonString(ValidUtf8(disk.backingFile))
+              << ", \"vendor\": " << JsonString(ValidUtf8(disk.vendor))
+              << ", \"model\": " << JsonString(ValidUtf8(disk.model))
+              << ", \"mountedVolumes\": " << disk.partitionCount
+              << ", \"offeredByGui\": " << (OfferedByGui(disk) ? "true" : "false") << "}";
+    separator = ",\n";
+  }
+  std::cout << (disks.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+}  // namespace
+
+void ListHelp(std::ostream& out) {
+  out << "Usage: " << kProgramName << " list [--all] [--json] [--sysfs DIR] [--mountinfo FILE]\n"
+         "\n"
+         "Lists the disks that can be written. No root needed.\n"
+         "\n"
+         "By default it shows what the Brindle window offers, USB disks with media in them, and\n"
+         "also disk images attached to writable loop devices (losetup), which are targets too.\n"
+         "--all shows every disk found: fixed disks such as the system disk, empty card-reader\n"
+         "slots, internal SD slots and read-only loop devices. RAM disks, device-mapper and RAID\n"
+         "devices, optical drives and unattached loop devices are never listed.\n"
+         "\n"
+         "Options:\n"
+         "  --all             every disk, the ones the window hides included\n"
+         "  --json            machine-readable output, every field of every disk\n"
+         "  --sysfs DIR       read DIR instead of /sys\n"
+         "  --mountinfo FILE  read FILE instead of /proc/self/mountinfo\n"
+         "  -h, --help        show this text\n"
+         "\n"
+         "Columns: # the disk number (its position in ascending disk order: other disks first by\n"
+         "device number, loop devices last), DEVICE the device node to write, SIZE, USB,\n"
+         "REMOVABLE (removable media), READ-ONLY, VOLUMES (mounted partitions), MODEL (vendor and\n"
+         "model, or the image file of a loop device).\n"
+         "\n"
+         "Exit status: 0 on success, 2 for a usage error.\n";
+}
+
+int RunList(const std::vector<std::string>& args) {
+  bool all = false;
+  bool json = false;
+  std::string sysfs = "/sys";
+  std::string mountinfo = "/proc/self/mountinfo";
+  ArgReader reader(args);
+  while (!reader.Done()) {
+    bool missing = false;
+    if (reader.Flag("-h") || reader.Flag("--help")) {
+      ListHelp(std::cout);
+      return kExitOk;
+    }
+    if (reader.Flag("--all")) {
+      all = true;
+    } else if (reader.Flag("--json")) {
+      json = true;
+    } else if (reader.Option("--sysfs", sysfs, missing) ||
+               reader.Option("--mountinfo", mountinfo, missing)) {
+      if (missing) return UsageError("list", "an option needs a value");
+    } else {
+      return UsageError("list", "unknown argument '" + reader.Current() + "'");
+    }
+  }
+
+  DiskInfo info(sysfs, mountinfo);
+  info.SetParentWnd(ShowErrorText);
+  std::vector<DISK_DATA> disks;
+  info.GetRes(disks);
+  if (!all) std::erase_if(disks, [](const DISK_DATA& disk) { return !ShownByDefault(disk); });
+
+  if (json) {
+    PrintDiskJson(disks);
+  } else if (disks.empty()) {
+    std::cout << (all ? "No disks found.\n"
+                      : "No USB disk with media and no writable disk image found "
+                        "(--all lists every disk).\n");
+  } else {
+    PrintDiskTable(disks);
+  }
+  return kExitOk;
+}

@@ -1,0 +1,161 @@
+// brindle-cli list, run as a program on the fixture machines of disks/testdata.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "CliCommon.h"
+#include "LocalText.h"
+
+namespace {
+
+const std::string kTestData = std::string(BRINDLE_SOURCE_DIR) + "/disks/testdata/";
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+Outcome RunCli(const std::string& args) {
+  char errName[] = "/tmp/brindle-cli-err-XXXXXX";
+  const int errFd = mkstemp(errName);
+  EXPECT_GE(errFd, 0);
+  close(errFd);
+  const std::string command =
+      std::string("'") + BRINDLE_BIN_DIR + "/brindle-cli' " + args + " 2>'" + errName + "'";
+  Outcome outcome;
+  FILE* pipe = popen(command.c_str(), "r");
+  EXPECT_NE(pipe, nullptr);
+  if (pipe == nullptr) return outcome;
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.out.append(buffer, got);
+  const int status = pclose(pipe);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream errFile(errName);
+  std::stringstream err;
+  err << errFile.rdbuf();
+  outcome.err = err.str();
+  unlink(errName);
+  return outcome;
+}
+
+std::string Machine(const std::string& name) {
+  return "--sysfs " + kTestData + name + "/sys --mountinfo " + kTestData + name + "/mountinfo";
+}
+
+TEST(CliList, JsonOfEveryDisk) {
+  const Outcome run = RunCli("list --json --all " + Machine("cardreader"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "{\n"
+            "  \"disks\": [\n"
+            "    {\"diskNumber\": 0, \"device\": \"/dev/sda\", \"name\": \"sda\", "
+            "\"size\": 1000204886016, \"sizeText\": \"931.51G\", \"usb\": false, "
+            "\"removable\": false, \"readOnly\": false, \"loop\": false, \"backingFile\": \"\", "
+            "\"vendor\": \"ATA\", \"model\": \"WDCWD10EZEX-08W\", \"mountedVolumes\": 2, "
+            "\"offeredByGui\": false},\n"
+            "    {\"diskNumber\": 1, \"device\": \"/dev/sdb\", \"name\": \"sdb\", "
+            "\"size\": 7948206080, \"sizeText\": \"7.40G\", \"usb\": true, "
+            "\"removable\": true, \"readOnly\": false, \"loop\": false, \"backingFile\": \"\", "
+            "\"vendor\": \"Generic-\", \"model\": \"SD/MMC\", \"mountedVolumes\": 0, "
+            "\"offeredByGui\": true},\n"
+            "    {\"diskNumber\": 2, \"device\": \"/dev/sdc\", \"name\": \"sdc\", "
+            "\"size\": 0, \"sizeText\": \"0B\", \"usb\": true, "
+            "\"removable\": true, \"readOnly\": false, \"loop\": false, \"backingFile\": \"\", "
+            "\"vendor\": \"Generic-\", \"model\": \"CompactFlash\", \"mountedVolumes\": 0, "
+            "\"offeredByGui\": false}\n"
+            "  ]\n"
+            "}\n");
+}
+
+TEST(CliList, DefaultShowsUsbDisksWithMediaAndWritableImages) {
+  const Outcome reader = RunCli("list --json " + Machine("cardreader"));
+  EXPECT_EQ(reader.status, 0);
+  EXPECT_NE(reader.out.find("\"/dev/sdb\""), std::string::npos);
+  EXPECT_EQ(reader.out.find("\"/dev/sda\""), std::string::npos);  // the system disk
+  EXPECT_EQ(reader.out.find("\"/dev/sdc\""), std::string::npos);  // the empty slot
+
+  // The laptop: the NVMe disk and the SD slot are not USB, the snap's loop device is read-only.
+  const Outcome laptop = RunCli("list --json " + Machine("laptop"));
+  EXPECT_EQ(laptop.status, 0);
+  EXPECT_NE(laptop.out.find("\"device\": \"/dev/loop0\", \"name\": \"loop0\", \"size\": "
+                            "1073741824, \"sizeText\": \"1.00G\", \"usb\": false, \"removable\": "
+                            "false, \"readOnly\": false, \"loop\": true, \"backingFile\": "
+                            "\"/home/anna/images/sdcard.img\""),
+            std::string::npos)
+      << laptop.out;
+  for (const char* hidden : {"/dev/loop2", "/dev/nvme0n1", "/dev/mmcblk0", "/dev/loop1"}) {
+    EXPECT_EQ(laptop.out.find(hidden), std::string::npos) << hidden;
+  }
+  const Outcome all = RunCli("list --json --all " + Machine("laptop"));
+  for (const char* shown : {"/dev/loop2", "/dev/nvme0n1", "/dev/mmcblk0", "/dev/loop0"}) {
+    EXPECT_NE(all.out.find(shown), std::string::npos) << shown;
+  }
+  EXPECT_EQ(all.out.find("/dev/loop1"), std::string::npos);
+  EXPECT_EQ(all.out.find("/dev/zram0"), std::string::npos);
+}
+
+TEST(CliList, Table) {
+  const Outcome run = RunCli("list --all " + Machine("usbstick"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "#  DEVICE    SIZE     USB  REMOVABLE  READ-ONLY  VOLUMES  MODEL\n"
+            "0  /dev/sda  232.89G  no   no         no         1        ATA SamsungSSD860\n"
+            "1  /dev/sdc  14.32G   yes  yes        no         2        SanDisk CruzerBlade\n");
+  const Outcome none = RunCli("list --sysfs /nonexistent-sysfs --mountinfo " + kTestData +
+                              "usbstick/mountinfo");
+  EXPECT_EQ(none.status, 0);
+  EXPECT_EQ(none.out.rfind("No USB disk", 0), 0u) << none.out;
+  const Outcome noneJson = RunCli("list --json --sysfs=/nonexistent-sysfs");
+  EXPECT_EQ(noneJson.out, "{\n  \"disks\": []\n}\n");
+}
+
+TEST(CliList, UnreadableMountTableIsShownAsAnError) {
+  const Outcome run = RunCli("list --json --sysfs " + kTestData + "usbstick/sys --mountinfo " +
+                             kTestData + "usbstick/no-such-file");
+  EXPECT_EQ(run.status, 0);
+  const std::string text = Utf8(LocalText(u"GetLogicDriveFail", 0));
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(run.err, "Error: " + text + "\n");
+  EXPECT_NE(run.out.find("\"device\": \"/dev/sdc\""), std::string::npos);
+  EXPECT_NE(run.out.find("\"mountedVolumes\": 0"), std::string::npos);
+  EXPECT_EQ(run.out.find("\"mountedVolumes\": 2"), std::string::npos);
+}
+
+TEST(CliList, UsageErrorsExitWithTwo) {
+  for (const char* args : {"", "frobnicate", "list --bogus", "list --sysfs", "list --mountinfo",
+                           "list extra", "help nothing"}) {
+    const Outcome run = RunCli(args);
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_EQ(run.out, "") << args;
+    EXPECT_NE(run.err, "") << args;
+  }
+  for (const char* args : {"--help", "-h", "help", "help list", "list --help", "list -h"}) {
+    const Outcome run = RunCli(args);
+    EXPECT_EQ(run.status, 0) << args;
+    EXPECT_NE(run.out.find("list"), std::string::npos) << args;
+    EXPECT_EQ(run.err, "") << args;
+  }
+}
+
+TEST(CliCommon, JsonStringsAreEscapedAndValid) {
+  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(JsonString("tab\there\nnl\x01\x7f"), "\"tab\\there\\nnl\\u0001\\u007f\"");
+  EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+  EXPECT_EQ(ValidUtf8("Kart\xe9"), "Kart\xef\xbf\xbd");
+}
+
+TEST(CliCommon, TableColumnsCountCharactersNotBytes) {
+  std::ostringstream out;
+  PrintTable(out, {{"A", "B"}, {"\xc3\xa9\xc3\xa9", "x"}, {"abc", ""}});
+  EXPECT_EQ(out.str(), "A    B\n\xc3\xa9\xc3\xa9   x\nabc\n");
+}
+
+}  // namespace
