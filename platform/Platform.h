@@ -44,3 +44,16 @@ int64_t FileLength(std::u16string_view path);
 std::u16string ErrorText(int err);
 
 }  // namespace plat
+
+namespace plat {
+
+// The folder of the temporary volume image: /var/tmp/Quillbox for root, /var/tmp/Quillbox-<uid>
+// for other users (a shared, world-writable parent, so the folder must be our own).
+std::u16string TempImageFolder();
+// "tmpDBR.img" in that folder.
+std::u16string TempImagePath();
+// Makes sure `folder` is a private folder of ours: created with mode 0700 when missing;
+// refused (false) when it is a link, not a folder, owned by another user, or open to others.
+bool EnsurePrivateFolder(const std::u16string& folder);
+
+}  // namespace plat

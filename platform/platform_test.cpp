@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 TEST(Utf, RoundTripsEveryPlane) {
@@ -80,6 +85,49 @@ TEST(Files, StatusAndLength) {
   EXPECT_EQ(folder.back(), u'/');
   EXPECT_TRUE(plat::IsDirectory(folder));
   EXPECT_FALSE(plat::ErrorText(ENOENT).empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TempImage, PathsAndPrivateFolder) {
+  const std::u16string folder = plat::TempImageFolder();
+  EXPECT_EQ(folder.rfind(u"/var/tmp/Quillbox", 0), 0u);
+  EXPECT_EQ(plat::TempImagePath(), folder + u"/tmpDBR.img");
+  if (geteuid() == 0) {
+    EXPECT_EQ(folder, u"/var/tmp/Quillbox");
+  }
+
+  char pattern[] = "/tmp/brindle-private-XXXXXX";
+  const std::string base = mkdtemp(pattern);
+  const std::u16string fresh = plat::FromUtf8(base + "/Quillbox");
+  ASSERT_TRUE(plat::EnsurePrivateFolder(fresh));
+  struct stat st;
+  ASSERT_EQ(stat((base + "/Quillbox").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(plat::EnsurePrivateFolder(fresh));  // again: it is ours
+
+  // A link planted where the folder should be is refused, even when it points to a folder.
+  ASSERT_EQ(symlink(base.c_str(), (base + "/link").c_str()), 0);
+  EXPECT_FALSE(plat::EnsurePrivateFolder(plat::FromUtf8(base + "/link")));
+  // A folder others can enter is refused.
+  ASSERT_EQ(mkdir((base + "/open").c_str(), 0755), 0);
+  chmod((base + "/open").c_str(), 0755);
+  EXPECT_FALSE(plat::EnsurePrivateFolder(plat::FromUtf8(base + "/open")));
+  // A file is not a folder.
+  FILE* f = fopen((base + "/file").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  EXPECT_FALSE(plat::EnsurePrivateFolder(plat::FromUtf8(base + "/file")));
+  if (geteuid() == 0) {
+    // Someone else's folder is refused.
+    ASSERT_EQ(mkdir((base + "/theirs").c_str(), 0700), 0);
+    ASSERT_EQ(chown((base + "/theirs").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(plat::EnsurePrivateFolder(plat::FromUtf8(base + "/theirs")));
+  }
+  std::string cleanup = "rm -rf '" + base + "'";
+  EXPECT_EQ(system(cleanup.c_str()), 0);
 }
 
 }  // namespace
