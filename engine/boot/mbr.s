@@ -1,7 +1,9 @@
 # Master boot record code: the firmware loads it at 0x7C00 with the boot drive in DL.
 # It moves itself to 0x0600, finds the one active entry of the partition table, loads that
-# partition's first sector to 0x7C00 by its CHS address and jumps to it with DL = drive and
-# DS:SI = the entry, as boot sectors expect. Linked at 0x0600; at most 440 bytes, the rest of
+# partition's first sector to 0x7C00 and jumps to it with DL = drive and DS:SI = the entry, as
+# boot sectors expect. The sector is read by its LBA address where the firmware offers the
+# extended disk services (a start beyond CHS reach is then still found), else by its CHS
+# address. Linked at 0x0600; at most 440 bytes, the rest of
 # the sector (disk signature, table, 0x55 0xAA) is filled in by the engine.
 
     .code16
@@ -62,6 +64,24 @@ next:
 load:
     mov byte ptr [attempts], READ_ATTEMPTS
 read:
+    mov ah, 0x41                 # extended disk services present?
+    mov bx, 0x55AA
+    mov dl, byte ptr [drive]
+    int 0x13
+    jc read_chs
+    cmp bx, 0xAA55
+    jne read_chs
+    test cl, 1
+    jz read_chs
+    mov eax, dword ptr [bp + 8]  # start sector of the entry
+    mov dword ptr [dap_lba], eax
+    mov si, offset dap
+    mov ah, 0x42
+    mov dl, byte ptr [drive]
+    int 0x13
+    jnc loaded
+    jmp retry
+read_chs:
     mov dh, byte ptr [bp + 1]    # head
     mov cx, word ptr [bp + 2]    # CL = sector and cylinder bits 8-9, CH = cylinder bits 0-7
     mov dl, byte ptr [drive]
@@ -69,6 +89,7 @@ read:
     mov ax, 0x0201               # read one sector
     int 0x13
     jnc loaded
+retry:
     xor ax, ax                   # reset the disk system before the next attempt
     mov dl, byte ptr [drive]
     int 0x13
@@ -104,5 +125,12 @@ halt:
 msg_invalid: .asciz "Invalid partition table"
 msg_load:    .asciz "Error loading operating system"
 msg_missing: .asciz "Missing operating system"
+    .balign 4
+dap:                             # disk address packet of the extended read
+    .byte 16, 0
+    .word 1                      # one sector
+    .word LOAD_ADDRESS, 0        # to 0000:7C00
+dap_lba:
+    .long 0, 0
 drive:       .byte 0
 attempts:    .byte 0
