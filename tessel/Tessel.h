@@ -1,0 +1,97 @@
+// The volume builder's C++ interface, used by the exported VolumeBuilder and by the tests.
+// Everything here is callable without libTessel.so (link tessel_core).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class CImageComm;
+
+namespace tessel {
+
+enum class Kind : int32_t { Fat16 = 1, Fat32 = 2, Ext4 = 5 };
+
+// Size limits in bytes, inclusive. A size outside them gives no builder at all.
+//   FAT16: 4 MiB (4085 clusters of 512 bytes need about 2.1 MB; 4 MiB leaves room for the
+//          alignment padding) to 2 GiB (65524 clusters of 32 KiB; 64 KiB clusters are not
+//          readable everywhere, so they are never made).
+//   FAT32: more than 66600 sectors (the smallest size giving 65525 clusters of 512 bytes with
+//          its FATs, the published table's floor) to 0xFFFFFFFF sectors (32-bit sector count).
+//   ext4:  2 MiB (the smallest size that still holds a journal with 1 KiB blocks) to 16 TiB
+//          (an MBR partition never exceeds 2 TiB; beyond 16 TiB the inode count and the
+//          memory needed for the bitmaps are untested).
+struct SizeLimits {
+  uint64_t min;
+  uint64_t max;
+};
+SizeLimits LimitsOf(Kind kind);
+bool SizeFits(Kind kind, uint64_t size);
+// Kind from the export's integer; nullopt for 0 and unknown values.
+std::optional<Kind> KindFromInt(int32_t kind);
+
+// Deterministic output for tests; unset fields are random (serial, UUID) or the current time.
+struct BuildOptions {
+  std::optional<uint32_t> volumeSerial;          // FAT volume id
+  std::optional<std::array<uint8_t, 16>> uuid;   // ext4 UUID; the directory hash seed follows it
+  std::optional<int64_t> time;                   // seconds since 1970 for every time stamp
+};
+
+// Byte-addressed storage of one volume; offsets count from the volume's first byte.
+class BlockTarget {
+ public:
+  virtual ~BlockTarget() = default;
+  virtual bool Write(const void* data, size_t length, uint64_t offset) = 0;
+  virtual bool Read(void* buffer, size_t length, uint64_t offset) = 0;
+  // Makes the range read as zeros. The default writes zeros.
+  virtual bool Zero(uint64_t offset, uint64_t length);
+  virtual bool Flush() { return true; }
+};
+
+// Writes through the engine's block-I/O object. Requests are split so none exceeds 1 MiB.
+class CommTarget final : public BlockTarget {
+ public:
+  explicit CommTarget(CImageComm* comm) : comm_(comm) {}
+  bool Write(const void* data, size_t length, uint64_t offset) override;
+  bool Read(void* buffer, size_t length, uint64_t offset) override;
+
+ private:
+  CImageComm* comm_;
+};
+
+// An open image file; Zero punches holes so that zeros cost no space.
+class FileTarget final : public BlockTarget {
+ public:
+  explicit FileTarget(int fd) : fd_(fd) {}
+  bool Write(const void* data, size_t length, uint64_t offset) override;
+  bool Read(void* buffer, size_t length, uint64_t offset) override;
+  bool Zero(uint64_t offset, uint64_t length) override;
+  bool Flush() override;
+
+ private:
+  int fd_;
+};
+
+// Zeros the places where other file systems, RAID members and partition tables keep their
+// signatures: the first and the last MiB of the volume.
+bool ClearSignatures(BlockTarget& target, uint64_t volumeSize);
+
+// Makes a volume of `size` bytes on `target`. False when the size does not fit or I/O fails.
+bool BuildFat(Kind kind, uint64_t size, BlockTarget& target, const BuildOptions& options);
+bool BuildExt4(uint64_t size, BlockTarget& target, const BuildOptions& options);
+bool BuildOnTarget(Kind kind, uint64_t size, BlockTarget& target, const BuildOptions& options);
+
+// A new sparse image file of exactly `size` bytes at `utf8Path` (created O_EXCL|O_NOFOLLOW,
+// mode 0600). On failure nothing is left at the path.
+bool BuildImageFile(Kind kind, uint64_t size, const std::string& utf8Path,
+                    const BuildOptions& options);
+
+// 1 FAT16, 2 FAT32, 3 ext2, 4 ext3, 5 ext4, 0 anything else (FAT12 included).
+int32_t Identify(const std::string& utf8Path);
+
+// A path in the locale's code set, as it crosses the export, to UTF-8. Empty on failure.
+std::string PathFromLocale(const char* path);
+
+}  // namespace tessel

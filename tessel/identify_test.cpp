@@ -1,0 +1,87 @@
+// Identify on images made by the standard tools, on junk, and through the export's
+// locale-encoded paths.
+#include "Tessel.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <random>
+
+namespace tessel {
+namespace {
+
+using namespace tessel::test;
+
+struct ToolImage {
+  const char* tool;
+  const char* options;
+  uint64_t size;
+  int32_t expected;
+};
+
+class IdentifyToolImage : public testing::TestWithParam<ToolImage> {};
+
+TEST_P(IdentifyToolImage, NamesTheFileSystem) {
+  const ToolImage c = GetParam();
+  TESSEL_REQUIRE_TOOL(tool, c.tool);
+  TempDir dir;
+  const std::string image = dir.File("tool.img");
+  ASSERT_TRUE(MakeSparseFile(image, c.size));
+  std::string out;
+  ASSERT_EQ(RunTool(tool + " " + c.options + " " + Quote(image), &out), 0) << out;
+  EXPECT_EQ(Identify(image), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, IdentifyToolImage,
+    testing::Values(ToolImage{"mkfs.fat", "-F 16", 32 * kMiB, 1},
+                    ToolImage{"mkfs.fat", "-F 32", 64 * kMiB, 2},
+                    ToolImage{"mkfs.fat", "-F 12", 4 * kMiB, 0},
+                    ToolImage{"mke2fs", "-q -F -t ext2", 16 * kMiB, 3},
+                    ToolImage{"mke2fs", "-q -F -t ext3", 16 * kMiB, 4},
+                    ToolImage{"mke2fs", "-q -F -t ext4", 16 * kMiB, 5}),
+    [](const testing::TestParamInfo<ToolImage>& info) {
+      std::string name = info.param.tool + std::string(info.param.options);
+      for (char& ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
+
+TEST(Identify, JunkIsUnknown) {
+  TempDir dir;
+  std::vector<uint8_t> random(4 * kMiB);
+  std::mt19937 generator(42);
+  for (uint8_t& b : random) b = uint8_t(generator());
+  ASSERT_TRUE(WriteFile(dir.File("random.img"), random));
+  EXPECT_EQ(Identify(dir.File("random.img")), 0);
+  ASSERT_TRUE(WriteFile(dir.File("empty.img"), {}));
+  EXPECT_EQ(Identify(dir.File("empty.img")), 0);
+  ASSERT_TRUE(MakeSparseFile(dir.File("zeros.img"), 8 * kMiB));
+  EXPECT_EQ(Identify(dir.File("zeros.img")), 0);
+  EXPECT_EQ(Identify(dir.File("missing.img")), 0);
+  EXPECT_EQ(Identify(dir.path()), 0);
+  EXPECT_EQ(Identify(""), 0);
+}
+
+// Paths cross the export in the locale's code set.
+TEST(Identify, PathsInTheLocaleCodeSet) {
+  TempDir dir;
+  const std::string utf8Name = dir.File("\xe5\x8d\xa1.img");  // U+5361 in UTF-8
+  ASSERT_TRUE(BuildImageFile(Kind::Fat16, 8 * kMiB, utf8Name, {}));
+
+  EXPECT_EQ(PathFromLocale(utf8Name.c_str()), utf8Name);  // LANG=C.UTF-8 in the test
+  EXPECT_EQ(Identify(PathFromLocale(utf8Name.c_str())), 1);
+
+  const std::string gbkName = dir.path() + "/\xbf\xa8.img";  // the same character in GBK
+  setenv("LC_ALL", "zh_CN.GBK", 1);
+  const std::string converted = PathFromLocale(gbkName.c_str());
+  unsetenv("LC_ALL");
+  EXPECT_EQ(converted, utf8Name);
+  EXPECT_EQ(Identify(converted), 1);
+  EXPECT_EQ(PathFromLocale(nullptr), "");
+  EXPECT_EQ(PathFromLocale(""), "");
+}
+
+}  // namespace
+}  // namespace tessel
