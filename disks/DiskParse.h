@@ -41,7 +41,9 @@ bool IsCandidateDisk(const RawBlockDevice& device);
 
 // Mounted volumes on the disk: the distinct block devices, the disk itself or one of its
 // partitions, that at least one mount uses, matched by major:minor or by the source
-// "/dev/<name>". Bind mounts of one partition count once.
+// "/dev/<name>". Bind mounts of one partition count once. A file system on the whole disk
+// (a card formatted without a partition table, a loop-mounted image) counts as one volume.
+// Volumes reached through device-mapper (LUKS, LVM) are not counted.
 uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEntry>& mounts);
 
 // The records of every candidate disk, in ascending order: real disks first, by major and
