@@ -173,7 +173,7 @@ int32_t CDiskLogicData::FlushDisk() {
   return 1;
 }
 
-int64_t CDiskLogicData::GetFileLength(const std::u16string& path) const {
+int64_t CDiskLogicData::GetFileLength(const std::u16string& path) {
   struct stat st;
   if (stat(plat::ToUtf8(path).c_str(), &st) != 0) return -1;
   if (S_ISREG(st.st_mode)) return st.st_size;

@@ -63,8 +63,8 @@ class CDiskLogicData {
   int32_t FlushDisk();
 
   // Size in bytes of a regular file (or block device); -1 when there is none at `path`.
-  // Never blocks on a FIFO.
-  int64_t GetFileLength(const std::u16string& path) const;
+  // Never blocks on a FIFO. Needs no open disk: validation asks it before there is one.
+  static int64_t GetFileLength(const std::u16string& path);
   // Copies the file to the disk from the current position, writing every byte of the file
   // up to `limit` bytes and nothing past it. Progress 0..100 through the job. 1 on success,
   // 0 after a reported failure. A negative limit is treated as 0.

@@ -268,6 +268,8 @@ struct CopyCase {
   std::vector<int32_t> progress;
 };
 
+void PrintTo(const CopyCase& c, std::ostream* os) { *os << c.name; }
+
 class CopyTest : public DiskTest, public ::testing::WithParamInterface<CopyCase> {};
 
 TEST_P(CopyTest, WritesTheFileUpToTheLimitAndNothingPastIt) {

@@ -1,0 +1,271 @@
+#include "Config.h"
+#include "LocalText.h"
+#include "Platform.h"
+#include "PlinthApp.h"
+#include "Validation.h"
+#include "testing/TestDisk.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+namespace {
+
+using testing_support::JobRecorder;
+using testing_support::MakeImage;
+using testing_support::TempDir;
+
+std::u16string L(const char16_t* key) { return LocalText(key, 0); }
+
+std::u16string ParLine(const std::u16string& name, const char16_t* key,
+                       const std::u16string& tail = {}) {
+  return L(u"Par") + u" " + name + u":" + L(key) + tail + u"\n";
+}
+
+std::u16string BinLine(int number, const char16_t* key, const std::u16string& tail = {}) {
+  return L(u"NO") + plat::FromUtf8(std::to_string(number)) + u" " + L(u"BinFile") + L(key) +
+         tail + u"\n";
+}
+
+class ValidationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(L(u"WrittenInfoErr").empty());  // the catalogue is beside the test
+    job_.showMsgFunc = DiskJob.showMsgFunc;      // the recorder's
+  }
+  // A file of `size` bytes (sparse) in the firmware folder.
+  std::u16string File(const std::string& name, uint64_t size) {
+    MakeImage(dir_.Join(name), size, false);
+    return plat::FromUtf8(dir_.Join(name));
+  }
+  std::u16string Missing(const std::string& name) const { return plat::FromUtf8(dir_.Join(name)); }
+  void AddPartition(const std::u16string& name, int64_t mib, int32_t offset,
+                    const std::u16string& image = {}) {
+    PartitionSpec p;
+    p.name = name;
+    p.capacityBytes = mib * 1048576;
+    p.offset = offset;
+    p.imagePath = image;
+    job_.partitions.push_back(p);
+  }
+  // Validates and returns the one report shown, or "" when none was.
+  std::u16string Validate(int32_t mode, int32_t expectedResult) {
+    rec_.Clear();
+    EXPECT_EQ(job_.ValidateLayout(mode), expectedResult);
+    EXPECT_LE(rec_.reports.size(), 1u);
+    EXPECT_EQ(rec_.reports.empty(), expectedResult == 1);
+    return rec_.reports.empty() ? u"" : rec_.reports[0];
+  }
+
+  TempDir dir_;
+  JobRecorder rec_;
+  CPlinthApp job_;
+};
+
+TEST_F(ValidationTest, NothingToDoIsReportedByMode) {
+  job_.partitionCount = 7;
+  EXPECT_EQ(Validate(0, 0), L(u"NoWriteInfoFound"));
+  EXPECT_EQ(job_.partitionCount, 0);
+  EXPECT_EQ(Validate(1, 0), L(u"NoUpdateInfoFound"));
+  // Partitions alone are nothing to update.
+  AddPartition(u"a", 1, 2048);
+  job_.diskSize = 1 << 30;
+  EXPECT_EQ(Validate(1, 0), L(u"NoUpdateInfoFound"));
+  EXPECT_EQ(job_.partitionCount, 1);
+}
+
+TEST_F(ValidationTest, FirstPartitionOffsetBelowOneStopsEverythingElse) {
+  job_.diskSize = 1 << 20;  // too small as well: not tested after the offset
+  for (int32_t offset : {0, -1, kOffsetOutOfRange}) {
+    job_.partitions.clear();
+    AddPartition(u"a", 64, offset, Missing("a.img"));
+    AddPartition(u"b", 64, 0);
+    EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" + L(u"ParOffsetErr")) << offset;
+  }
+  job_.partitions.clear();
+  AddPartition(u"a", 0, 1);
+  AddPartition(u"b", 0, -7);  // only the first partition's offset is tested
+  Validate(0, 1);
+}
+
+TEST_F(ValidationTest, TotalMayReachTheDiskEndExactly) {
+  job_.diskSize = 1024ull << 20;
+  AddPartition(u"a", 511, 2048);
+  AddPartition(u"b", 512, 0);
+  Validate(0, 1);  // 1 MiB + 1023 MiB
+  job_.diskSize -= 1;
+  EXPECT_EQ(Validate(0, 0), L(u"TotalSizeTooBig"));
+}
+
+TEST_F(ValidationTest, AbsurdCapacitiesAreRejectedNotWrapped) {
+  job_.diskSize = std::numeric_limits<uint64_t>::max();
+  // Each fits in 64 bits; their sum does not, and would wrap to a small number.
+  for (int i = 0; i < 3; ++i) AddPartition(u"p", 8000000000000, 1);
+  EXPECT_EQ(Validate(0, 0), L(u"TotalSizeTooBig"));
+
+  job_.partitions.clear();
+  AddPartition(u"big", 0, 1);
+  job_.partitions[0].capacityBytes = kCapacityTooBig;
+  EXPECT_EQ(Validate(0, 0), L(u"TotalSizeTooBig"));
+
+  job_.partitions.clear();
+  job_.diskSize = 1 << 30;
+  AddPartition(u"a", 512, 2048);
+  AddPartition(u"minus", -256, 0);  // would shrink the total below the disk
+  AddPartition(u"b", 512, 0);
+  EXPECT_EQ(Validate(0, 0), L(u"TotalSizeTooBig"));
+}
+
+TEST_F(ValidationTest, PartitionImagesMustExistAndFitAndEveryProblemIsListed) {
+  job_.diskSize = 64ull << 20;
+  AddPartition(u"exact", 1, 2048, File("exact.img", 1 << 20));
+  AddPartition(u"over", 1, 0, File("over.img", (1 << 20) + 1));
+  AddPartition(u"gone", 1, 0, Missing("gone.img"));
+  AddPartition(u"folder", 1, 0, plat::FromUtf8(dir_.path()));
+  AddPartition(u"none", 1, 0);
+  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" + ParLine(u"over", u"SizeTooSmall") +
+                                ParLine(u"gone", u"FileNotFound", Missing("gone.img")) +
+                                ParLine(u"folder", u"FileNotFound", plat::FromUtf8(dir_.path())));
+  job_.partitions.erase(job_.partitions.begin() + 1, job_.partitions.begin() + 4);
+  Validate(0, 1);
+}
+
+TEST_F(ValidationTest, BinFilesEndAtTheNextBinFile) {
+  job_.diskSize = 64ull << 20;
+  AddPartition(u"a", 1, 2048);
+  job_.binFiles = {{File("one.bin", 51200), 100}, {File("two.bin", 512), 200}};
+  Validate(0, 1);
+  job_.binFiles[0].path = File("one.bin", 51201);
+  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" +
+                                BinLine(1, u"BinFileSizeTooBig", u":" + job_.binFiles[0].path));
+}
+
+TEST_F(ValidationTest, BinFilesEndAtTheFirstPartitionOrTheDiskEnd) {
+  job_.diskSize = 1 << 20;
+  job_.binFiles = {{File("b.bin", (1 << 20) - 512), 1}};
+  Validate(0, 1);  // no partitions: bounded by the disk
+  job_.binFiles = {{File("b.bin", 1 << 20), 1}};
+  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" +
+                                BinLine(1, u"BinFileSizeTooBig", u":" + job_.binFiles[0].path));
+  AddPartition(u"a", 0, 64);
+  job_.binFiles = {{File("b.bin", 63 * 512), 1}};
+  Validate(0, 1);
+  job_.binFiles = {{File("b.bin", 63 * 512 + 1), 1}};
+  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" +
+                                BinLine(1, u"BinFileSizeTooBig", u":" + job_.binFiles[0].path));
+}
+
+TEST_F(ValidationTest, BinFileProblemsAreNumberedInConfigurationOrder) {
+  job_.diskSize = 64ull << 20;
+  AddPartition(u"a", 1, 2048);
+  const std::u16string big = File("big.bin", 4096);
+  job_.binFiles = {
+      {File("late.bin", 512), 1000},
+      {u"", 50},
+      {big, 0},                   // sector 0, and running into the next one at sector 1
+      {File("one.bin", 512), 1},
+      {Missing("zero.bin"), 0},   // sector 0 and missing: both said
+      {File("neg.bin", 512), -2}, // wraps to the disk's far end: not a sector
+  };
+  // Offset order: big(0) and zero.bin(0) in list order, one.bin(1), NULLPATH(50), late(1000),
+  // neg (0xFFFFFFFE).
+  EXPECT_EQ(Validate(0, 0),
+            L(u"WrittenInfoErr") + u"\n" + BinLine(3, u"BinOffsetErr") +
+                BinLine(3, u"BinFileSizeTooBig", u":" + big) + BinLine(5, u"BinOffsetErr") +
+                BinLine(5, u"FileNotFound", Missing("zero.bin")) + BinLine(2, u"NULLPATH") +
+                BinLine(6, u"BinOffsetErr") +
+                BinLine(6, u"BinFileSizeTooBig", u":" + job_.binFiles[5].path));
+}
+
+TEST_F(ValidationTest, OrderIsUnsignedAndKeepsEqualOffsetsInListOrder) {
+  const std::vector<BinFileSpec> files = {{u"a", -1}, {u"b", 7}, {u"c", 0}, {u"d", 7}, {u"e", 3}};
+  const std::vector<BinFileOrder> order = OrderBinFiles(files);
+  ASSERT_EQ(order.size(), 5u);
+  const int32_t positions[] = {2, 4, 1, 3, 0};
+  for (size_t i = 0; i < order.size(); ++i) {
+    EXPECT_EQ(order[i].position, positions[i]);
+    EXPECT_EQ(order[i].path, files[static_cast<size_t>(positions[i])].path);
+    EXPECT_EQ(order[i].offset, files[static_cast<size_t>(positions[i])].offset);
+  }
+  EXPECT_EQ(SectorBytes(-1), 0xFFFFFFFFull * 512);
+}
+
+TEST_F(ValidationTest, UpdateNamesMustMatchOnePartitionOnce) {
+  job_.diskSize = 64ull << 20;
+  AddPartition(u"sys", 2, 2048);
+  AddPartition(u"dup", 1, 0);
+  AddPartition(u"dup", 1, 0);
+  const std::u16string fits = File("fits.img", 2 << 20);
+  const std::u16string over = File("over.img", (2 << 20) + 1);
+  job_.updatePartitions = {
+      {u"sys", 0, fits, 0},   {u"SYS", -1, u"", 0},   {u"sys", 0, u"", 0},
+      {u"dup", -2, u"", 0},   {u"sys", 0, over, 0},   {u"nope", -1, u"", 0},
+  };
+  EXPECT_EQ(Validate(1, 0), L(u"UpdateInfoErr") + u"\n" +
+                                ParLine(u"SYS", u"PartitionIndexNotFound") +
+                                ParLine(u"sys", u"SameParName") +
+                                ParLine(u"dup", u"PartitionIndexNotFound") +
+                                ParLine(u"sys", u"SameParName") +
+                                ParLine(u"nope", u"PartitionIndexNotFound"));
+  job_.updatePartitions = {{u"sys", 0, over, 0}, {u"dup", 1, Missing("m.img"), 0}};
+  EXPECT_EQ(Validate(1, 0), L(u"UpdateInfoErr") + u"\n" + ParLine(u"sys", u"SizeTooSmall") +
+                                ParLine(u"dup", u"FileNotFound", Missing("m.img")));
+  job_.updatePartitions = {{u"sys", 0, fits, 0}, {u"dup", 1, u"", 0}};
+  Validate(1, 1);
+  job_.updatePartitions = {{u"sys", 7, fits, 0}};  // an index the list does not have
+  EXPECT_EQ(Validate(1, 0),
+            L(u"UpdateInfoErr") + u"\n" + ParLine(u"sys", u"PartitionIndexNotFound"));
+}
+
+TEST_F(ValidationTest, UpdateChecksNeitherOffsetNorTotalButBoundsBinFilesByTheDisk) {
+  job_.diskSize = 1 << 20;
+  AddPartition(u"sys", 4096, -5);  // bad offset, far too big: not an update's business
+  job_.updateBinFiles = {{File("u.bin", 1024), 2040}};
+  Validate(1, 1);
+  job_.updateBinFiles = {{File("u.bin", 1024), 2047}};  // past the disk's end
+  EXPECT_EQ(Validate(1, 0), L(u"UpdateInfoErr") + u"\n" +
+                                BinLine(1, u"BinFileSizeTooBig", u":" + job_.updateBinFiles[0].path));
+  // No main partitions: every update entry is unknown.
+  job_.partitions.clear();
+  job_.updateBinFiles.clear();
+  job_.updatePartitions = {{u"sys", -1, u"", 0}};
+  EXPECT_EQ(Validate(1, 0),
+            L(u"UpdateInfoErr") + u"\n" + ParLine(u"sys", u"PartitionIndexNotFound"));
+}
+
+TEST_F(ValidationTest, UpdateOfAPartitionWithoutARealSizeTakesNoImage) {
+  job_.diskSize = 1 << 30;
+  AddPartition(u"sys", 0, 2048);
+  job_.partitions[0].capacityBytes = kCapacityTooBig;
+  job_.updatePartitions = {{u"sys", 0, File("small.img", 512), 0}};
+  EXPECT_EQ(Validate(1, 0), L(u"UpdateInfoErr") + u"\n" + ParLine(u"sys", u"SizeTooSmall"));
+}
+
+TEST_F(ValidationTest, PreChecksReportOnlyTheFirstMissingFile) {
+  AddPartition(u"a", 1, 2048, File("a.img", 512));
+  AddPartition(u"b", 1, 0);
+  job_.binFiles = {{Missing("first.bin"), 1}, {Missing("second.bin"), 2}};
+  rec_.Clear();
+  EXPECT_EQ(job_.CheckWriteFiles(), 0);
+  ASSERT_EQ(rec_.reports.size(), 1u);
+  EXPECT_EQ(rec_.reports[0], L(u"FileNotFound") + Missing("first.bin"));
+  job_.binFiles = {{File("first.bin", 1), 1}, {u"", 2}};
+  rec_.Clear();
+  EXPECT_EQ(job_.CheckWriteFiles(), 1);
+  EXPECT_TRUE(rec_.reports.empty());
+
+  job_.updatePartitions = {{u"a", 0, Missing("u.img"), 0}};
+  job_.updateBinFiles = {{Missing("u.bin"), 1}};
+  rec_.Clear();
+  EXPECT_EQ(job_.CheckUpdateFiles(), 0);
+  ASSERT_EQ(rec_.reports.size(), 1u);
+  EXPECT_EQ(rec_.reports[0], L(u"FileNotFound") + Missing("u.img"));
+  job_.updatePartitions[0].imagePath.clear();
+  rec_.Clear();
+  EXPECT_EQ(job_.CheckUpdateFiles(), 0);
+  ASSERT_EQ(rec_.reports.size(), 1u);
+  EXPECT_EQ(rec_.reports[0], L(u"FileNotFound") + Missing("u.bin"));
+}
+
+}  // namespace
