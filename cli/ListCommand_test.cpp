@@ -145,6 +145,13 @@ TEST(CliList, UsageErrorsExitWithTwo) {
   }
 }
 
+TEST(CliList, OutputThatCannotBeWrittenIsAFailure) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full on this system";
+  const Outcome run = RunCli("list --json --all " + Machine("cardreader") + " >/dev/full");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("cannot write"), std::string::npos) << run.err;
+}
+
 TEST(CliCommon, JsonStringsAreEscapedAndValid) {
   EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(JsonString("tab\there\nnl\x01\x7f"), "\"tab\\there\\nnl\\u0001\\u007f\"");

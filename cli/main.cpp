@@ -59,5 +59,11 @@ int main(int argc, char** argv) {
   }
   const CliCommand* command = FindCommand(first);
   if (command == nullptr) return UsageError("", "unknown command '" + first + "'");
-  return command->run(std::vector<std::string>(args.begin() + 1, args.end()));
+  const int status = command->run(std::vector<std::string>(args.begin() + 1, args.end()));
+  // Output a script never received is no success (a full disk, a closed pipe).
+  if (!std::cout.flush()) {
+    std::cerr << kProgramName << ": cannot write the output\n";
+    return kExitFailure;
+  }
+  return status;
 }
