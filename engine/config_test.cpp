@@ -1,0 +1,267 @@
+#include "Config.h"
+#include "Platform.h"
+#include "PlinthApp.h"
+#include "testing/TestDisk.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <limits>
+#include <string>
+
+namespace {
+
+using testing_support::TempDir;
+
+constexpr int64_t kMax64 = std::numeric_limits<int64_t>::max();
+constexpr int64_t kMin64 = std::numeric_limits<int64_t>::min();
+
+TEST(DecimalConversion, AcceptsWhiteSpaceAndOneSignAndStopsAtTheFirstNonDigit) {
+  struct Case {
+    const char16_t* text;
+    int64_t value;
+  } cases[] = {
+      {u"256", 256},
+      {u" 8", 8},
+      {u"\t\r\n-12x", -12},
+      {u"+7", 7},
+      {u"12 34", 12},
+      {u"0x10", 0},
+      {u"abc", 0},
+      {u"", 0},
+      {u"--5", 0},
+      {u"- 5", 0},
+      {u"+-5", 0},
+      {u"\u30005", 0},  // only ASCII white space is skipped
+      {u"9223372036854775807", kMax64},
+      {u"9223372036854775808", kMax64},
+      {u"99999999999999999999999999", kMax64},
+      {u"-9223372036854775808", kMin64},
+      {u"-9223372036854775809", kMin64},
+      {u"-99999999999999999999999999", kMin64},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParseDecimal(c.text), c.value) << plat::ToUtf8(c.text);
+  }
+}
+
+TEST(DecimalConversion, CapacitiesAndSectorsNeverWrap) {
+  EXPECT_EQ(CapacityBytesOf(u"256"), 268435456);
+  EXPECT_EQ(CapacityBytesOf(u" 8"), 8388608);
+  EXPECT_EQ(CapacityBytesOf(u"MiB"), 0);
+  EXPECT_EQ(CapacityBytesOf(u"-1"), -1048576);
+  // The largest MiB count whose bytes fit in 64 bits, and the first that does not.
+  EXPECT_EQ(CapacityBytesOf(u"8796093022207"), 8796093022207 * 1048576);
+  EXPECT_EQ(CapacityBytesOf(u"8796093022208"), kCapacityTooBig);
+  EXPECT_EQ(CapacityBytesOf(u"-8796093022209"), kCapacityTooBig);
+  EXPECT_EQ(CapacityBytesOf(u"999999999999999999999"), kCapacityTooBig);
+  EXPECT_NE(kCapacityTooBig % 1048576, 0);  // no real capacity can look like the marker
+
+  EXPECT_EQ(SectorOf(u"2048"), 2048);
+  EXPECT_EQ(SectorOf(u"-5"), -5);
+  EXPECT_EQ(SectorOf(u"2147483647"), 2147483647);
+  EXPECT_EQ(SectorOf(u"2147483648"), kOffsetOutOfRange);
+  EXPECT_EQ(SectorOf(u"4294967296"), kOffsetOutOfRange);  // would wrap to 0 in 32 bits
+  EXPECT_EQ(SectorOf(u"-2147483649"), kOffsetOutOfRange);
+}
+
+TEST(TypeCodes, FileSystemNamesIgnoringCaseAndSpaces) {
+  EXPECT_EQ(TypeCodeOf(u"FAT32"), 11);
+  EXPECT_EQ(TypeCodeOf(u" fat16 "), 6);
+  EXPECT_EQ(TypeCodeOf(u"Ext3"), 132);
+  EXPECT_EQ(TypeCodeOf(u"EXT4"), 133);
+  EXPECT_EQ(TypeCodeOf(u"ntfs"), 0);
+  EXPECT_EQ(TypeCodeOf(u"fat"), 0);
+  EXPECT_EQ(TypeCodeOf(u""), 0);
+}
+
+TEST(ImagePaths, JoinedToTheConfigFolderWithBackslashesReadAsSlashes) {
+  EXPECT_EQ(ResolveImagePath(u"boot.img", u"/fw/set/config.xml"), u"/fw/set/boot.img");
+  EXPECT_EQ(ResolveImagePath(u"", u"/fw/set/config.xml"), u"");
+  EXPECT_EQ(ResolveImagePath(u"images\\rootfs.img", u"/fw/config.xml"), u"/fw/images/rootfs.img");
+  EXPECT_EQ(ResolveImagePath(u"a.img", u"config.xml"), u"a.img");
+  // Not examined: an absolute path or a leading space is simply appended.
+  EXPECT_EQ(ResolveImagePath(u"/etc/passwd", u"/fw/config.xml"), u"/fw//etc/passwd");
+  EXPECT_EQ(ResolveImagePath(u" u.bin", u"/fw/config.xml"), u"/fw/ u.bin");
+}
+
+class ParseTest : public ::testing::Test {
+ protected:
+  std::u16string Write(const std::string& xml) {
+    const std::string path = dir_.Join("config.xml");
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(xml.data(), 1, xml.size(), f);
+    std::fclose(f);
+    return plat::FromUtf8(path);
+  }
+  std::u16string In(const std::u16string& name) const {
+    return plat::FromUtf8(dir_.path()) + u"/" + name;
+  }
+  void ExpectCounts(size_t parts, size_t bins, size_t updates, size_t updateBins) const {
+    EXPECT_EQ(job_.partitions.size(), parts);
+    EXPECT_EQ(job_.binFiles.size(), bins);
+    EXPECT_EQ(job_.updatePartitions.size(), updates);
+    EXPECT_EQ(job_.updateBinFiles.size(), updateBins);
+  }
+  TempDir dir_;
+  CPlinthApp job_;
+};
+
+TEST_F(ParseTest, ReadsEveryRecordOfAFullConfiguration) {
+  job_.ParseConfig(Write(R"(<?xml version="1.0" encoding="UTF-8"?>
+<diskMaker>
+  <partitions>
+    <partition name=" boot " capacity="256" imagePath=" boot.img " active=" TRUE " offset=" 2048" type="FAT32"/>
+    <partition name="rootfs" capacity=" 8" imagePath="" active="yes" offset="1" type=" ext4 "/>
+    <partition name="data" capacity="lots" type="ntfs"/>
+  </partitions>
+  <binFiles>
+    <file path=" u-boot.bin" offset="16"/>
+    <file path="sub\spl.bin" offset="-3"/>
+  </binFiles>
+  <update>
+    <partitions>
+      <partition name=" rootfs" imagePath="root2.img " type="EXT3"/>
+      <partition name="Boot" imagePath="" type="fat16"/>
+    </partitions>
+    <binFiles>
+      <file path="env.bin" offset="1024"/>
+    </binFiles>
+  </update>
+</diskMaker>
+)"));
+  ExpectCounts(3, 2, 2, 1);
+  const PartitionSpec& boot = job_.partitions[0];
+  EXPECT_EQ(boot.name, u"boot");
+  EXPECT_EQ(boot.capacityBytes, 268435456);
+  EXPECT_EQ(boot.imagePath, In(u"boot.img"));
+  EXPECT_EQ(boot.active, 1);
+  EXPECT_EQ(boot.offset, 2048);
+  EXPECT_EQ(boot.type, 11);
+  const PartitionSpec& root = job_.partitions[1];
+  EXPECT_EQ(root.capacityBytes, 8388608);
+  EXPECT_EQ(root.imagePath, u"");
+  EXPECT_EQ(root.active, 0);
+  EXPECT_EQ(root.offset, 1);
+  EXPECT_EQ(root.type, 133);
+  const PartitionSpec& data = job_.partitions[2];  // absent attributes read as empty
+  EXPECT_EQ(data.capacityBytes, 0);
+  EXPECT_EQ(data.imagePath, u"");
+  EXPECT_EQ(data.active, 0);
+  EXPECT_EQ(data.offset, 0);
+  EXPECT_EQ(data.type, 0);
+
+  EXPECT_EQ(job_.binFiles[0].path, In(u" u-boot.bin"));  // bin paths are not trimmed
+  EXPECT_EQ(job_.binFiles[0].offset, 16);
+  EXPECT_EQ(job_.binFiles[1].path, In(u"sub/spl.bin"));
+  EXPECT_EQ(job_.binFiles[1].offset, -3);
+
+  EXPECT_EQ(job_.updatePartitions[0].name, u"rootfs");
+  EXPECT_EQ(job_.updatePartitions[0].index, 1);
+  EXPECT_EQ(job_.updatePartitions[0].imagePath, In(u"root2.img"));
+  EXPECT_EQ(job_.updatePartitions[0].type, 132);
+  EXPECT_EQ(job_.updatePartitions[1].index, -1);  // "Boot" is not "boot"
+  EXPECT_EQ(job_.updatePartitions[1].type, 6);
+  EXPECT_EQ(job_.updateBinFiles[0].path, In(u"env.bin"));
+  EXPECT_EQ(job_.updateBinFiles[0].offset, 1024);
+}
+
+TEST_F(ParseTest, ActiveIsTrueInAnyCaseOnly) {
+  job_.ParseConfig(Write(R"(<diskMaker><partitions>
+    <partition name="a" active="TRUE"/><partition name="b" active=" true "/>
+    <partition name="c" active="truex"/><partition name="d" active="1"/><partition name="e"/>
+    </partitions></diskMaker>)"));
+  ASSERT_EQ(job_.partitions.size(), 5u);
+  EXPECT_EQ(job_.partitions[0].active, 1);
+  EXPECT_EQ(job_.partitions[1].active, 1);
+  EXPECT_EQ(job_.partitions[2].active, 0);
+  EXPECT_EQ(job_.partitions[3].active, 0);
+  EXPECT_EQ(job_.partitions[4].active, 0);
+}
+
+TEST_F(ParseTest, UpdateIndexIsCaseSensitiveAndAmbiguityIsMinusTwo) {
+  job_.ParseConfig(Write(R"(<diskMaker><partitions>
+    <partition name="sys"/><partition name="sys"/><partition name="Data"/></partitions>
+    <update><partitions><partition name="sys"/><partition name="data"/><partition name="Data"/>
+    <partition name=""/></partitions></update></diskMaker>)"));
+  ASSERT_EQ(job_.updatePartitions.size(), 4u);
+  EXPECT_EQ(job_.updatePartitions[0].index, -2);
+  EXPECT_EQ(job_.updatePartitions[1].index, -1);
+  EXPECT_EQ(job_.updatePartitions[2].index, 2);
+  EXPECT_EQ(job_.updatePartitions[3].index, -1);
+  EXPECT_EQ(job_.FindPartitionIndex(u"Data"), 2);
+  EXPECT_EQ(job_.FindPartitionIndex(u"DATA"), -1);
+}
+
+TEST_F(ParseTest, SectionsAreFoundOnlyInTheirOrder) {
+  struct Case {
+    const char* name;
+    const char* body;
+    size_t parts, bins, updates, updateBins;
+  } cases[] = {
+      {"binFiles before partitions", R"(<binFiles><file path="a" offset="1"/></binFiles>
+        <partitions><partition name="p"/></partitions>)", 1, 0, 0, 0},
+      {"update before binFiles", R"(<partitions><partition name="p"/></partitions>
+        <update><binFiles><file path="u"/></binFiles></update>
+        <binFiles><file path="a"/></binFiles>)", 1, 1, 0, 0},
+      {"absent sections keep the place", R"(<update><partitions><partition name="p"/></partitions>
+        <binFiles><file path="u"/></binFiles></update>)", 0, 0, 1, 1},
+      {"update binFiles before update partitions", R"(<update><binFiles><file path="u"/></binFiles>
+        <partitions><partition name="p"/></partitions></update>)", 0, 0, 1, 0},
+      {"only the first of each section", R"(<partitions><partition name="a"/></partitions>
+        <partitions><partition name="b"/><partition name="c"/></partitions>
+        <binFiles><file/></binFiles><binFiles><file/><file/></binFiles>)", 1, 1, 0, 0},
+      {"other elements are skipped", R"(<note/><partitions><x/><partition name="a"/><y>
+        <partition name="nested"/></y><partition name="b"/></partitions><partition name="stray"/>)",
+       2, 0, 0, 0},
+      {"names match whole and exactly", R"(<Partitions><partition/></Partitions>
+        <partitions><partitions/><Partition/><partition/></partitions>)", 1, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CPlinthApp job;
+    job.ParseConfig(Write(std::string("<diskMaker>") + c.body + "</diskMaker>"));
+    EXPECT_EQ(job.partitions.size(), c.parts);
+    EXPECT_EQ(job.binFiles.size(), c.bins);
+    EXPECT_EQ(job.updatePartitions.size(), c.updates);
+    EXPECT_EQ(job.updateBinFiles.size(), c.updateBins);
+  }
+}
+
+TEST_F(ParseTest, UnreadableDocumentsLeaveTheSequencesAlone) {
+  const char* bodies[] = {
+      "",
+      "<diskmaker><partitions><partition name=\"a\"/></partitions></diskmaker>",
+      "<diskMaker><partitions><partition name=\"a\"/></partitions></diskMaker></extra>",
+      "<diskMaker><partitions><partition name=\"a\"/></partitions>",
+      "<other/><diskMaker><partitions><partition name=\"a\"/></partitions></diskMaker>",
+  };
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    CPlinthApp job;
+    job.ParseConfig(Write(body));
+    EXPECT_TRUE(job.partitions.empty());
+    EXPECT_TRUE(job.binFiles.empty());
+  }
+  job_.ParseConfig(In(u"missing.xml"));
+  ExpectCounts(0, 0, 0, 0);
+}
+
+TEST_F(ParseTest, ParsingAgainAppends) {
+  const std::u16string path = Write(
+      R"(<diskMaker><partitions><partition name="a"/></partitions><binFiles><file/></binFiles></diskMaker>)");
+  job_.ParseConfig(path);
+  job_.ParseConfig(path);
+  ExpectCounts(2, 2, 0, 0);
+}
+
+TEST_F(ParseTest, AttributeValuesAreDecoded) {
+  job_.ParseConfig(Write(R"(<diskMaker><partitions>
+    <partition name="a&amp;b" imagePath='x&#65;&#x42;.img' capacity="&#49;6"/></partitions></diskMaker>)"));
+  ASSERT_EQ(job_.partitions.size(), 1u);
+  EXPECT_EQ(job_.partitions[0].name, u"a&b");
+  EXPECT_EQ(job_.partitions[0].imagePath, In(u"xAB.img"));
+  EXPECT_EQ(job_.partitions[0].capacityBytes, 16 * 1048576);
+}
+
+}  // namespace

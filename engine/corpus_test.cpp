@@ -1,0 +1,178 @@
+// Broken and hostile firmware folders (engine/testdata/configs): each is read and judged, and
+// must give exactly the report its expect.txt names while the target disk stays untouched.
+//
+// expect.txt, one directive a line ('#' starts a comment):
+//   disk BYTES          the disk size handed to the job
+//   mode 0|1            write or update job
+//   make NAME BYTES     a sparse file made in the folder before the run (big images need no repo space)
+//   mkdir NAME / fifo NAME
+//   counts P B U UB     records read: partitions, bin files, update partitions, update bin files
+//   result 0|1
+//   report TEXT|none    {Key} is the catalogue text of Key, $DIR the folder, \n a line feed
+#include "DiskLogicData.h"
+#include "LocalText.h"
+#include "Platform.h"
+#include "PlinthApp.h"
+#include "testing/TestDisk.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::JobRecorder;
+using testing_support::TempDir;
+
+const fs::path kCorpus = fs::path(BRINDLE_SOURCE_DIR) / "engine/testdata/configs";
+
+struct Expectation {
+  uint64_t disk = 0;
+  int32_t mode = 0;
+  std::vector<std::pair<std::string, uint64_t>> make;
+  std::vector<std::string> mkdirs;
+  std::vector<std::string> fifos;
+  size_t counts[4] = {};
+  int32_t result = -1;
+  std::string report;
+  bool hasReport = false;
+};
+
+Expectation ReadExpectation(const fs::path& file) {
+  Expectation e;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream words(line);
+    std::string directive;
+    words >> directive;
+    if (directive == "disk") {
+      words >> e.disk;
+    } else if (directive == "mode") {
+      words >> e.mode;
+    } else if (directive == "make") {
+      std::string name;
+      uint64_t size = 0;
+      words >> name >> size;
+      e.make.emplace_back(name, size);
+    } else if (directive == "mkdir" || directive == "fifo") {
+      std::string name;
+      words >> name;
+      (directive == "mkdir" ? e.mkdirs : e.fifos).push_back(name);
+    } else if (directive == "counts") {
+      for (size_t& c : e.counts) words >> c;
+    } else if (directive == "result") {
+      words >> e.result;
+    } else if (directive == "report") {
+      e.report = line.substr(7);
+      e.hasReport = e.report != "none";
+    } else {
+      ADD_FAILURE() << file << ": unknown directive " << directive;
+    }
+    if (words.fail()) ADD_FAILURE() << file << ": bad line: " << line;
+  }
+  return e;
+}
+
+// {Key} -> catalogue text, $DIR -> folder, \n -> line feed.
+std::u16string Expand(const std::string& text, const std::string& dir) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == '{') {
+      const size_t close = text.find('}', i);
+      const std::u16string key = plat::FromUtf8(text.substr(i + 1, close - i - 1));
+      const std::u16string value = LocalText(key, 0);
+      EXPECT_FALSE(value.empty()) << "no catalogue text for " << plat::ToUtf8(key);
+      out += value;
+      i = close + 1;
+    } else if (text.compare(i, 4, "$DIR") == 0) {
+      out += plat::FromUtf8(dir);
+      i += 4;
+    } else if (text.compare(i, 2, "\\n") == 0) {
+      out += u'\n';
+      i += 2;
+    } else {
+      // Copy one UTF-8 sequence.
+      size_t j = i + 1;
+      while (j < text.size() && (static_cast<unsigned char>(text[j]) & 0xC0) == 0x80) ++j;
+      out += plat::FromUtf8(text.substr(i, j - i));
+      i = j;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> CaseNames() {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(kCorpus)) {
+    if (entry.is_directory()) names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ConfigCorpus, HoldsEnoughCases) { EXPECT_GE(CaseNames().size(), 20u); }
+
+class ConfigCorpus : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ConfigCorpus, GivesExactlyTheExpectedReportAndLeavesTheDiskAlone) {
+  const fs::path source = kCorpus / GetParam();
+  const Expectation e = ReadExpectation(source / "expect.txt");
+  ASSERT_NE(e.result, -1) << "expect.txt names no result";
+
+  TempDir temp;
+  const std::string dir = temp.Join("firmware");
+  fs::copy(source, dir, fs::copy_options::recursive);
+  fs::remove(fs::path(dir) / "expect.txt");
+  for (const auto& [name, size] : e.make) testing_support::MakeImage(dir + "/" + name, size, false);
+  for (const std::string& name : e.mkdirs) fs::create_directory(dir + "/" + name);
+  for (const std::string& name : e.fifos) ASSERT_EQ(mkfifo((dir + "/" + name).c_str(), 0600), 0);
+
+  // The disk the job would write: validation must never reach it.
+  const std::string target = temp.Join("target.img");
+  testing_support::MakeImage(target, 1 << 20, true);
+  const uint64_t before = testing_support::HashFile(target);
+  CDiskLogicData* const diskBefore = currentDisk;
+
+  JobRecorder rec;
+  CPlinthApp job;
+  job.outputFunc = DiskJob.outputFunc;
+  job.showMsgFunc = DiskJob.showMsgFunc;
+  job.diskSize = e.disk;
+  job.ParseConfig(plat::FromUtf8(dir + "/config.xml"));
+  EXPECT_EQ(job.partitions.size(), e.counts[0]);
+  EXPECT_EQ(job.binFiles.size(), e.counts[1]);
+  EXPECT_EQ(job.updatePartitions.size(), e.counts[2]);
+  EXPECT_EQ(job.updateBinFiles.size(), e.counts[3]);
+
+  EXPECT_EQ(job.ValidateLayout(e.mode), e.result);
+  EXPECT_EQ(job.partitionCount, static_cast<int32_t>(e.counts[0]));
+  if (e.hasReport) {
+    ASSERT_EQ(rec.reports.size(), 1u);
+    const std::u16string expected = Expand(e.report, dir);
+    EXPECT_EQ(rec.reports[0], expected)
+        << "got:\n" << plat::ToUtf8(rec.reports[0]) << "\nexpected:\n" << plat::ToUtf8(expected);
+  } else {
+    EXPECT_TRUE(rec.reports.empty());
+  }
+  EXPECT_TRUE(rec.lines.empty());  // no "OpenDisk": the disk was never opened
+  EXPECT_EQ(job.disk, nullptr);
+  EXPECT_EQ(currentDisk, diskBefore);
+  EXPECT_EQ(testing_support::HashFile(target), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Configs, ConfigCorpus, ::testing::ValuesIn(CaseNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           std::replace_if(name.begin(), name.end(),
+                                           [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+                           return name;
+                         });
+
+}  // namespace
