@@ -70,7 +70,7 @@ bool MakeSparseFile(const std::string& path, uint64_t size) {
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
-  const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  const bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
   return std::fclose(f) == 0 && ok;
 }
 

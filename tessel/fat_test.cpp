@@ -345,6 +345,9 @@ TEST(FatTarget, WritesOnlyInsideTheVolume) {
   ASSERT_TRUE(WriteFile(volume, std::vector<uint8_t>(now.begin() + before,
                                                      now.begin() + before + size)));
   ExpectFsckClean(fsck, volume);
+  // Signatures of older volumes and RAID members at the end are gone too.
+  EXPECT_TRUE(std::all_of(now.begin() + before + size - kMiB, now.begin() + before + size,
+                          [](uint8_t b) { return b == 0; }));
   // The old pattern in the FAT and root directory is gone, so the volume reads empty.
   std::string out;
   RunTool(fsck + " -n " + Quote(volume), &out);
