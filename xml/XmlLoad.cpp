@@ -202,6 +202,11 @@ bool IsUtf8(std::string_view bytes) {
   return true;
 }
 
+bool IsUtf8Name(std::string_view name) {
+  const std::u16string wide(name.begin(), name.end());
+  return EqualsNoCase(wide, u"UTF-8") || EqualsNoCase(wide, u"UTF8");
+}
+
 bool IsWideCodePage(int codePage) {
   return codePage == 1200 || codePage == 1201 || codePage == 12000 || codePage == 12001 ||
          codePage == xml::kUtf32CodePage;
@@ -224,6 +229,7 @@ std::u16string Convert(std::string_view bytes, const std::u16string& encoding) {
   }
   std::u16string text;
   for (const std::string& name : names) {
+    if (IsUtf8Name(name)) return plat::FromUtf8(bytes);
     if (plat::FromCodeSet(bytes, name, text)) return text;
   }
   return plat::FromUtf8(bytes);

@@ -582,6 +582,25 @@ TEST(XmlEncodings, DetectionWithoutDeclaration) {
   EXPECT_EQ(doc.ReadAttribute(u"v"), u"x");
 }
 
+TEST(XmlEncodings, SystemCodePageIsTheLocaleCodeSet) {
+  const char* saved = std::getenv("LC_ALL");
+  const std::string restore = saved != nullptr ? saved : "";
+  setenv("LC_ALL", "zh_CN.GBK", 1);
+  XmlDocument undeclared;
+  const bool loaded = undeclared.LoadFromBytes(" <a v='\xD6\xD0\xCE\xC4'/>");
+  XmlDocument unknown;
+  const bool loadedUnknown =
+      unknown.LoadFromBytes("<?xml version='1.0' encoding='x-nonsense'?><a v='\xD6\xD0'/>");
+  setenv("LC_ALL", restore.c_str(), 1);
+  ASSERT_TRUE(loaded) << U8(undeclared.GetResult());
+  EXPECT_TRUE(Has(undeclared, u"<utf8_detection encoding=\"GBK\"/>")) << U8(undeclared.GetResult());
+  ASSERT_TRUE(undeclared.FindNextElement(u"a"));
+  EXPECT_EQ(undeclared.ReadAttribute(u"v"), u"\u4E2D\u6587");
+  ASSERT_TRUE(loadedUnknown);
+  ASSERT_TRUE(unknown.FindNextElement(u"a"));
+  EXPECT_EQ(unknown.ReadAttribute(u"v"), u"\u4E2D");
+}
+
 TEST(XmlEncodings, ZeroUnitsAreRemovedAndCounted) {
   XmlDocument doc;
   ASSERT_TRUE(doc.LoadFromBytes(std::string("<a\0 v='1'\0\0/>", 13)));
@@ -603,6 +622,9 @@ TEST(XmlFiles, MissingFile) {
   EXPECT_EQ(doc.GetDoc(), u"");
   EXPECT_EQ(doc.GetElementCount(), 1u);
   EXPECT_FALSE(doc.FindNextElement(u""));
+  // A folder opens but cannot be read.
+  EXPECT_FALSE(doc.LoadFromFile(plat::FromUtf8(BRINDLE_SOURCE_DIR)));
+  EXPECT_TRUE(Has(doc, u"<file_error msg=\"Is a directory\" n=\"21\"/>")) << U8(doc.GetResult());
   // An empty file reads but has no root.
   EXPECT_FALSE(doc.LoadFromFile(dir.Write("empty.xml", "")));
   EXPECT_TRUE(Has(doc, u"<no_root_element/>"));
