@@ -29,8 +29,25 @@ uint8_t Fat32ClusterSectors(uint32_t total) {
   return 64;
 }
 
+// Boot sector fields (byte offsets).
+constexpr size_t kJump = 0, kOem = 3, kBytesPerSector = 11, kSectorsPerCluster = 13,
+                 kReservedSectors = 14, kFats = 16, kRootEntries = 17, kTotalSectors16 = 19,
+                 kMedia = 21, kFatSize16 = 22, kSectorsPerTrackField = 24, kHeadsField = 26,
+                 kHiddenSectors = 28, kTotalSectors32 = 32, kFatSize32 = 36, kExtFlags = 40,
+                 kFsVersion = 42, kRootCluster = 44, kFsInfo = 48, kBackupBoot = 50,
+                 kBootSignatureOffset = 510;
+// The extended boot record: at 36 on FAT16, at 64 on FAT32; offsets within it.
+constexpr size_t kFat16Extended = 36, kFat32Extended = 64;
+constexpr size_t kDriveNumber = 0, kBootSig = 2, kVolumeId = 3, kVolumeLabel = 7, kFsType = 18;
+// FSInfo fields.
+constexpr size_t kInfoLeadSig = 0, kInfoStrucSig = 484, kInfoFreeCount = 488,
+                 kInfoNextFree = 492, kInfoTrailSig = 508;
+constexpr uint8_t kJmpShort = 0xEB;
+constexpr uint8_t kNop = 0x90;
 constexpr uint32_t kBootCodeFat16 = 0x3E;
 constexpr uint32_t kBootCodeFat32 = 0x5A;
+static_assert(kBootCodeFat16 == kFat16Extended + kFsType + 8);  // code right after the BPB
+static_assert(kBootCodeFat32 == kFat32Extended + kFsType + 8);
 constexpr uint16_t kBiosLoadAddress = 0x7C00;
 constexpr uint16_t kSectorsPerTrack = 63;   // the usual LBA-assisted geometry
 constexpr uint16_t kHeads = 255;
@@ -147,50 +164,50 @@ Sector BootSector(const Layout& l, uint32_t volumeSerial) {
   uint8_t* p = s.data();
   const bool fat32 = l.kind == Kind::Fat32;
   const uint32_t code = BootCodeOffset(l.kind);
-  p[0] = 0xEB;  // jmp short to the boot code, nop
-  p[1] = uint8_t(code - 2);
-  p[2] = 0x90;
-  PutText(p + 3, kOemName);
-  Put16(p + 11, kSectorSize);
-  p[13] = l.sectorsPerCluster;
-  Put16(p + 14, l.reservedSectors);
-  p[16] = kFatCount;
-  Put16(p + 17, l.rootEntries);
+  p[kJump] = kJmpShort;
+  p[kJump + 1] = uint8_t(code - 2);
+  p[kJump + 2] = kNop;
+  PutText(p + kOem, kOemName);
+  Put16(p + kBytesPerSector, kSectorSize);
+  p[kSectorsPerCluster] = l.sectorsPerCluster;
+  Put16(p + kReservedSectors, l.reservedSectors);
+  p[kFats] = kFatCount;
+  Put16(p + kRootEntries, l.rootEntries);
   const bool small = !fat32 && l.totalSectors < 0x10000;
-  Put16(p + 19, small ? uint16_t(l.totalSectors) : 0);
-  p[21] = kMediaFixedDisk;
-  Put16(p + 22, fat32 ? 0 : uint16_t(l.fatSectors));
-  Put16(p + 24, kSectorsPerTrack);
-  Put16(p + 26, kHeads);
-  Put32(p + 28, 0);  // hidden sectors: unknown here, and only boot code would read it
-  Put32(p + 32, small ? 0 : l.totalSectors);
-  uint8_t* ext = p + 36;
+  Put16(p + kTotalSectors16, small ? uint16_t(l.totalSectors) : 0);
+  p[kMedia] = kMediaFixedDisk;
+  Put16(p + kFatSize16, fat32 ? 0 : uint16_t(l.fatSectors));
+  Put16(p + kSectorsPerTrackField, kSectorsPerTrack);
+  Put16(p + kHeadsField, kHeads);
+  Put32(p + kHiddenSectors, 0);  // unknown here, and only boot code would read it
+  Put32(p + kTotalSectors32, small ? 0 : l.totalSectors);
+  uint8_t* ext = p + kFat16Extended;
   if (fat32) {
-    Put32(p + 36, l.fatSectors);
-    Put16(p + 40, 0);  // FATs mirrored
-    Put16(p + 42, 0);  // version 0.0
-    Put32(p + 44, kFat32RootCluster);
-    Put16(p + 48, kFat32FsInfoSector);
-    Put16(p + 50, kFat32BackupBootSector);
-    ext = p + 64;
+    Put32(p + kFatSize32, l.fatSectors);
+    Put16(p + kExtFlags, 0);  // FATs mirrored
+    Put16(p + kFsVersion, 0);
+    Put32(p + kRootCluster, kFat32RootCluster);
+    Put16(p + kFsInfo, kFat32FsInfoSector);
+    Put16(p + kBackupBoot, kFat32BackupBootSector);
+    ext = p + kFat32Extended;
   }
-  ext[0] = kBiosFirstHardDisk;
-  ext[2] = kExtBootSignature;
-  Put32(ext + 3, volumeSerial);
-  PutText(ext + 7, kNoLabel);
-  PutText(ext + 18, fat32 ? "FAT32   " : "FAT16   ");
+  ext[kDriveNumber] = kBiosFirstHardDisk;
+  ext[kBootSig] = kExtBootSignature;
+  Put32(ext + kVolumeId, volumeSerial);
+  PutText(ext + kVolumeLabel, kNoLabel);
+  PutText(ext + kFsType, fat32 ? "FAT32   " : "FAT16   ");
   PutBootCode(p, code);
-  Put16(p + 510, kBootSignature);
+  Put16(p + kBootSignatureOffset, kBootSignature);
   return s;
 }
 
 Sector FsInfoSector(const Layout& l) {
   Sector s{};
-  Put32(s.data(), kFsInfoLeadSig);
-  Put32(s.data() + 484, kFsInfoStrucSig);
-  Put32(s.data() + 488, l.clusterCount - 1);  // all but the root directory's cluster
-  Put32(s.data() + 492, kFat32FirstFreeHint);
-  Put32(s.data() + 508, kFsInfoTrailSig);
+  Put32(s.data() + kInfoLeadSig, kFsInfoLeadSig);
+  Put32(s.data() + kInfoStrucSig, kFsInfoStrucSig);
+  Put32(s.data() + kInfoFreeCount, l.clusterCount - 1);  // all but the root directory's cluster
+  Put32(s.data() + kInfoNextFree, kFat32FirstFreeHint);
+  Put32(s.data() + kInfoTrailSig, kFsInfoTrailSig);
   return s;
 }
 

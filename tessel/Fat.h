@@ -28,7 +28,7 @@ constexpr uint32_t kFat32MaxClusters = 0x0FFFFFF5;
 // neither FAT16 nor FAT32), so FAT16 stays the specification's advised 16 clusters below it.
 constexpr uint32_t kFat16ClusterCap = kFat16MaxClusters - 16;
 
-constexpr uint32_t kFat16MinSectors = 8192;      // 4 MiB
+constexpr uint32_t kFat16MinSectors = 6144;      // 3 MiB
 constexpr uint32_t kFat16MaxSectors = 4194304;   // 2 GiB, 32 KiB clusters
 constexpr uint32_t kFat32MinSectors = 66601;     // the FAT32 table's "up to 66600: error"
 constexpr uint32_t kFat32MaxSectors = 0xFFFFFFFF;

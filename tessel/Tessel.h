@@ -15,9 +15,9 @@ namespace tessel {
 enum class Kind : int32_t { Fat16 = 1, Fat32 = 2, Ext4 = 5 };
 
 // Size limits in bytes, inclusive. A size outside them gives no builder at all.
-//   FAT16: 4 MiB (4085 clusters of 512 bytes need about 2.1 MB; 4 MiB leaves room for the
-//          alignment padding) to 2 GiB (65524 clusters of 32 KiB; 64 KiB clusters are not
-//          readable everywhere, so they are never made).
+//   FAT16: 3 MiB (4085 clusters of 512 bytes and their FATs need about 2.1 MB, more than
+//          2 MiB; capacities come in whole MiB) to 2 GiB (about 65500 clusters of 32 KiB;
+//          64 KiB clusters are not readable everywhere, so they are never made).
 //   FAT32: more than 66600 sectors (the smallest size giving 65525 clusters of 512 bytes with
 //          its FATs, the published table's floor) to 0xFFFFFFFF sectors (32-bit sector count).
 //   ext4:  2 MiB (the smallest size that still holds a journal with 1 KiB blocks) to 16 TiB

@@ -94,7 +94,7 @@ TEST_F(Library, SizesAndKindsItCannotMakeGiveNull) {
   };
   const Case cases[] = {
       {0, kVolumeIdentifyOnly, true},       {16 * MiB, kVolumeIdentifyOnly, false},
-      {4 * MiB - 512, kVolumeFat16, false}, {4 * MiB, kVolumeFat16, true},
+      {3 * MiB - 512, kVolumeFat16, false}, {3 * MiB, kVolumeFat16, true},
       {2 * GiB, kVolumeFat16, true},        {2 * GiB + 512, kVolumeFat16, false},
       {66600 * 512, kVolumeFat32, false},   {66601 * 512, kVolumeFat32, true},
       {0xFFFFFFFFull * 512, kVolumeFat32, true}, {0x100000000ull * 512, kVolumeFat32, false},
@@ -108,6 +108,25 @@ TEST_F(Library, SizesAndKindsItCannotMakeGiveNull) {
     VolumeBuilder* b = create_(c.size, c.kind);
     EXPECT_EQ(b != nullptr, c.made) << c.size << " kind " << c.kind;
     if (b) b->Release();
+  }
+}
+
+// The engine loads the library for each use; it must really leave the process each time.
+TEST(LibraryFile, UnloadsAfterEveryUse) {
+  TempDir dir;
+  for (int round = 0; round < 2; ++round) {
+    void* handle = dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto create = reinterpret_cast<CreateDiskFunc>(dlsym(handle, "CreateDisk"));
+    ASSERT_NE(create, nullptr);
+    VolumeBuilder* builder = create(16 * kMiB, kVolumeExt4);
+    ASSERT_NE(builder, nullptr);
+    const std::string image = dir.File("round" + std::to_string(round) + ".img");
+    EXPECT_EQ(builder->Build(image.c_str(), 0, 0), 1);
+    EXPECT_EQ(builder->Identify(image.c_str()), 5);
+    builder->Release();
+    ASSERT_EQ(dlclose(handle), 0);
+    EXPECT_EQ(dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
   }
 }
 

@@ -160,8 +160,8 @@ TEST(FatLayout, EveryPlannedSizeKeepsTheRules) {
 }
 
 TEST(FatLayout, SizesOutsideTheLimitsHaveNoLayout) {
-  EXPECT_FALSE(fat::Plan(Kind::Fat16, 4 * kMiB - 512));
-  EXPECT_TRUE(fat::Plan(Kind::Fat16, 4 * kMiB));
+  EXPECT_FALSE(fat::Plan(Kind::Fat16, 3 * kMiB - 512));
+  EXPECT_TRUE(fat::Plan(Kind::Fat16, 3 * kMiB));
   EXPECT_TRUE(fat::Plan(Kind::Fat16, 2 * kGiB));
   EXPECT_FALSE(fat::Plan(Kind::Fat16, 2 * kGiB + 512));
   EXPECT_FALSE(fat::Plan(Kind::Fat32, 66600 * 512 + 511));
@@ -224,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FatCase{Kind::Fat16, 16 * kMiB, "Fat16_16MiB"},
                     FatCase{Kind::Fat16, 512 * kMiB, "Fat16_512MiB"},
                     FatCase{Kind::Fat16, 2 * kGiB, "Fat16_2GiB"},
-                    FatCase{Kind::Fat16, 4 * kMiB, "Fat16_Smallest"},
+                    FatCase{Kind::Fat16, 3 * kMiB, "Fat16_Smallest"},
                     FatCase{Kind::Fat32, 40 * kMiB, "Fat32_40MiB"},
                     FatCase{Kind::Fat32, 1 * kGiB, "Fat32_1GiB"},
                     FatCase{Kind::Fat32, 32 * kGiB, "Fat32_32GiB"},
