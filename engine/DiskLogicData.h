@@ -8,6 +8,8 @@
 #include <string>
 #include <sys/types.h>
 
+#include "PlinthApp.h"
+
 // Bytes per sector on the card. The device is never asked: every card this system writes
 // uses 512-byte addressing.
 inline constexpr uint32_t kSectorSize = 512;
@@ -87,6 +89,51 @@ class CDiskLogicData {
   int64_t fsSize = 0;          // its size in bytes: the denominator of its progress
   int64_t fsProgressMark = 0;  // highest write offset already reported as progress
   int handle = -1;             // file descriptor; -1 = no disk open
+
+  // ---- Partition table (MBR and the chain of extended boot records) ----
+  struct Chs {
+    int32_t cylinder = 0;
+    int32_t head = 0;
+    int32_t sector = 0;
+  };
+  // CHS address of an absolute sector, with 255 heads and 63 sectors a track, from the origins.
+  Chs LbaToChs(uint32_t sector) const;
+  // The 16 bytes of one partition entry at `position` of a table sector.
+  static void FillPartitionEntry(uint8_t* buffer, size_t position, int32_t active, Chs first,
+                                 uint8_t type, Chs last, uint32_t start, uint32_t count);
+  // Entry 1: start `relativeStart` from `base`, count = size rounded up to sectors; returns
+  // base + relativeStart.
+  uint32_t SetFirstEntry(uint32_t base, uint32_t relativeStart, int32_t active, int64_t sizeBytes,
+                         uint8_t type, uint8_t* buffer) const;
+  // Entry 2: never active, count = size rounded down to sectors.
+  void SetSecondEntry(uint32_t base, uint32_t relativeStart, int64_t sizeBytes, uint8_t type,
+                      uint8_t* buffer) const;
+  static void SetBootSignature(uint8_t* buffer);
+  // Partition-table type byte of a partition: from its image when it has one, else its type.
+  static uint8_t ResolveTypeByte(const std::u16string& imagePath, int32_t typeCode);
+  // Writes the MBR (entry 1 = the first partition, entry 2 = the extended partition when
+  // extendedBytes > 0) and fills the first partition. Hands back the extended start.
+  int32_t WriteMbrPartition(const PartitionSpec& first, int64_t extendedBytes,
+                            uint32_t& extendedStart);
+  // Writes the EBR of one logical partition at extendedStart + cursor and fills it.
+  int32_t WriteLogicalPartition(uint32_t extendedStart, uint32_t& cursor,
+                                const PartitionSpec& partition, const PartitionSpec* next);
+  // Rewrites the type byte of partition k (0 = MBR entry 1, k = k links down the chain).
+  int32_t SetPartitionType(int32_t k, uint8_t type);
+  // Absolute first sector and size of partition k; outputs untouched when it is not found.
+  void LocatePartition(int32_t k, uint32_t& startSector, int64_t& sizeBytes);
+
+  // ---- Partition writers ----
+  int32_t CopyImageToPartition(uint32_t startSector, const std::u16string& imagePath,
+                               int64_t capacityBytes);
+  int32_t CopyImageToDiskStart(const std::u16string& path);
+  int32_t CreateEmptyVolume(uint32_t startSector, int64_t capacityBytes, int32_t typeCode);
+  // The temporary image path, or empty after a reported failure.
+  static std::u16string BuildTempImage(int64_t capacityBytes, int32_t kind);
+  int32_t BuildVolumeInPlace(uint32_t startSector, int64_t capacityBytes, int32_t kind);
+
+  // ---- Update pass ----
+  int32_t RewritePartition(const UpdatePartitionSpec& entry);
 
  private:
   // Whole transfers at an explicit position, looping over short transfers and retrying EINTR.

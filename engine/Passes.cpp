@@ -1,0 +1,175 @@
+// The write and update passes: each walks one list of the configuration, tells the front end
+// what it is doing, and stops at the first item that fails.
+#include "Passes.h"
+
+#include "DiskLogicData.h"
+#include "Layout.h"
+#include "LocalText.h"
+#include "Platform.h"
+#include "TextUtil.h"
+
+std::u16string FileNameOf(const std::u16string& path) {
+  const size_t slash = path.rfind(u'/');
+  return slash == std::u16string::npos ? path : path.substr(slash + 1);
+}
+
+namespace {
+
+std::u16string TypeText(int32_t typeCode) {
+  switch (typeCode) {
+    case kTypeFat16:
+      return u"Fat16";
+    case kTypeFat32:
+      return u"Fat32";
+    case kTypeExt3:
+      return u"Ext3";
+    case kTypeExt4:
+      return u"Ext4";
+    default:
+      return LocalText(u"Unknown", 0);
+  }
+}
+
+// Bin files end at the first partition, or at the end of the disk when there is none.
+int64_t BinFileArea() {
+  if (!DiskJob.partitions.empty()) {
+    return static_cast<int64_t>(static_cast<uint32_t>(DiskJob.partitions.front().offset)) *
+           kSectorSize;
+  }
+  return static_cast<int64_t>(DiskJob.diskSize);
+}
+
+int32_t WriteBinList(const std::vector<BinFileSpec>& files, const char16_t* lineKey) {
+  if (files.empty()) return 1;
+  DiskJob.ReportKey(lineKey);
+  DiskJob.ShowPro(1, 0);
+  int32_t result = 1;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::u16string path = Trim(files[i].path);
+    if (path.empty()) continue;
+    const uint32_t offset = static_cast<uint32_t>(files[i].offset);
+    const int64_t limit = BinFileArea() - static_cast<int64_t>(offset) * kSectorSize;
+    ShowCopyTip(CopyItem::kBinFile, static_cast<int32_t>(i + 1), nullptr, path, false);
+    DiskJob.SetTime(1);
+    const int32_t copied = DiskJob.disk->CopyImageToPartition(offset, path, limit);
+    DiskJob.SetTime(0);
+    if (copied == 0) {
+      result = 0;
+      break;
+    }
+  }
+  DiskJob.ShowPro(0, 0);
+  return result;
+}
+
+}  // namespace
+
+void ShowCopyTip(CopyItem item, int32_t number, const PartitionSpec* partition,
+                 const std::u16string& binPath, bool update) {
+  if (item == CopyItem::kBinFile || partition == nullptr) {
+    const std::u16string headline =
+        FormatWithInt(LocalText(u"WriteBinFileTip", 0), number) + FileNameOf(binPath);
+    DiskJob.SetCopyTip(headline.c_str(), nullptr, nullptr, nullptr, nullptr);
+    return;
+  }
+  const std::u16string headline =
+      FormatWithInt(LocalText(update ? u"UpdateParTip" : u"WriteParTip", 0), number);
+  const std::u16string name = LocalText(u"ParName", 0) + partition->name;
+  const std::u16string size = LocalText(u"ParSize", 0) + FormatSizeText(partition->capacityBytes);
+  const std::u16string type = LocalText(u"ParType", 0) + TypeText(partition->type);
+  const std::u16string image =
+      LocalText(u"ImgFile", 0) + (partition->imagePath.empty() ? LocalText(u"TmpCreated", 0)
+                                                               : FileNameOf(partition->imagePath));
+  DiskJob.SetCopyTip(headline.c_str(), name.c_str(), size.c_str(), type.c_str(), image.c_str());
+}
+
+int32_t CPlinthApp::WritePartitions() {
+  if (partitions.empty()) return 1;
+  ShowPro(1, 1);
+  ReportKey(u"WrtieParToPhy");
+  // Judge the whole layout before the first sector is written: a card must not be left
+  // half-written by a layout that was never going to fit.
+  const LayoutPlan plan = PlanLayout(partitions);
+  if (plan.endSector > disk->totalSectors) {
+    ShowKey(u"DiskFull");
+    ShowPro(0, 0);
+    return 0;
+  }
+  int64_t extendedBytes = 0;
+  for (size_t k = 1; k < partitions.size(); ++k) {
+    extendedBytes += partitions[k].capacityBytes + kLogicalGapBytes;
+  }
+  ShowCopyTip(CopyItem::kPartition, 1, &partitions[0], {}, false);
+  uint32_t extendedStart = 0;
+  if (disk->WriteMbrPartition(partitions[0], extendedBytes, extendedStart) == 0) {
+    ShowPro(0, 0);
+    return 0;
+  }
+  int32_t result = 1;
+  uint32_t cursor = 0;
+  for (size_t k = 1; k < partitions.size(); ++k) {
+    ShowCopyTip(CopyItem::kPartition, static_cast<int32_t>(k + 1), &partitions[k], {}, false);
+    const PartitionSpec* next = k + 1 < partitions.size() ? &partitions[k + 1] : nullptr;
+    if (disk->WriteLogicalPartition(extendedStart, cursor, partitions[k], next) == 0) {
+      result = 0;
+      break;
+    }
+  }
+  ShowPro(0, 0);
+  return result;
+}
+
+int32_t CPlinthApp::WriteBinFiles() { return WriteBinList(binFiles, u"WriteBinFileToPhy"); }
+
+int32_t CPlinthApp::UpdateBinFiles() { return WriteBinList(updateBinFiles, u"UpdateBinToPhy"); }
+
+int32_t CPlinthApp::UpdatePartitions() {
+  if (partitionCount == 0) return 1;
+  SetProPos(0);
+  SetCopyTip(nullptr, nullptr, nullptr, nullptr, nullptr);
+  ReportKey(u"UpdateParToPhy");
+  ShowPro(1, 1);
+  for (const UpdatePartitionSpec& entry : updatePartitions) {
+    if (entry.index < 0) continue;
+    if (disk->RewritePartition(entry) == 0) {
+      ShowPro(0, 0);
+      return 0;
+    }
+  }
+  ShowPro(0, 0);
+  return 1;
+}
+
+int32_t CDiskLogicData::RewritePartition(const UpdatePartitionSpec& entry) {
+  const uint8_t type = ResolveTypeByte(entry.imagePath, entry.type);
+  const std::u16string image = Trim(entry.imagePath);
+  uint32_t start = 0;
+  int64_t size = 0;
+  // Look before anything is written: the card's partition may be smaller than the
+  // configuration says, and an image cut to fit would leave the partition broken.
+  LocatePartition(entry.index, start, size);
+  if (start != 0 && !image.empty() && GetFileLength(image) > size) {
+    DiskJob.ShowReport(LocalText(u"Par", 0) + u" " + entry.name + u":" +
+                       LocalText(u"SizeTooSmall", 0));
+    return 0;
+  }
+  if (SetPartitionType(entry.index, type) == 0) return 0;
+  start = 0;
+  size = 0;
+  LocatePartition(entry.index, start, size);
+  if (start == 0 || static_cast<uint64_t>(start) * kSectorSize >= DiskJob.diskSize) {
+    DiskJob.ShowKey(u"ParStartPosNotFound");
+    return 0;
+  }
+  PartitionSpec found;
+  found.name = entry.name;
+  found.capacityBytes = size;
+  found.imagePath = entry.imagePath;
+  found.type = entry.type;
+  ShowCopyTip(CopyItem::kPartition, entry.index + 1, &found, {}, true);
+  DiskJob.SetTime(1);
+  const int32_t result = image.empty() ? CreateEmptyVolume(start, size, entry.type)
+                                       : CopyImageToPartition(start, image, size);
+  DiskJob.SetTime(0);
+  return result;
+}

@@ -1,0 +1,35 @@
+// Taking a card's mounted volumes away from the system before the job writes it: every
+// mounted partition of the target disk is unmounted, but only when the disk is removable, on
+// USB, or a loop device. Silent: what cannot be released shows up when the disk is opened.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct VolumeReleaseEnv {
+  std::string sysRoot = "/sys";
+  std::string mountinfo = "/proc/self/mountinfo";
+  // Unmounts one mount point; 0 on success.
+  std::function<int(const std::string& mountPoint)> unmount;
+};
+
+// The disk number of a "\\.\physicaldrive" N path: the characters of that prefix are trimmed
+// from the left and the leading digits of the rest read (0 when there are none).
+int32_t DiskNumberOf(const std::u16string& diskPath);
+
+// Kernel name of the whole disk that holds block device major:minor ("sdb" for sdb1), or empty.
+std::string DiskOfDevice(const std::string& sysRoot, unsigned major, unsigned minor);
+// Whether the system's volumes on this disk may be taken away: removable, USB or loop.
+bool IsReleasableDisk(const std::string& sysRoot, const std::string& disk);
+// "major:minor" of the disk and each of its partitions.
+std::vector<std::string> DevicesOfDisk(const std::string& sysRoot, const std::string& disk);
+// Mount points of mountinfo lines whose device is one of `devices`, innermost first.
+std::vector<std::string> MountPointsOf(const std::string& mountinfo,
+                                       const std::vector<std::string>& devices);
+
+// Unmounts the volumes of the disk at `diskPath` (a block device; an image file has none).
+// Always 1.
+int32_t ReleaseDiskVolumes(const std::u16string& diskPath, const VolumeReleaseEnv& env);
+int32_t ReleaseDiskVolumes(const std::u16string& diskPath);

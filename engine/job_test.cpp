@@ -1,0 +1,540 @@
+// Whole jobs through the exports, on image files filled with a canary pattern, checked byte by
+// byte and with tools we did not write (sfdisk, fsck.fat, e2fsck, blkid).
+#include "DiskLogicData.h"
+#include "Layout.h"
+#include "LocalText.h"
+#include "Platform.h"
+#include "PlinthApp.h"
+#include "VolumeRelease.h"
+#include "testing/TestDisk.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sys/wait.h>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+// Every callback of a job, in order, as text.
+struct Events {
+  static std::vector<std::string> log;
+  static void Output(const char16_t* line) { log.push_back("line " + plat::ToUtf8(line)); }
+  static void ShowPro(int32_t a, int32_t b) {
+    log.push_back("pro " + std::to_string(a) + " " + std::to_string(b));
+  }
+  static void ProPos(int32_t p) { log.push_back("pos " + std::to_string(p)); }
+  static void CopyTip(const char16_t* a, const char16_t* b, const char16_t* c, const char16_t* d,
+                      const char16_t* e) {
+    std::string s = "tip";
+    for (const char16_t* t : {a, b, c, d, e}) s += "|" + (t ? plat::ToUtf8(t) : std::string("~"));
+    log.push_back(s);
+  }
+  static void Msg(char16_t* text) {
+    log.push_back("msg " + plat::ToUtf8(text));
+    std::free(text);
+  }
+  static void Time(int32_t running) { log.push_back("time " + std::to_string(running)); }
+
+  static void Register() {
+    log.clear();
+    InitOutputFunc(&Output);
+    InitShowProFunc(&ShowPro);
+    InitSetProPosFunc(&ProPos);
+    InitSetCopyTipFunc(&CopyTip);
+    InitShowMsgFunc(&Msg);
+    InitSetTimeFunc(&Time);
+  }
+  // The output lines and message boxes only, without progress.
+  static std::vector<std::string> Lines() {
+    std::vector<std::string> out;
+    for (const auto& e : log) {
+      if (e.rfind("line ", 0) == 0 || e.rfind("msg ", 0) == 0) out.push_back(e);
+    }
+    return out;
+  }
+  static int Count(const std::string& prefix) {
+    int n = 0;
+    for (const auto& e : log) n += e.rfind(prefix, 0) == 0;
+    return n;
+  }
+};
+std::vector<std::string> Events::log;
+
+std::string Line(const char16_t* key) { return "line " + plat::ToUtf8(LocalText(key, 1)); }
+std::string Msg(const char16_t* key) { return "msg " + plat::ToUtf8(LocalText(key, 0)); }
+
+bool HaveTool(const std::string& tool) {
+  const std::string cmd = "command -v " + tool + " >/dev/null 2>&1 || test -x /usr/sbin/" +
+                          tool + " || test -x /sbin/" + tool;
+  return std::system(cmd.c_str()) == 0;
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string output;
+};
+
+ToolRun RunTool(const std::string& command) {
+  ToolRun run;
+  const std::string full = "PATH=$PATH:/usr/sbin:/sbin " + command + " 2>&1";
+  FILE* pipe = popen(full.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  return bytes;
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// Copies sectors [start, start + count) of an image into a file of their own.
+void Extract(const std::string& image, uint64_t start, uint64_t count, const std::string& out) {
+  std::ifstream in(image, std::ios::binary);
+  std::ofstream o(out, std::ios::binary | std::ios::trunc);
+  in.seekg(static_cast<std::streamoff>(start * 512));
+  std::vector<char> buffer(kMiB);
+  uint64_t left = count * 512;
+  while (left > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+    in.read(buffer.data(), static_cast<std::streamsize>(n));
+    o.write(buffer.data(), static_cast<std::streamsize>(n));
+    left -= n;
+  }
+}
+
+class JobTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Events::Register(); }
+  void TearDown() override { Events::Register(); }
+
+  std::string Folder() const { return dir_.Join("fw"); }
+  std::string Target() const { return dir_.Join("card.img"); }
+  std::u16string WFolder() const { return plat::FromUtf8(Folder()); }
+  std::u16string WTarget() const { return plat::FromUtf8(Target()); }
+
+  void WriteConfig(const std::string& xml) {
+    std::filesystem::create_directories(Folder());
+    std::ofstream(Folder() + "/config.xml") << xml;
+  }
+  void WriteFirmwareFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::filesystem::create_directories(std::filesystem::path(Folder() + "/" + name).parent_path());
+    WriteFile(Folder() + "/" + name, bytes);
+  }
+  void MakeCard(uint64_t bytes) {
+    cardSize_ = bytes;
+    MakeImage(Target(), bytes, true);
+  }
+  void Make() { MakeDisk(WFolder().c_str(), WTarget().c_str(), cardSize_); }
+  void Update() { UpdateDisk(WFolder().c_str(), WTarget().c_str(), cardSize_); }
+  uint64_t Mismatches(uint64_t fromSector, uint64_t toSector) const {
+    return CountPatternMismatches(Target(), fromSector * 512, toSector * 512);
+  }
+
+  TempDir dir_;
+  uint64_t cardSize_ = 0;
+};
+
+// Partitions from images and unknown ones, two bin files: every byte where it belongs and
+// every other byte still the canary.
+TEST_F(JobTest, WriteJobPutsEveryByteInPlaceAndNothingElse) {
+  const auto boot = RandomBytes(1 * kMiB + 300, 1);     // shorter than its partition
+  const auto root = RandomBytes(3 * kMiB, 2);           // exactly as large as its partition
+  const auto loader = RandomBytes(40000, 3);            // ends inside a sector
+  const auto env = RandomBytes(512, 4);
+  WriteFirmwareFile("boot.img", boot);
+  WriteFirmwareFile("root.img", root);
+  WriteFirmwareFile("bin/loader.bin", loader);
+  WriteFirmwareFile("env.bin", env);
+  WriteConfig(R"(<?xml version="1.0"?>
+<diskMaker>
+  <partitions>
+    <partition name="boot" capacity="2" imagePath="boot.img" active="TRUE" offset="2048" type="fat32"/>
+    <partition name="raw" capacity="1" imagePath="" active="false" offset="0" type=""/>
+    <partition name="root" capacity="3" imagePath="root.img" active="false" offset="0" type="ext4"/>
+  </partitions>
+  <binFiles>
+    <file path="bin\loader.bin" offset="64"/>
+    <file path="env.bin" offset="1000"/>
+  </binFiles>
+</diskMaker>)");
+  MakeCard(16 * kMiB);
+  Make();
+
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),
+                                      Line(u"WrtieParToPhy"), Line(u"WriteBinFileToPhy"),
+                                      Line(u"WriteSucess")}));
+
+  // The plan: boot at 2048 (4096 sectors), extended at 6145, raw's EBR there, root's EBR
+  // after raw's 2048 sectors and gap.
+  const uint64_t bootStart = 2048, bootCount = 4096;
+  const uint64_t ext = bootStart + bootCount + 1;
+  const uint64_t rawEbr = ext, rawStart = ext + 63, rawCount = 2048;
+  const uint64_t rootEbr = rawStart + rawCount, rootStart = rootEbr + 63, rootCount = 6144;
+
+  const auto mbr = ReadBytes(Target(), 0, 512);
+  EXPECT_EQ(mbr[446], 0x80);
+  EXPECT_EQ(mbr[446 + 4], 0x00);  // an image is typed by what it holds: random data is unknown
+  EXPECT_EQ(Le32(mbr, 446 + 8), bootStart);
+  EXPECT_EQ(Le32(mbr, 446 + 12), bootCount);
+  EXPECT_EQ(mbr[462 + 4], 0x0F);
+  EXPECT_EQ(Le32(mbr, 462 + 8), ext);
+  EXPECT_EQ(Le32(mbr, 462 + 12), rawCount + 63 + rootCount + 63);
+  for (size_t i = 478; i < 510; ++i) ASSERT_EQ(mbr[i], 0) << i;
+  EXPECT_EQ(mbr[510], 0x55);
+  EXPECT_EQ(mbr[511], 0xAA);
+
+  const auto ebr1 = ReadBytes(Target(), rawEbr * 512, 512);
+  EXPECT_EQ(ebr1[446 + 4], 0x00);
+  EXPECT_EQ(Le32(ebr1, 446 + 8), 63u);
+  EXPECT_EQ(Le32(ebr1, 446 + 12), rawCount);
+  EXPECT_EQ(ebr1[462 + 4], 0x05);
+  EXPECT_EQ(Le32(ebr1, 462 + 8), rootEbr - ext);
+  EXPECT_EQ(Le32(ebr1, 462 + 12), rootCount + 63);
+  for (size_t i = 0; i < 446; ++i) ASSERT_EQ(ebr1[i], 0) << i;  // no boot code in an EBR
+  const auto ebr2 = ReadBytes(Target(), rootEbr * 512, 512);
+  EXPECT_EQ(ebr2[446 + 4], 0x00);  // random data is no file system the builder knows
+  for (size_t i = 462; i < 510; ++i) ASSERT_EQ(ebr2[i], 0) << i;  // the chain ends here
+
+  EXPECT_EQ(ReadBytes(Target(), bootStart * 512, boot.size()), boot);
+  EXPECT_EQ(ReadBytes(Target(), rootStart * 512, root.size()), root);
+  EXPECT_EQ(ReadBytes(Target(), 64 * 512, loader.size()), loader);
+  EXPECT_EQ(ReadBytes(Target(), 1000 * 512, env.size()), env);
+  // The loader is padded with zeros to the end of its last sector.
+  const auto pad = ReadBytes(Target(), 64 * 512 + loader.size(), 512 - loader.size() % 512);
+  EXPECT_EQ(pad, std::vector<uint8_t>(pad.size(), 0));
+
+  // Untouched: between the MBR and the loader, after the loader, around env.bin, the rest of
+  // boot after its image (and its padding sector), the sector before the extended partition,
+  // the 62 spare sectors after each EBR, the unknown partition, and the end of the card.
+  const uint64_t loaderEnd = 64 + (loader.size() + 511) / 512;
+  const uint64_t bootImageEnd = bootStart + (boot.size() + 511) / 512;
+  EXPECT_EQ(Mismatches(1, 64), 0u);
+  EXPECT_EQ(Mismatches(loaderEnd, 1000), 0u);
+  EXPECT_EQ(Mismatches(1001, bootStart), 0u);
+  EXPECT_EQ(Mismatches(bootImageEnd, ext), 0u);
+  EXPECT_EQ(Mismatches(rawEbr + 1, rootEbr), 0u);
+  EXPECT_EQ(Mismatches(rootEbr + 1, rootStart), 0u);
+  EXPECT_EQ(Mismatches(rootStart + rootCount, cardSize_ / 512), 0u);
+
+  if (!HaveTool("sfdisk")) GTEST_SKIP() << "sfdisk is not installed";
+  const ToolRun sfdisk = RunTool("sfdisk -d '" + Target() + "'");
+  ASSERT_EQ(sfdisk.status, 0) << sfdisk.output;
+  for (std::string line : {"label: dos", "unit: sectors"}) {
+    EXPECT_NE(sfdisk.output.find(line), std::string::npos) << sfdisk.output;
+  }
+  auto has = [&](const std::string& s) {
+    EXPECT_NE(sfdisk.output.find(s), std::string::npos) << s << "\n" << sfdisk.output;
+  };
+  has("card.img1 : start=        2048, size=        4096, type=0, bootable");
+  has("card.img2 : start=        6145, size=        8318, type=f");
+  has("card.img5 : start=        6208, size=        2048, type=0");
+  has("card.img6 : start=        8319, size=        6144, type=0");
+}
+
+}  // namespace
+
+namespace {
+
+// Empty FAT16, FAT32 and ext4 partitions: each made fresh, clean under the file systems' own
+// checkers, and named by blkid as the type byte says.
+TEST_F(JobTest, EmptyVolumesAreCleanAndTyped) {
+  WriteConfig(R"(<diskMaker><partitions>
+    <partition name="a" capacity="16" offset="2048" type="FAT16"/>
+    <partition name="b" capacity="40" type="fat32"/>
+    <partition name="c" capacity="16" type="ext4"/>
+  </partitions></diskMaker>)");
+  MakeCard(80 * kMiB);
+  Make();
+  ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess")) << Events::log.back();
+  // The ext4 build reports its own progress, ending at 100.
+  EXPECT_GE(Events::Count("pos 100"), 3);
+
+  std::vector<PartitionSpec> specs(3);
+  specs[0].offset = 2048;
+  specs[0].capacityBytes = 16 * kMiB;
+  specs[1].capacityBytes = 40 * kMiB;
+  specs[2].capacityBytes = 16 * kMiB;
+  const LayoutPlan plan = PlanLayout(specs);
+  const auto mbr = ReadBytes(Target(), 0, 512);
+  EXPECT_EQ(mbr[446 + 4], 0x06);
+  EXPECT_EQ(ReadBytes(Target(), plan.partitions[1].tableSector * 512, 512)[446 + 4], 0x0B);
+  EXPECT_EQ(ReadBytes(Target(), plan.partitions[2].tableSector * 512, 512)[446 + 4], 0x83);
+  EXPECT_EQ(Mismatches(plan.endSector, cardSize_ / 512), 0u);
+
+  const std::string part[3] = {dir_.Join("p1"), dir_.Join("p5"), dir_.Join("p6")};
+  for (int i = 0; i < 3; ++i) Extract(Target(), plan.partitions[i].start, plan.partitions[i].count, part[i]);
+  if (!HaveTool("fsck.fat") || !HaveTool("e2fsck") || !HaveTool("blkid")) {
+    GTEST_SKIP() << "dosfstools, e2fsprogs or blkid missing";
+  }
+  for (int i = 0; i < 2; ++i) {
+    const ToolRun fsck = RunTool("fsck.fat -n '" + part[i] + "'");
+    EXPECT_EQ(fsck.status, 0) << fsck.output;
+  }
+  const ToolRun e2fsck = RunTool("e2fsck -fn '" + part[2] + "'");
+  EXPECT_EQ(e2fsck.status, 0) << e2fsck.output;
+  EXPECT_NE(RunTool("blkid -p -o value -s TYPE '" + part[0] + "'").output.find("vfat"), std::string::npos);
+  EXPECT_NE(RunTool("blkid -p -o value -s VERSION '" + part[0] + "'").output.find("FAT16"), std::string::npos);
+  EXPECT_NE(RunTool("blkid -p -o value -s VERSION '" + part[1] + "'").output.find("FAT32"), std::string::npos);
+  EXPECT_EQ(RunTool("blkid -p -o value -s TYPE '" + part[2] + "'").output, "ext4\n");
+}
+
+// A configuration whose capacities fit the card but not with the table's own sectors: the
+// whole layout is judged first, so nothing at all is written.
+TEST_F(JobTest, LayoutThatDoesNotFitWritesNothing) {
+  WriteConfig(R"(<diskMaker><partitions>
+    <partition name="a" capacity="8" offset="2048" type=""/>
+    <partition name="b" capacity="7" type=""/>
+  </partitions></diskMaker>)");
+  MakeCard(16 * kMiB);  // 1 MiB + 8 + 7 MiB = 16 MiB exactly; the EBR gap does not fit
+  const uint64_t before = HashFile(Target());
+  Make();
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),
+                                      Line(u"WrtieParToPhy"), Msg(u"DiskFull"),
+                                      Line(u"WriteFailed")}));
+  EXPECT_EQ(HashFile(Target()), before);
+}
+
+// The callbacks of a write job in order: the progress group around each pass, a copy tip per
+// item, the clock around every copy.
+TEST_F(JobTest, CallbackSequenceOfAWriteJob) {
+  WriteFirmwareFile("p.img", RandomBytes(1000, 5));
+  WriteFirmwareFile("l.bin", RandomBytes(100, 6));
+  WriteConfig(R"(<diskMaker><partitions>
+    <partition name="only" capacity="1" imagePath="p.img" offset="2048" type="ext4"/>
+  </partitions><binFiles><file path="l.bin" offset="100"/></binFiles></diskMaker>)");
+  MakeCard(4 * kMiB);
+  Make();
+  const std::string tip1 = "tip|" + plat::ToUtf8(LocalText(u"WriteParTip", 0)).replace(
+      plat::ToUtf8(LocalText(u"WriteParTip", 0)).find("%d"), 2, "1");
+  std::vector<std::string> expected = {
+      Line(u"OpenDisk"), Line(u"OpenDiskSuccess"), "pro 1 1", Line(u"WrtieParToPhy")};
+  ASSERT_GE(Events::log.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(Events::log.begin(), Events::log.begin() + 4), expected);
+  EXPECT_EQ(Events::log[4].rfind(tip1 + "|", 0), 0u) << Events::log[4];
+  EXPECT_NE(Events::log[4].find("|" + plat::ToUtf8(LocalText(u"ParName", 0)) + "only|"), std::string::npos);
+  EXPECT_NE(Events::log[4].find("|" + plat::ToUtf8(LocalText(u"ParSize", 0)) + "1.00M|"), std::string::npos);
+  EXPECT_NE(Events::log[4].find("|" + plat::ToUtf8(LocalText(u"ParType", 0)) + "Ext4|"), std::string::npos);
+  EXPECT_NE(Events::log[4].find("|" + plat::ToUtf8(LocalText(u"ImgFile", 0)) + "p.img"), std::string::npos);
+  EXPECT_EQ(Events::log[5], "time 1");
+  EXPECT_EQ(Events::log[6], "pos 0");
+  EXPECT_EQ(Events::log[7], "pos 100");  // 1000 bytes plus 24 bytes of padding: never past 100
+  EXPECT_EQ(Events::log[8], "time 0");
+  EXPECT_EQ(Events::log[9], "pro 0 0");
+  EXPECT_EQ(Events::log[10], Line(u"WriteBinFileToPhy"));
+  EXPECT_EQ(Events::log[11], "pro 1 0");
+  EXPECT_EQ(Events::log[12].rfind("tip|", 0), 0u);
+  EXPECT_NE(Events::log[12].find("l.bin|~|~|~|~"), std::string::npos) << Events::log[12];
+  EXPECT_EQ(Events::log[13], "time 1");
+  EXPECT_EQ(Events::log.back(), Line(u"WriteSucess"));
+  EXPECT_EQ(Events::Count("msg "), 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The three partitions of 64, 128 and 256 MiB at sector 8,192, as sfdisk reads them back.
+TEST_F(JobTest, GoldenPartitionTable) {
+  WriteConfig(R"(<diskMaker><partitions>
+    <partition name="a" capacity="64" offset="8192" active="true"/>
+    <partition name="b" capacity="128"/>
+    <partition name="c" capacity="256"/>
+  </partitions></diskMaker>)");
+  cardSize_ = 512 * kMiB;
+  MakeImage(Target(), cardSize_, false);
+  Make();
+  ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess"));
+  if (!HaveTool("sfdisk")) GTEST_SKIP() << "sfdisk is not installed";
+  std::string dump = RunTool("cd '" + dir_.path() + "' && sfdisk -d card.img").output;
+  EXPECT_EQ(dump, ReadText(std::string(BRINDLE_SOURCE_DIR) +
+                           "/engine/testdata/golden/three-partitions.sfdisk"));
+}
+
+// Update: only the named partitions' contents and their own type bytes change, at the place
+// and size found on the card.
+TEST_F(JobTest, UpdateRewritesOnlyTheNamedPartitions) {
+  WriteFirmwareFile("a.img", RandomBytes(300 * 1024, 7));
+  WriteFirmwareFile("b.img", RandomBytes(200 * 1024, 8));
+  WriteFirmwareFile("c.img", RandomBytes(100 * 1024, 9));
+  WriteFirmwareFile("b2.img", RandomBytes(500 * 1024, 10));
+  WriteFirmwareFile("env.bin", RandomBytes(700, 11));
+  WriteConfig(R"(<diskMaker>
+  <partitions>
+    <partition name="a" capacity="1" imagePath="a.img" offset="2048"/>
+    <partition name="b" capacity="1" imagePath="b.img"/>
+    <partition name="c" capacity="1" imagePath="c.img"/>
+  </partitions>
+  <update>
+    <partitions>
+      <partition name="b" imagePath="b2.img"/>
+      <partition name="nosuch" imagePath=""/>
+    </partitions>
+    <binFiles><file path="env.bin" offset="1500"/></binFiles>
+  </update>
+</diskMaker>)");
+  MakeCard(8 * kMiB);
+  Make();
+  ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess"));
+  // nosuch names no partition: validation would refuse the update, so drop it.
+  WriteConfig(ReadText(Folder() + "/config.xml").replace(
+      ReadText(Folder() + "/config.xml").find("<partition name=\"nosuch\" imagePath=\"\"/>"),
+      std::string("<partition name=\"nosuch\" imagePath=\"\"/>").size(), ""));
+
+  const std::string before = dir_.Join("before.img");
+  std::filesystem::copy_file(Target(), before);
+  Events::Register();
+  Update();
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),
+                                      Line(u"UpdateParToPhy"), Line(u"UpdateBinToPhy"),
+                                      Line(u"UpdateSucess")}));
+
+  std::vector<PartitionSpec> specs(3);
+  specs[0].offset = 2048;
+  for (auto& p : specs) p.capacityBytes = kMiB;
+  const LayoutPlan plan = PlanLayout(specs);
+  const uint64_t bStart = plan.partitions[1].start;
+  const auto b2 = ReadBytes(Folder() + "/b2.img", 0, 500 * 1024);
+  EXPECT_EQ(ReadBytes(Target(), bStart * 512, b2.size()), b2);
+  EXPECT_EQ(ReadBytes(Target(), 1500 * 512, 700), ReadBytes(Folder() + "/env.bin", 0, 700));
+
+  // Every sector outside b's contents and env.bin is as it was, table sectors included.
+  const auto old = ReadBytes(before, 0, cardSize_);
+  const auto now = ReadBytes(Target(), 0, cardSize_);
+  ASSERT_EQ(old.size(), now.size());
+  for (uint64_t s = 0; s < cardSize_ / 512; ++s) {
+    if (s >= bStart && s < bStart + 1000) continue;  // b2.img: 1,000 sectors
+    if (s >= 1500 && s < 1502) continue;             // env.bin: 700 bytes, two sectors
+    ASSERT_EQ(std::memcmp(&old[s * 512], &now[s * 512], 512), 0) << "sector " << s;
+  }
+}
+
+// A chain that points nowhere: the update stops with "ParStartPosNotFound" and writes nothing.
+TEST_F(JobTest, BrokenChainStopsTheUpdate) {
+  WriteConfig(R"(<diskMaker>
+  <partitions>
+    <partition name="a" capacity="1" offset="2048"/>
+    <partition name="b" capacity="1"/>
+  </partitions>
+  <update><partitions><partition name="b" type="fat16"/></partitions></update>
+</diskMaker>)");
+  MakeCard(8 * kMiB);
+  Make();
+  ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess"));
+  // Point the extended partition past the end of the card.
+  std::vector<uint8_t> mbr = ReadBytes(Target(), 0, 512);
+  mbr[462 + 8] = 0x00;
+  mbr[462 + 9] = 0x00;
+  mbr[462 + 10] = 0x01;  // sector 65,536: 32 MiB into an 8 MiB card
+  {
+    std::fstream f(Target(), std::ios::in | std::ios::out | std::ios::binary);
+    f.write(reinterpret_cast<const char*>(mbr.data()), 512);
+  }
+  const uint64_t before = HashFile(Target());
+  Events::Register();
+  Update();
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),
+                                      Line(u"UpdateParToPhy"), Msg(u"ParStartPosNotFound"),
+                                      Line(u"UpdateFailed")}));
+  EXPECT_EQ(HashFile(Target()), before);
+
+  // An MBR without an extended entry: partition 1 does not exist.
+  std::fill(mbr.begin() + 462, mbr.begin() + 478, 0);
+  {
+    std::fstream f(Target(), std::ios::in | std::ios::out | std::ios::binary);
+    f.write(reinterpret_cast<const char*>(mbr.data()), 512);
+  }
+  Events::Register();
+  Update();
+  EXPECT_EQ(Events::Lines()[3], Msg(u"ParStartPosNotFound"));
+}
+
+// An update image larger than the partition found on the card is refused, not cut.
+TEST_F(JobTest, UpdateImageLargerThanThePartitionOnTheCard) {
+  WriteFirmwareFile("big.img", RandomBytes(3 * kMiB, 12));
+  WriteConfig(R"(<diskMaker>
+  <partitions><partition name="a" capacity="1" offset="2048"/></partitions>
+</diskMaker>)");
+  MakeCard(8 * kMiB);
+  Make();
+  // The configuration now claims 4 MiB, but the card's partition is 1 MiB.
+  WriteConfig(R"(<diskMaker>
+  <partitions><partition name="a" capacity="4" offset="2048"/></partitions>
+  <update><partitions><partition name="a" imagePath="big.img"/></partitions></update>
+</diskMaker>)");
+  const uint64_t before = HashFile(Target());
+  Events::Register();
+  Update();
+  EXPECT_EQ(Events::Lines()[3],
+            "msg " + plat::ToUtf8(LocalText(u"Par", 0) + u" a:" + LocalText(u"SizeTooSmall", 0)));
+  EXPECT_EQ(Events::Lines().back(), Line(u"UpdateFailed"));
+  EXPECT_EQ(HashFile(Target()), before);
+}
+
+// Recover: the image goes to sector 0 and nothing past it changes.
+TEST_F(JobTest, RecoverWritesTheImageAtTheStart) {
+  MakeCard(4 * kMiB);
+  const auto image = RandomBytes(kMiB + 100, 13);
+  WriteFile(dir_.Join("recover.img"), image);
+  RemovePartitions(WTarget().c_str(), plat::FromUtf8(dir_.Join("recover.img")).c_str());
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),
+                                      Line(u"RecoverTip"), Line(u"RecoverSucess")}));
+  EXPECT_EQ(Events::Count("pro "), 0);
+  EXPECT_EQ(Events::Count("tip"), 0);
+  EXPECT_EQ(Events::Count("time "), 0);
+  EXPECT_EQ(ReadBytes(Target(), 0, image.size()), image);
+  // The image ends inside a sector: the rest of that sector keeps the card's bytes.
+  EXPECT_EQ(Mismatches(0, 0), 0u);
+  EXPECT_EQ(CountPatternMismatches(Target(), image.size(), cardSize_), 0u);
+
+  Events::Register();
+  RemovePartitions(WTarget().c_str(), plat::FromUtf8(dir_.Join("missing.img")).c_str());
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{
+                Line(u"OpenDisk"), Line(u"OpenDiskSuccess"), Line(u"RecoverTip"),
+                "msg " + plat::ToUtf8(LocalText(u"OpenFileFailed", 0)) + dir_.Join("missing.img"),
+                Line(u"RecoverFailed")}));
+  Events::Register();
+  RemovePartitions(plat::FromUtf8(dir_.Join("nodisk")).c_str(), u"/x");
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskFailed")}));
+}
+
+TEST(DiskNumber, TrimsThePhysicalDrivePrefix) {
+  EXPECT_EQ(DiskNumberOf(u"\\\\.\\physicaldrive12"), 12);
+  EXPECT_EQ(DiskNumberOf(u"\\\\.\\physicaldrive3"), 3);
+  EXPECT_EQ(DiskNumberOf(u"\\\\.\\PHYSICALDRIVE3"), 0);  // compared case-sensitively
+  EXPECT_EQ(DiskNumberOf(u"/dev/sdb"), 0);
+  EXPECT_EQ(DiskNumberOf(u"\\\\.\\physicaldrive99999999999"), 0);
+}
+
+}  // namespace

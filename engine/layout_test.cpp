@@ -1,0 +1,158 @@
+// The partition-table arithmetic, byte for byte, without a disk.
+#include "DiskLogicData.h"
+#include "Layout.h"
+#include "MbrCode.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+using Sector = std::array<uint8_t, 512>;
+
+uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+PartitionSpec Partition(int64_t mib, int32_t offset = 0, int32_t type = kTypeFat32) {
+  PartitionSpec p;
+  p.capacityBytes = mib << 20;
+  p.offset = offset;
+  p.type = type;
+  return p;
+}
+
+TEST(Chs, AddressesOfTheFixedGeometry) {
+  CDiskLogicData disk;
+  auto chs = disk.LbaToChs(2048);
+  EXPECT_EQ(chs.cylinder, 0);
+  EXPECT_EQ(chs.head, 32);
+  EXPECT_EQ(chs.sector, 33);
+  chs = disk.LbaToChs(8388607);
+  EXPECT_EQ(chs.cylinder, 522);
+  EXPECT_EQ(chs.head, 42);
+  EXPECT_EQ(chs.sector, 32);
+  chs = disk.LbaToChs(0);
+  EXPECT_EQ(chs.cylinder, 0);
+  EXPECT_EQ(chs.head, 0);
+  EXPECT_EQ(chs.sector, 1);
+  // The last sector CHS can reach, and the first one past it: the "use LBA" marker.
+  chs = disk.LbaToChs(1024 * 16065 - 1);
+  EXPECT_EQ(chs.cylinder, 1023);
+  EXPECT_EQ(chs.head, 254);
+  EXPECT_EQ(chs.sector, 63);
+  chs = disk.LbaToChs(1024 * 16065);
+  EXPECT_EQ(chs.cylinder, 1023);
+  EXPECT_EQ(chs.head, 254);
+  EXPECT_EQ(chs.sector, 63);
+  // The origins are added to every address.
+  disk.baseHead = 1;
+  EXPECT_EQ(disk.LbaToChs(0).head, 1);
+}
+
+TEST(Entries, OnePartitionAt2048Of64MiB) {
+  CDiskLogicData disk;
+  Sector mbr{};
+  EXPECT_EQ(disk.SetFirstEntry(0, 2048, 1, 64 << 20, kTypeByteFat32, mbr.data()), 2048u);
+  const uint8_t expected[16] = {0x80, 0x20, 0x21, 0x00, 0x0B, 0x49, 0x01, 0x08,
+                                0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00};
+  EXPECT_EQ(std::memcmp(mbr.data() + 446, expected, 16), 0);
+  for (size_t i = 462; i < 512; ++i) ASSERT_EQ(mbr[i], 0) << i;  // entry 2 stays zero
+}
+
+TEST(Entries, LastSectorOf4GiBCard) {
+  CDiskLogicData disk;
+  Sector mbr{};
+  // A partition whose last sector is 8,388,607.
+  disk.SetFirstEntry(0, 2048, 0, (8388608LL - 2048) * 512, kTypeByteLinux, mbr.data());
+  EXPECT_EQ(mbr[446], 0x00);
+  EXPECT_EQ(mbr[446 + 5], 0x2A);
+  EXPECT_EQ(mbr[446 + 6], 0xA0);
+  EXPECT_EQ(mbr[446 + 7], 0x0A);
+}
+
+TEST(Entries, FirstRoundsUpAndSecondRoundsDown) {
+  CDiskLogicData disk;
+  Sector ebr{};
+  disk.SetFirstEntry(100, 63, 0, 1000, kTypeByteLinux, ebr.data());
+  EXPECT_EQ(Le32(&ebr[446 + 8]), 63u);   // relative to the EBR
+  EXPECT_EQ(Le32(&ebr[446 + 12]), 2u);   // 1000 bytes need two sectors
+  disk.SetSecondEntry(100, 500, 1000, kTypeByteLink, ebr.data());
+  EXPECT_EQ(ebr[462], 0x00);             // never active
+  EXPECT_EQ(ebr[462 + 4], kTypeByteLink);
+  EXPECT_EQ(Le32(&ebr[462 + 8]), 500u);
+  EXPECT_EQ(Le32(&ebr[462 + 12]), 1u);
+  // CHS of entry 2 is computed from absolute sectors: base + relative start.
+  const auto first = disk.LbaToChs(600);
+  EXPECT_EQ(ebr[462 + 1], first.head);
+  EXPECT_EQ(ebr[462 + 2], first.sector);
+}
+
+TEST(Plan, ThreePartitionsOf64_128_256MiBAt8192) {
+  const LayoutPlan plan =
+      PlanLayout({Partition(64, 8192), Partition(128, 0), Partition(256, 5)});
+  ASSERT_EQ(plan.partitions.size(), 3u);
+  EXPECT_EQ(plan.partitions[0].start, 8192u);
+  EXPECT_EQ(plan.partitions[0].count, 131072u);
+  EXPECT_EQ(plan.extendedStart, 139265u);
+  EXPECT_EQ(plan.extendedCount, 786558u);
+  EXPECT_EQ(plan.partitions[1].tableSector, 139265u);
+  EXPECT_EQ(plan.partitions[1].start, 139328u);
+  EXPECT_EQ(plan.partitions[1].count, 262144u);
+  EXPECT_EQ(plan.partitions[2].tableSector, 401472u);
+  EXPECT_EQ(plan.partitions[2].start, 401535u);
+  EXPECT_EQ(plan.partitions[2].count, 524288u);
+  EXPECT_EQ(plan.endSector, 401535u + 524288u);
+  // The extended partition ends exactly where the last logical partition ends.
+  EXPECT_EQ(plan.extendedStart + plan.extendedCount, plan.endSector);
+}
+
+TEST(Plan, OneAndTwoPartitions) {
+  LayoutPlan plan = PlanLayout({Partition(64, 2048)});
+  EXPECT_EQ(plan.extendedStart, 0u);
+  EXPECT_EQ(plan.endSector, 2048u + 131072u);
+  plan = PlanLayout({Partition(64, 2048), Partition(32)});
+  // One sector between the first partition and the extended partition stays unused.
+  EXPECT_EQ(plan.extendedStart, 2048u + 131072u + 1u);
+  EXPECT_EQ(plan.extendedCount, 65536u + 63u);
+  EXPECT_EQ(plan.partitions[1].tableSector, plan.extendedStart);
+  EXPECT_EQ(plan.partitions[1].start, plan.extendedStart + 63u);
+  EXPECT_TRUE(PlanLayout({}).partitions.empty());
+  // Huge layouts stay exact in 64 bits, so the caller can see they do not fit.
+  plan = PlanLayout({Partition(int64_t{3} << 20, 2048), Partition(int64_t{3} << 20)});
+  EXPECT_GT(plan.endSector, uint64_t{UINT32_MAX});
+}
+
+TEST(TypeBytes, CodesAndIdentifiedImages) {
+  EXPECT_EQ(TypeByteOfCode(kTypeFat16), 0x06);
+  EXPECT_EQ(TypeByteOfCode(kTypeFat32), 0x0B);
+  EXPECT_EQ(TypeByteOfCode(kTypeExt3), 0x83);
+  EXPECT_EQ(TypeByteOfCode(kTypeExt4), 0x83);
+  EXPECT_EQ(TypeByteOfCode(kTypeUnknown), 0x00);
+  EXPECT_EQ(TypeByteOfIdentify(1), 0x06);
+  EXPECT_EQ(TypeByteOfIdentify(2), 0x0B);
+  for (int kind = 3; kind <= 5; ++kind) EXPECT_EQ(TypeByteOfIdentify(kind), 0x83);
+  EXPECT_EQ(TypeByteOfIdentify(0), 0x00);
+  EXPECT_EQ(TypeByteOfIdentify(6), 0x00);
+  // Without an image the configuration's code decides, whatever the builder library does.
+  EXPECT_EQ(CDiskLogicData::ResolveTypeByte(u"  ", kTypeExt4), 0x83);
+}
+
+TEST(MbrTemplate, BootCodeTableAndSignature) {
+  Sector mbr;
+  mbr.fill(0xEE);
+  MbrTemplate(mbr.data());
+  EXPECT_LE(sizeof(kMbrBootCode), 440u);
+  EXPECT_EQ(std::memcmp(mbr.data(), kMbrBootCode, sizeof(kMbrBootCode)), 0);
+  for (size_t i = sizeof(kMbrBootCode); i < 510; ++i) ASSERT_EQ(mbr[i], 0) << i;
+  EXPECT_EQ(mbr[510], 0x55);
+  EXPECT_EQ(mbr[511], 0xAA);
+  const std::string_view code(reinterpret_cast<const char*>(kMbrBootCode), sizeof(kMbrBootCode));
+  for (const char* message :
+       {"Invalid partition table", "Error loading operating system", "Missing operating system"}) {
+    EXPECT_NE(code.find(message), std::string_view::npos) << message;
+  }
+}
+
+}  // namespace
