@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // One element of the index. Offsets and lengths count UTF-16 units of the document text.
@@ -86,7 +88,6 @@ class XmlDocument {
 
  private:
   struct OpenElement;
-  class Parser;
 
   bool LoadBytes(std::string bytes);
   void Decode(std::string bytes);
@@ -107,7 +108,7 @@ class XmlDocument {
   uint32_t current_ = 0;
   uint32_t child_ = 0;
   uint32_t nodeType_ = 0;  // 1 when current_ names an element
-  uint32_t nodeOffset_ = 0;
+  uint32_t nodeOffset_ = 0;  // non-element nodes only, which this reader never selects
   uint32_t nodeLength_ = 0;
   uint32_t docFlags_ = 0;
   // Segments of up to kSegmentRecords records; the last may be shorter when the text cannot
