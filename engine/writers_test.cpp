@@ -1,0 +1,268 @@
+// Partition writers and passes below the job level: the block-I/O target's alignment and
+// progress, the fill rules per type, failure injection in every kind of sector a pass writes,
+// and a boot of a written card in an emulator.
+#include "DiskLogicData.h"
+#include "ImageCommnEx.h"
+#include "Layout.h"
+#include "LocalText.h"
+#include "Passes.h"
+#include "Platform.h"
+#include "PlinthApp.h"
+#include "testing/TestDisk.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
+  std::vector<uint8_t> b(n);
+  std::mt19937 rng(seed);
+  for (auto& x : b) x = static_cast<uint8_t>(rng() | 1);
+  return b;
+}
+
+// An open disk on a canary image, made the job's disk, with the given plan.
+class PassTest : public ::testing::Test {
+ protected:
+  void Open(uint64_t size) {
+    size_ = size;
+    MakeImage(Target(), size, true);
+    DiskJob.diskSize = size;
+    DiskJob.disk = new CDiskLogicData();
+    ASSERT_EQ(DiskJob.disk->OpenDisk(plat::FromUtf8(Target())), 1);
+    DiskJob.disk->SetTotalSectors(size);
+  }
+  void TearDown() override {
+    DiskJob.ResetJob();
+    DiskJob.updatePartitions.clear();
+    DiskJob.updateBinFiles.clear();
+    DiskJob.partitionCount = 0;
+  }
+  std::string Target() const { return dir_.Join("card.img"); }
+  std::u16string File(const std::string& name, const std::vector<uint8_t>& bytes) {
+    WriteFile(dir_.Join(name), bytes);
+    return plat::FromUtf8(dir_.Join(name));
+  }
+  static PartitionSpec Partition(int64_t bytes, std::u16string image, int32_t type = 0,
+                                 int32_t offset = 0) {
+    PartitionSpec p;
+    p.name = u"p";
+    p.capacityBytes = bytes;
+    p.imagePath = std::move(image);
+    p.type = type;
+    p.offset = offset;
+    return p;
+  }
+
+  TempDir dir_;
+  uint64_t size_ = 0;
+  JobRecorder recorder_;
+};
+
+TEST_F(PassTest, TargetWidensMisalignedWritesToWholeSectors) {
+  Open(kMiB);
+  CDiskLogicData& disk = *DiskJob.disk;
+  disk.fsStartSector = 4;
+  disk.fsSize = 64 * 1024;
+  disk.fsProgressMark = 0;
+  CImageCommnEx target;
+  const auto data = Bytes(100, 1);
+  // 100 bytes at partition offset 1,000: sectors covering bytes 512..1,535 are rewritten.
+  EXPECT_EQ(target.WriteBlock(data.data(), 100, 1000), 1024u);
+  const uint64_t base = 4 * 512;
+  EXPECT_EQ(ReadBytes(Target(), base + 1000, 100), data);
+  EXPECT_EQ(CountPatternMismatches(Target(), 0, base + 1000), 0u);
+  EXPECT_EQ(CountPatternMismatches(Target(), base + 1100, kMiB), 0u);
+  // An aligned whole-sector request goes through unchanged.
+  const auto block = Bytes(4096, 2);
+  EXPECT_EQ(target.WriteBlock(block.data(), 4096, 8192), 4096u);
+  EXPECT_EQ(ReadBytes(Target(), base + 8192, 4096), block);
+  // Reads follow the same rules.
+  std::vector<uint8_t> back(100);
+  EXPECT_EQ(target.ReadBlock(back.data(), 100, 1000), 1024u);
+  EXPECT_EQ(back, data);
+  std::vector<uint8_t> aligned(4096);
+  EXPECT_EQ(target.ReadBlock(aligned.data(), 4096, 8192), 4096u);
+  EXPECT_EQ(aligned, block);
+  EXPECT_FALSE(target.failed());
+}
+
+TEST_F(PassTest, TargetProgressNeverReaches100AndIgnoresRewrites) {
+  Open(kMiB);
+  CDiskLogicData& disk = *DiskJob.disk;
+  disk.fsStartSector = 0;
+  disk.fsSize = 8192;
+  disk.fsProgressMark = 0;
+  CImageCommnEx target;
+  const auto block = Bytes(4096, 3);
+  target.WriteBlock(block.data(), 4096, 0);     // offset 0 is not above the mark
+  target.WriteBlock(block.data(), 2048, 2048);  // (2048 + 2048) / 8192 = 50
+  target.WriteBlock(block.data(), 512, 1024);   // a rewrite below the mark
+  target.WriteBlock(block.data(), 4096, 4096);  // would be 100: sent as 99
+  EXPECT_EQ(JobRecorder::progress, (std::vector<int32_t>{50, 99}));
+  EXPECT_EQ(disk.fsProgressMark, 4096);
+}
+
+TEST_F(PassTest, TargetReportsAFailedTransfer) {
+  Open(kMiB);
+  FaultyDiskIo io;
+  io.badWriteSector = 10;
+  DiskJob.disk->SetIo(&io);
+  DiskJob.disk->fsStartSector = 8;
+  DiskJob.disk->fsSize = kMiB;
+  CImageCommnEx target;
+  const auto block = Bytes(4096, 4);
+  // Sectors 8 and 9 are written before the bad sector 10: a short transfer, and a failure.
+  EXPECT_EQ(target.WriteBlock(block.data(), 4096, 0), 1024u);
+  EXPECT_TRUE(target.failed());
+  EXPECT_EQ(JobRecorder::reports.size(), 1u);
+}
+
+TEST_F(PassTest, FillRulesPerType) {
+  Open(8 * kMiB);
+  CDiskLogicData& disk = *DiskJob.disk;
+  const uint64_t before = HashFile(Target());
+  // Unknown type without an image: nothing to do, nothing written.
+  EXPECT_EQ(disk.CreateEmptyVolume(2048, kMiB, kTypeUnknown), 1);
+  // ext3 cannot be made empty: a failure, without a message.
+  EXPECT_EQ(disk.CreateEmptyVolume(2048, kMiB, kTypeExt3), 0);
+  EXPECT_TRUE(JobRecorder::reports.empty());
+  // An empty path is no image.
+  EXPECT_EQ(disk.CopyImageToPartition(2048, u"  ", kMiB), 0);
+  EXPECT_EQ(HashFile(Target()), before);
+  // An image larger than its partition is written up to the capacity.
+  const auto big = Bytes(kMiB + 4096, 5);
+  EXPECT_EQ(disk.CopyImageToPartition(100, File("big.img", big), kMiB), 1);
+  EXPECT_EQ(ReadBytes(Target(), 100 * 512, kMiB),
+            std::vector<uint8_t>(big.begin(), big.begin() + kMiB));
+  EXPECT_EQ(CountPatternMismatches(Target(), 100 * 512 + kMiB, 8 * kMiB), 0u);
+}
+
+TEST_F(PassTest, BinFilesWithoutPartitionsMayReachTheEndOfTheDisk) {
+  Open(kMiB);
+  const auto tail = Bytes(4096, 6);
+  BinFileSpec bin;
+  bin.path = File("tail.bin", tail);
+  bin.offset = static_cast<int32_t>((kMiB - 4096) / 512);
+  BinFileSpec blank;
+  blank.path = u"   ";  // skipped without a word
+  blank.offset = 1;
+  DiskJob.binFiles = {blank, bin};
+  EXPECT_EQ(DiskJob.WriteBinFiles(), 1);
+  EXPECT_EQ(ReadBytes(Target(), kMiB - 4096, 4096), tail);
+  EXPECT_EQ(CountPatternMismatches(Target(), 0, kMiB - 4096), 0u);
+  // The tip numbers the file by its place in the list, skipped entries included.
+  EXPECT_TRUE(JobRecorder::reports.empty());
+}
+
+TEST(CopyTipTexts, FileNamesAndSizes) {
+  EXPECT_EQ(FileNameOf(u"/fw/images/boot.img"), u"boot.img");
+  EXPECT_EQ(FileNameOf(u"boot.img"), u"boot.img");
+  EXPECT_EQ(FileNameOf(u"/fw/"), u"");
+}
+
+// Every kind of sector a pass writes, made to fail: the pass ends with 0 after exactly one
+// report, and the disk has nothing past the failure.
+struct FailurePoint {
+  const char* name;
+  int64_t sector;  // -1: the first sector of the plan's partition `partition`
+  int partition;
+  bool binPass;
+};
+
+class PassFailureTest : public PassTest, public ::testing::WithParamInterface<FailurePoint> {};
+
+TEST_P(PassFailureTest, EndsThePassAfterOneReport) {
+  const FailurePoint point = GetParam();
+  Open(16 * kMiB);
+  DiskJob.partitions = {Partition(2 * kMiB, File("a.img", Bytes(kMiB, 7)), 0, 2048),
+                        Partition(2 * kMiB, File("b.img", Bytes(kMiB, 8))),
+                        Partition(2 * kMiB, File("c.img", Bytes(kMiB, 9)))};
+  BinFileSpec bin;
+  bin.path = File("l.bin", Bytes(20000, 10));
+  bin.offset = 64;
+  DiskJob.binFiles = {bin};
+  const LayoutPlan plan = PlanLayout(DiskJob.partitions);
+  FaultyDiskIo io;
+  io.badWriteSector =
+      point.sector >= 0 ? point.sector
+                        : static_cast<int64_t>(plan.partitions[point.partition].start) + 100;
+  DiskJob.disk->SetIo(&io);
+  const int32_t result = point.binPass ? DiskJob.WriteBinFiles() : DiskJob.WritePartitions();
+  EXPECT_EQ(result, 0);
+  ASSERT_EQ(JobRecorder::reports.size(), 1u);
+  EXPECT_EQ(JobRecorder::reports[0].rfind(LocalText(u"WriteFileFailed", 0), 0), 0u)
+      << plat::ToUtf8(JobRecorder::reports[0]);
+  // Nothing after the failing item was written: the last partition is still the canary.
+  if (!point.binPass && point.partition < 2) {
+    EXPECT_EQ(CountPatternMismatches(Target(), plan.partitions[2].tableSector * 512,
+                                     plan.endSector * 512),
+              0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sectors, PassFailureTest,
+    ::testing::Values(FailurePoint{"mbr", 0, 0, false}, FailurePoint{"first_ebr", 2048 + 4096 + 1, 1, false},
+                      FailurePoint{"first_partition", -1, 0, false},
+                      FailurePoint{"logical_partition", -1, 1, false},
+                      FailurePoint{"bin_file", 70, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A card written by the engine boots: the MBR code finds the active partition and runs its
+// first sector, which says so on the serial port.
+TEST_F(PassTest, WrittenCardBootsInAnEmulator) {
+  if (std::system("command -v qemu-system-x86_64 >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "qemu-system-x86_64 is not installed";
+  }
+  // A boot sector: print the marker on COM1, then end the emulator through isa-debug-exit.
+  const char kMarker[] = "BRINDLE-BOOT-OK\n";
+  std::vector<uint8_t> sector = {
+      0xBA, 0xF8, 0x03,  // mov dx, 0x3F8
+      0xBE, 0x15, 0x7C,  // mov si, 0x7C15 (the marker)
+      0xAC,              // next: lodsb
+      0x84, 0xC0,        // test al, al
+      0x74, 0x03,        // jz done
+      0xEE,              // out dx, al
+      0xEB, 0xF8,        // jmp next
+      0xB0, 0x01,        // done: mov al, 1
+      0xE6, 0xF4,        // out 0xF4, al
+      0xF4,              // hlt
+      0xEB, 0xFD,        // jmp hlt
+  };
+  ASSERT_EQ(sector.size(), 0x15u);
+  sector.insert(sector.end(), kMarker, kMarker + sizeof kMarker);
+  sector.resize(512, 0);
+  sector[510] = 0x55;
+  sector[511] = 0xAA;
+
+  Open(4 * kMiB);
+  PartitionSpec active = Partition(kMiB, File("boot.img", sector), 0, 2048);
+  active.active = 1;
+  DiskJob.partitions = {active, Partition(kMiB, u"")};
+  ASSERT_EQ(DiskJob.WritePartitions(), 1);
+  DiskJob.disk->FlushDisk();
+
+  const std::string serial = dir_.Join("serial.txt");
+  const std::string command =
+      "timeout 60 qemu-system-x86_64 -nodefaults -display none -no-reboot -m 32 "
+      "-drive file='" + Target() + "',format=raw,if=ide "
+      "-serial file:'" + serial + "' -device isa-debug-exit,iobase=0xf4,iosize=0x04 "
+      ">/dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  // isa-debug-exit ends the emulator with (1 << 1) | 1 = 3.
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  std::ifstream in(serial);
+  const std::string output((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(output.find("BRINDLE-BOOT-OK"), std::string::npos) << output;
+}
+
+}  // namespace
