@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -266,6 +267,40 @@ TEST(FatImage, FixedOptionsGiveIdenticalImages) {
     EXPECT_NE(RunTool(cmp + " -s " + Quote(a) + " " + Quote(b)), 0);
     unlink(a.c_str());
     unlink(b.c_str());
+  }
+}
+
+// A PC BIOS (SeaBIOS in QEMU) boots the volume: the boot code must print its message.
+TEST(FatImage, BiosShowsTheNotBootableMessage) {
+  TESSEL_REQUIRE_TOOL(qemu, "qemu-system-i386");
+  TempDir dir;
+  for (Kind kind : {Kind::Fat16, Kind::Fat32}) {
+    const std::string image = dir.File(kind == Kind::Fat16 ? "f16.img" : "f32.img");
+    ASSERT_TRUE(BuildImageFile(kind, 40 * kMiB, image, Fixed()));
+    const std::string screen = dir.File("screen.bin");
+    FILE* monitor = popen((qemu + " -display none -monitor stdio -m 16 -drive file=" +
+                           Quote(image) + ",format=raw,if=ide >/dev/null 2>&1")
+                              .c_str(),
+                          "w");
+    ASSERT_NE(monitor, nullptr);
+    std::string text;
+    // Poll the text-mode screen (0xB8000, character and attribute bytes) until the message
+    // appears; the deadline only bounds a hang, it measures nothing.
+    for (int attempt = 0; attempt < 120 && text.find("Press any key") == std::string::npos;
+         ++attempt) {
+      usleep(250 * 1000);
+      unlink(screen.c_str());
+      std::fprintf(monitor, "pmemsave 0xb8000 4000 \"%s\"\n", screen.c_str());
+      std::fflush(monitor);
+      usleep(100 * 1000);
+      const std::vector<uint8_t> cells = ReadBytes(screen, 0, 4000);
+      text.clear();
+      for (size_t i = 0; i < cells.size(); i += 2) text += char(cells[i]);
+    }
+    std::fprintf(monitor, "quit\n");
+    pclose(monitor);
+    EXPECT_NE(text.find("This is not a bootable disk."), std::string::npos) << text;
+    EXPECT_NE(text.find("Press any key to restart."), std::string::npos);
   }
 }
 
