@@ -576,6 +576,13 @@ TEST(XmlEncodings, DetectionWithoutDeclaration) {
   EXPECT_FALSE(Has(doc, u"<read"));
   ASSERT_TRUE(doc.FindNextElement(u"a"));
   EXPECT_EQ(doc.ReadAttribute(u"v"), u"\uFFFD");
+  // Characters beyond the BMP become surrogate pairs, in UTF-8 and in UTF-16 files alike.
+  ASSERT_TRUE(doc.LoadFromBytes("<a v='\xF0\x9F\x98\x80'/>"));
+  ASSERT_TRUE(doc.FindNextElement(u"a"));
+  EXPECT_EQ(doc.ReadAttribute(u"v"), u"\xD83D\xDE00");
+  ASSERT_TRUE(doc.LoadFromBytes("\xFE\xFF" + Utf16(u"<a v='\xD83D\xDE00'/>", true)));
+  ASSERT_TRUE(doc.FindNextElement(u"a"));
+  EXPECT_EQ(doc.ReadAttribute(u"v"), u"\xD83D\xDE00");
   // A wide encoding declared in 8-bit bytes is not believed.
   ASSERT_TRUE(doc.LoadFromBytes("<?xml version='1.0' encoding='UTF-16'?><a v='x'/>"));
   ASSERT_TRUE(doc.FindNextElement(u"a"));
