@@ -86,11 +86,11 @@ bool IsReleasableDisk(const std::string& sysRoot, const std::string& disk) {
   return device.find("/usb") != std::string::npos;
 }
 
-std::vector<std::string> DevicesOfDisk(const std::string& sysRoot, const std::string& disk) {
-  std::vector<std::string> devices;
+std::vector<BlockNode> DevicesOfDisk(const std::string& sysRoot, const std::string& disk) {
+  std::vector<BlockNode> devices;
   const std::string base = sysRoot + "/block/" + disk;
   const std::string own = ReadLine(base + "/dev");
-  if (!own.empty()) devices.push_back(own);
+  if (!own.empty()) devices.push_back({own, "/dev/" + disk});
   if (DIR* dir = opendir(base.c_str())) {
     while (dirent* e = readdir(dir)) {
       const std::string name = e->d_name;
@@ -98,7 +98,7 @@ std::vector<std::string> DevicesOfDisk(const std::string& sysRoot, const std::st
       const std::string part = base + "/" + name;
       if (!Exists(part + "/partition")) continue;
       const std::string dev = ReadLine(part + "/dev");
-      if (!dev.empty()) devices.push_back(dev);
+      if (!dev.empty()) devices.push_back({dev, "/dev/" + name});
     }
     closedir(dir);
   }
@@ -106,16 +106,24 @@ std::vector<std::string> DevicesOfDisk(const std::string& sysRoot, const std::st
 }
 
 std::vector<std::string> MountPointsOf(const std::string& mountinfo,
-                                       const std::vector<std::string>& devices) {
+                                       const std::vector<BlockNode>& devices) {
   std::vector<std::string> points;
   std::ifstream in(mountinfo);
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
+    std::string id, parent, device, root, mountPoint, field;
     if (!(fields >> id >> parent >> device >> root >> mountPoint)) continue;
-    if (std::find(devices.begin(), devices.end(), device) == devices.end()) continue;
-    points.push_back(Unescape(mountPoint));
+    // Optional fields run up to the lone "-"; then the type and the mount source.
+    while (fields >> field && field != "-") {
+    }
+    std::string type, source;
+    fields >> type >> source;
+    source = Unescape(source);
+    const bool ours = std::any_of(devices.begin(), devices.end(), [&](const BlockNode& d) {
+      return d.majorMinor == device || d.node == source;
+    });
+    if (ours) points.push_back(Unescape(mountPoint));
   }
   // Later mounts may sit on top of earlier ones: take them away first.
   std::reverse(points.begin(), points.end());

@@ -23,11 +23,16 @@ int32_t DiskNumberOf(const std::u16string& diskPath);
 std::string DiskOfDevice(const std::string& sysRoot, unsigned major, unsigned minor);
 // Whether the system's volumes on this disk may be taken away: removable, USB or loop.
 bool IsReleasableDisk(const std::string& sysRoot, const std::string& disk);
-// "major:minor" of the disk and each of its partitions.
-std::vector<std::string> DevicesOfDisk(const std::string& sysRoot, const std::string& disk);
-// Mount points of mountinfo lines whose device is one of `devices`, innermost first.
+// The disk and each of its partitions: "major:minor" and the device node "/dev/NAME".
+struct BlockNode {
+  std::string majorMinor;
+  std::string node;
+};
+std::vector<BlockNode> DevicesOfDisk(const std::string& sysRoot, const std::string& disk);
+// Mount points of mountinfo lines whose device is one of `devices`, innermost first. A line
+// matches by its device number or by its mount source (btrfs shows an anonymous number).
 std::vector<std::string> MountPointsOf(const std::string& mountinfo,
-                                       const std::vector<std::string>& devices);
+                                       const std::vector<BlockNode>& devices);
 
 // Unmounts the volumes of the disk at `diskPath` (a block device; an image file has none).
 // Always 1.
