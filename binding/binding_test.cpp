@@ -1,8 +1,15 @@
 #include "PlinthBinding.h"
 
+#include "LocalText.h"
+#include "Platform.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <vector>
 
 namespace {
 
@@ -57,6 +64,97 @@ TEST(Binding, MissingLibraryIsAnError) {
   EXPECT_FALSE(RunPlinthJob("/no/such/libPlinth.so", PlinthCallbacks{}, PlinthJob::kWrite, u"/f",
                             u"/d", 0, &error));
   EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+
+
+namespace {
+
+std::vector<std::u16string> g_lines;
+std::vector<std::u16string> g_reports;
+void Record(const char16_t* line) { g_lines.emplace_back(line); }
+void Report(char16_t* text) {
+  g_reports.emplace_back(text);
+  std::free(text);
+}
+
+PlinthCallbacks Recorder() {
+  PlinthCallbacks callbacks;
+  callbacks.output = &Record;
+  callbacks.showMsg = &Report;
+  return callbacks;
+}
+
+class JobBindingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/brindle-binding-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    g_lines.clear();
+    g_reports.clear();
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(dir_);
+    unsetenv("LC_ALL");
+  }
+  std::u16string Path(const std::string& name) const { return plat::FromUtf8(dir_ + "/" + name); }
+  std::string dir_;
+};
+
+const std::u16string kCatalogue = plat::FromUtf8(BRINDLE_TEST_DIR "/text_info.ini");
+
+// Every job loads the engine afresh: the second job knows nothing of the first one's plan,
+// and the library is gone in between.
+TEST_F(JobBindingTest, TwoJobsInOneProcessStartFresh) {
+  std::filesystem::create_directories(dir_ + "/fw");
+  std::ofstream(dir_ + "/fw/config.xml")
+      << "<diskMaker><partitions><partition name=\"a\" capacity=\"1\" offset=\"2048\"/>"
+         "</partitions><update><partitions><partition name=\"a\"/></partitions></update>"
+         "</diskMaker>";
+  std::filesystem::create_directories(dir_ + "/empty");
+  {
+    std::ofstream card(dir_ + "/card.img");
+  }
+  std::filesystem::resize_file(dir_ + "/card.img", 4 << 20);
+  std::string error;
+  ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kUpdate, Path("fw"), Path("card.img"),
+                           4 << 20, &error))
+      << error;
+  EXPECT_FALSE(PlinthLibrary::IsResident(kEngine));
+  ASSERT_FALSE(g_lines.empty());
+  // The card holds no table yet: the update cannot find partition a.
+  EXPECT_EQ(g_lines.back(), LocalTextFrom(kCatalogue, 2, u"UpdateFailed", 1));
+
+  g_lines.clear();
+  g_reports.clear();
+  ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kUpdate, Path("empty"),
+                           Path("card.img"), 4 << 20, &error));
+  // A job object that remembered the first job's update entries would go on to the disk.
+  EXPECT_TRUE(g_lines.empty());
+  ASSERT_EQ(g_reports.size(), 1u);
+  EXPECT_EQ(g_reports[0], LocalTextFrom(kCatalogue, 2, u"NoUpdateInfoFound", 0));
+}
+
+// The engine chooses its language on every load, from the locale of that moment.
+TEST_F(JobBindingTest, TextsArriveInTheLanguageOfTheLocale) {
+  const struct {
+    const char* locale;
+    int code;
+  } cases[] = {{"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3}, {"zh_HK.UTF-8", 3}, {"en_US.UTF-8", 2},
+               {"zh_SG.UTF-8", 2}};
+  std::filesystem::create_directories(dir_ + "/empty");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.locale);
+    setenv("LC_ALL", c.locale, 1);
+    g_reports.clear();
+    ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kWrite, Path("empty"),
+                             Path("card.img"), 0, nullptr));
+    ASSERT_EQ(g_reports.size(), 1u);
+    const std::u16string expected = LocalTextFrom(kCatalogue, c.code, u"NoWriteInfoFound", 0);
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(g_reports[0], expected);
+  }
 }
 
 }  // namespace
