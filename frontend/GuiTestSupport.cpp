@@ -1,0 +1,134 @@
+#include "GuiTestSupport.h"
+
+#include "Platform.h"
+
+#include <QTest>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+#if defined(BRINDLE_TEST_LANG_chs)
+constexpr char kTestLocale[] = "zh_CN.UTF-8";
+#elif defined(BRINDLE_TEST_LANG_tw)
+constexpr char kTestLocale[] = "zh_HK.UTF-8";
+#elif defined(BRINDLE_TEST_LANG_en)
+constexpr char kTestLocale[] = "zh_SG.UTF-8";  // Chinese (Singapore) reads the English texts
+#else
+constexpr char kTestLocale[] = "C.UTF-8";
+#endif
+
+// Before main: the catalogue language is chosen once per process, at the first lookup.
+const bool kLocaleSet = [] {
+  setenv("LC_ALL", kTestLocale, 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  return true;
+}();
+
+}  // namespace
+
+namespace guitest {
+
+const char* TestLocale() { return kLocaleSet ? kTestLocale : ""; }
+
+QApplication& App() {
+  static QApplication* app = [] {
+    static int argc = 1;
+    static char name[] = "brindle-test";
+    static char* argv[] = {name, nullptr};
+    return new QApplication(argc, argv);
+  }();
+  return *app;
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/brq-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  path_ = made != nullptr ? made : "";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::u16string TempDir::Wide() const { return plat::FromUtf8(path_); }
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+MessageBoxFunc BoxRecorder::Func() {
+  return [this](QWidget*, const QString& text, const QString& caption, BoxKind kind) {
+    boxes.push_back({text, caption, kind});
+    if (kind != BoxKind::kQuestion) return kAnswerOk;
+    if (answers.empty()) return kAnswerNo;
+    const int answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  };
+}
+
+DISK_DATA Disk(int32_t number, bool usb, uint64_t size, const std::string& devicePath) {
+  DISK_DATA d{};
+  d.diskNumber = number;
+  d.isUsb = usb ? 1 : 0;
+  d.diskSize = size;
+  std::snprintf(d.devicePath, sizeof d.devicePath, "%s", devicePath.c_str());
+  return d;
+}
+
+FakeEngine::FakeEngine() { setenv("BRINDLE_FAKE_ENGINE_DIR", dir_.path().c_str(), 1); }
+
+FakeEngine::~FakeEngine() { unsetenv("BRINDLE_FAKE_ENGINE_DIR"); }
+
+std::string FakeEngine::library() const {
+  return std::string(BRINDLE_TEST_DIR) + "/libbrindle_fake_engine.so";
+}
+
+MainframeOptions TestOptions(BoxRecorder& boxes, const TempDir& settings,
+                             const FakeEngine* engine) {
+  MainframeOptions o = MainframeOptions::Defaults();
+  o.settingsPath = settings.Wide() + u"/config.ini";
+  o.diskSource = [](const std::function<void(const std::u16string&)>&) {
+    return std::vector<DISK_DATA>{};
+  };
+  o.messageBox = boxes.Func();
+  o.chooseFolder = [](QWidget*, const QString&, const QString&) { return QString(); };
+  o.quit = [] {};
+  o.endProcess = [] {};
+  if (engine != nullptr) {
+    o.enginePath = engine->library();
+    o.tesselPath = engine->library();
+  } else {
+    o.enginePath = "/nonexistent/libPlinth.so";
+    o.tesselPath = "/nonexistent/libTessel.so";
+  }
+  return o;
+}
+
+bool WaitFor(const std::function<bool()>& done) {
+  return QTest::qWaitFor([&] { return done(); }, 20000);
+}
+
+}  // namespace guitest

@@ -1,0 +1,179 @@
+// The one window of Brindle: built from res/skin.xml, it lists the removable disks, holds the
+// firmware folder, starts the write, update and recover jobs on a worker thread and shows what
+// the engine reports through its six callbacks.
+#pragma once
+
+#include "BasicWnd.h"
+#include "DiskData.h"
+#include "PlinthBinding.h"
+
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+class QAbstractButton;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+
+// Message boxes the window shows. Every box goes through one replaceable function, so tests
+// answer them instead of a user.
+enum class BoxKind {
+  kError,      // caption "Error", one OK button
+  kQuestion,   // Yes and No
+  kHelpError,  // the default caption, error icon, one OK button
+};
+inline constexpr int kAnswerOk = 1;
+inline constexpr int kAnswerYes = 6;
+inline constexpr int kAnswerNo = 7;
+using MessageBoxFunc =
+    std::function<int(QWidget* owner, const QString& text, const QString& caption, BoxKind kind)>;
+int ShowQtMessageBox(QWidget* owner, const QString& text, const QString& caption, BoxKind kind);
+
+// The disks to offer; `report` shows an enumeration failure to the user.
+using DiskSource =
+    std::function<std::vector<DISK_DATA>(const std::function<void(const std::u16string&)>& report)>;
+// Every disk under /sys, with the volumes of /proc/self/mountinfo.
+std::vector<DISK_DATA> SystemDisks(const std::function<void(const std::u16string&)>& report);
+
+// The folder browser: returns the chosen folder, or the empty text on cancel.
+using FolderChooser =
+    std::function<QString(QWidget* owner, const QString& title, const QString& initial)>;
+
+// False when this process cannot write the disk at `path`: a block device without write access
+// (not root). Image files and root always pass; the engine reports its own failures.
+bool DeviceWritable(const std::u16string& path);
+
+struct MainframeOptions {
+  std::u16string skinPath;      // res/skin.xml
+  std::u16string settingsPath;  // config.ini
+  std::u16string helpFolder;    // the help_*.mht files, ending in '/'
+  std::string enginePath;       // libPlinth.so
+  std::string tesselPath;       // libTessel.so
+  DiskSource diskSource = SystemDisks;
+  MessageBoxFunc messageBox = ShowQtMessageBox;
+  FolderChooser chooseFolder;
+  std::function<bool(const std::u16string&)> deviceWritable = DeviceWritable;
+  // Ends the message loop (exit while idle).
+  std::function<void()> quit;
+  // Ends the process at once (exit while a job runs).
+  std::function<void()> endProcess;
+
+  // Everything beside the running executable, the real system and real dialogs.
+  static MainframeOptions Defaults();
+};
+
+class CMainframeUI : public CBasicWnd {
+  Q_OBJECT
+
+ public:
+  explicit CMainframeUI(MainframeOptions options = MainframeOptions::Defaults());
+  ~CMainframeUI() override;
+
+  // The one window the engine's callbacks report to; null when there is none.
+  static CMainframeUI* Instance();
+
+  // Loads the skin and fills the window. False, with `buildError`, when the skin cannot be
+  // loaded or lacks a control.
+  bool BuildWindow() override;
+  const QString& buildError() const { return buildError_; }
+  void OnSystemCommand(int command) override;
+
+  // Clicks of the skin's buttons; other notification types are ignored.
+  void OnNotify(const QString& type, QObject* sender);
+  void RefreshDisks();
+  std::u16string ChooseFolder();
+  std::u16string LoadSettings();
+  void SaveSettings();
+  void ShowHelp();
+  void ClearOutput();
+
+  void StartWriteJob();
+  void StartUpdateJob();
+  void StartRecoverJob();
+  void ExitApplication();
+  void ElapsedTick();
+  // Waits until the last started job has finished, handling events meanwhile.
+  void JoinJob();
+
+  // The engine's callbacks. They run on the job's worker thread and carry their effect over to
+  // the window's thread, returning once it is complete.
+  static void OnOutput(const char16_t* text);
+  static void OnShowPro(int32_t showProgress, int32_t showCopyDetails);
+  static void OnSetProPos(int32_t percent);
+  static void OnSetCopyTip(const char16_t* t1, const char16_t* t2, const char16_t* t3,
+                           const char16_t* t4, const char16_t* t5);
+  static void OnSetTime(int32_t running);
+  static void OnShowMsg(char16_t* text);
+
+  bool idle() const { return idle_.load() != 0; }
+  int lastProgress() const { return lastProgress_; }
+  uint64_t elapsedSeconds() const { return elapsedSeconds_; }
+  const std::vector<DISK_DATA>& disks() const { return disks_; }
+  QTimer& elapsedTimer() { return timer_; }
+
+ protected:
+  bool OnWindowKey(int key) override;
+
+ private:
+  enum class JobKind { kWrite, kUpdate, kRecover };
+
+  void StartJob(JobKind kind);
+  void RunJob(JobKind kind);
+  void WriteOrUpdateJob(JobKind kind);
+  void RecoverJob();
+  // Reads the disk selection on the window's thread; false (after "DiskNull") when none.
+  bool SelectedDisk(DISK_DATA* record);
+  bool CheckDeviceAccess(const std::u16string& diskPath);
+  void RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
+                 const std::u16string& diskPath, uint64_t diskSize);
+
+  void RunOnUi(const std::function<void()>& effect);
+  int Box(const std::u16string& text, const QString& caption, BoxKind kind);
+  void ErrorBox(const std::u16string& text);
+
+  void AppendOutput(const std::u16string& text);
+  void AppendOutputLine(const std::u16string& line);
+  void ShowProgressGroup(bool progress, bool details);
+
+  MainframeOptions options_;
+  QString buildError_;
+
+  QAbstractButton* closeBtn_ = nullptr;
+  QComboBox* diskCombo_ = nullptr;
+  QAbstractButton* refreshBtn_ = nullptr;
+  QAbstractButton* selDecBtn_ = nullptr;
+  QLineEdit* firmwareEdit_ = nullptr;
+  QLabel* timeLabel_ = nullptr;
+  QAbstractButton* startWriteBtn_ = nullptr;
+  QAbstractButton* recoverBtn_ = nullptr;
+  QProgressBar* copyProgress_ = nullptr;
+  QLabel* copyLable_ = nullptr;
+  QLabel* proRateLabel_ = nullptr;
+  QLabel* parNameLabel_ = nullptr;
+  QLabel* parSizeLabel_ = nullptr;
+  QLabel* parTypeLabel_ = nullptr;
+  QLabel* parImageLabel_ = nullptr;
+  QListWidget* outputEdit_ = nullptr;
+  QAbstractButton* clearInfoBtn_ = nullptr;
+  QAbstractButton* minSizeBtn_ = nullptr;
+  QAbstractButton* quiteBtn_ = nullptr;
+  QAbstractButton* updateBtn_ = nullptr;
+  QAbstractButton* helpBtn_ = nullptr;
+
+  // Written on the window's thread only: the worker changes them through RunOnUi.
+  std::atomic<int> idle_{1};
+  int lastProgress_ = -1;
+  std::vector<DISK_DATA> disks_;
+  std::thread jobThread_;
+  uint64_t elapsedSeconds_ = 0;
+  QTimer timer_;
+};

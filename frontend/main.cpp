@@ -1,0 +1,27 @@
+// Brindle: one copy per user, a frameless window built from res/skin.xml, run until exit.
+#include "LocalText.h"
+#include "MainframeUI.h"
+#include "SingleInstance.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  SingleInstance instance(SingleInstance::DefaultName());
+  if (instance.ActivateRunningCopy()) return 0;
+
+  CMainframeUI window;
+  window.setWindowTitle(QString::fromStdU16String(LocalText(u"Title", 0)));
+  if (!window.BuildWindow()) {
+    QMessageBox::critical(nullptr, QStringLiteral("Error"), window.buildError());
+    return 1;
+  }
+  QObject::connect(&instance, &SingleInstance::showRequested, &window, [&window] {
+    window.showNormal();
+    window.raise();
+    window.activateWindow();
+  });
+  window.show();
+  return app.exec();
+}

@@ -1,0 +1,86 @@
+// The window's texts in one catalogue language. Built once per language: the language is
+// chosen once per process, so GuiTestSupport sets the locale before main.
+#include "FrontText.h"
+#include "GuiTestSupport.h"
+#include "LocalText.h"
+#include "Platform.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+#if defined(BRINDLE_TEST_LANG_chs)
+constexpr int kLanguageCode = 1;
+constexpr const char16_t* kRefresh = u"刷新";
+constexpr const char16_t* kHelpFile = u"help_ch.mht";
+#elif defined(BRINDLE_TEST_LANG_tw)
+constexpr int kLanguageCode = 3;
+constexpr const char16_t* kRefresh = u"重新整理";
+constexpr const char16_t* kHelpFile = u"help_tw.mht";
+#else
+constexpr int kLanguageCode = 2;
+constexpr const char16_t* kRefresh = u"Refresh";
+constexpr const char16_t* kHelpFile = u"help_en.mht";
+#endif
+
+using namespace guitest;
+
+QString Expected(const char16_t* key) {
+  return QString::fromStdU16String(LocalTextFrom(
+      plat::ExecutableFolder() + u"text_info.ini", kLanguageCode, key, 0));
+}
+
+TEST(WindowLanguage, StartupTextsComeFromTheLanguagesSection) {
+  App();
+  EXPECT_STREQ(getenv("LC_ALL"), TestLocale());
+  EXPECT_EQ(ModuleLanguageCode(), kLanguageCode);
+  BoxRecorder boxes;
+  TempDir settings;
+  CMainframeUI w(TestOptions(boxes, settings, nullptr));
+  ASSERT_TRUE(w.BuildWindow()) << w.buildError().toStdString();
+  auto label = [&](const char* name) { return w.findChild<QLabel*>(name)->text(); };
+  auto button = [&](const char* name) { return w.findChild<QPushButton*>(name)->text(); };
+  auto group = [&](const char* name) { return w.findChild<QGroupBox*>(name)->title(); };
+  EXPECT_EQ(button("refresh_btn"), QString::fromStdU16String(kRefresh));
+  EXPECT_EQ(label("title"), Expected(u"Title"));
+  EXPECT_EQ(label("diskdrive_label"), Expected(u"DiskDrive"));
+  EXPECT_EQ(label("firmware_label"), Expected(u"Firmware"));
+  EXPECT_EQ(button("refresh_btn"), Expected(u"Refresh"));
+  EXPECT_EQ(button("selDec_btn"), Expected(u"Select"));
+  EXPECT_EQ(button("startWrite_btn"), Expected(u"StartBtn"));
+  EXPECT_EQ(button("recover_btn"), Expected(u"RecoverBtn"));
+  EXPECT_EQ(button("update_btn"), Expected(u"UpdateBtn"));
+  EXPECT_EQ(group("progress_view"), Expected(u"WriteProgress"));
+  EXPECT_EQ(group("output_view"), Expected(u"Output"));
+  EXPECT_EQ(button("clearinfo_btn"), Expected(u"ClearBtn"));
+  EXPECT_EQ(button("close_btn"), Expected(u"Exit"));
+  for (const char* name : {"title", "diskdrive_label", "firmware_label"}) {
+    EXPECT_FALSE(label(name).isEmpty()) << name;
+  }
+}
+
+TEST(WindowLanguage, HelpFileOfTheSystemLanguage) {
+  EXPECT_EQ(std::u16string(HelpFileName(plat::SystemLangId())), kHelpFile);
+}
+
+TEST(WindowLanguage, JobBoxesSpeakTheLanguage) {
+  App();
+  BoxRecorder boxes;
+  TempDir settings;
+  CMainframeUI w(TestOptions(boxes, settings, nullptr));
+  ASSERT_TRUE(w.BuildWindow());
+  w.findChild<QPushButton*>("startWrite_btn")->click();
+  w.JoinJob();
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, Expected(u"FirmwareNull"));
+  EXPECT_FALSE(boxes.boxes[0].text.isEmpty());
+  EXPECT_EQ(boxes.boxes[0].caption, QStringLiteral("Error"));
+}
+
+}  // namespace
