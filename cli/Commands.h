@@ -7,3 +7,10 @@
 
 int RunList(const std::vector<std::string>& args);
 void ListHelp(std::ostream& out);
+
+int RunWrite(const std::vector<std::string>& args);
+void WriteHelp(std::ostream& out);
+int RunUpdate(const std::vector<std::string>& args);
+void UpdateHelp(std::ostream& out);
+int RunRecover(const std::vector<std::string>& args);
+void RecoverHelp(std::ostream& out);

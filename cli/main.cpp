@@ -10,6 +10,10 @@ namespace {
 
 const CliCommand kCommands[] = {
     {"list", "list the disks that can be written", RunList, ListHelp},
+    {"write", "write a whole card or image from a firmware folder", RunWrite, WriteHelp},
+    {"update", "update the partitions a firmware folder's update section names", RunUpdate,
+     UpdateHelp},
+    {"recover", "make a card one empty FAT32 file system again", RunRecover, RecoverHelp},
 };
 
 const CliCommand* FindCommand(std::string_view name) {

@@ -1,0 +1,346 @@
+// brindle-cli write, update and recover run as a program on image files, the results checked
+// with sfdisk, fsck.fat, e2fsck, blkid and cmp.
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "CliTestSupport.h"
+#include "Platform.h"
+
+using namespace cli_test;
+
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+class CliJob : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    missingTool_ = MissingExampleTool();
+    if (!missingTool_.empty()) return;
+    example_ = new TempDir();
+    if (!MakeExample(example_->Join("fw"))) missingTool_ = "a working examples/make-example";
+  }
+  static void TearDownTestSuite() {
+    delete example_;
+    example_ = nullptr;
+  }
+  void SetUp() override {
+    if (!missingTool_.empty()) GTEST_SKIP() << "needs " << missingTool_;
+  }
+
+  static std::string Firmware() { return example_->Join("fw"); }
+  std::string Card() const { return dir_.Join("card.img"); }
+  std::string FwArgs(const std::string& command) const {
+    return command + " " + Quote(Firmware()) + " " + Quote(Card());
+  }
+
+  // Every partition of the example, checked by its own tool and named by blkid.
+  void CheckEveryPartition(const std::string& image) {
+    for (const ExamplePart& part : kExampleParts) {
+      const std::string scratch = dir_.Join("part.img");
+      const ToolRun check = CheckPartition(image, part, scratch);
+      EXPECT_EQ(check.status, 0) << "partition at " << part.start << ":\n" << check.output;
+      const ToolRun type = RunTool("blkid -p -o value -s TYPE " + Quote(scratch));
+      EXPECT_EQ(type.output, std::string(part.fsType) + "\n") << "partition at " << part.start;
+    }
+  }
+
+  // Bytes [sector * 512, + length of `file`) of the image equal the file.
+  void ExpectFileAt(const std::string& image, uint64_t sector, const std::string& file) {
+    const int64_t length = FileSize(file);
+    ASSERT_GT(length, 0) << file;
+    const ToolRun cmp = RunTool("cmp -i " + std::to_string(sector * 512) + ":0 -n " +
+                                std::to_string(length) + " " + Quote(image) + " " + Quote(file));
+    EXPECT_EQ(cmp.status, 0) << file << ": " << cmp.output;
+  }
+
+  static inline std::string missingTool_;
+  static inline TempDir* example_ = nullptr;
+  TempDir dir_;
+};
+
+// The main job end to end: a new image at the layout's size, written, updated, recovered.
+TEST_F(CliJob, WriteUpdateRecoverAnImageFile) {
+  for (const char* tool : {"sfdisk", "fsck.fat", "e2fsck", "blkid", "cmp", "dd"}) {
+    if (!HaveTool(tool)) GTEST_SKIP() << "needs " << tool;
+  }
+  const Outcome write = RunCli(FwArgs("write"));
+  ASSERT_EQ(write.status, 0) << write.out << write.err;
+  EXPECT_EQ(LogTexts(write.out), KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"WrtieParToPhy",
+                                           u"WriteBinFileToPhy", u"WriteSucess"}));
+  EXPECT_EQ(write.out.find('\r'), std::string::npos) << "a progress line off a terminal";
+  EXPECT_NE(write.err.find("created the image file"), std::string::npos) << write.err;
+  EXPECT_EQ(write.err.find("Error"), std::string::npos) << write.err;
+  // The new image ends exactly where the last logical partition ends.
+  EXPECT_EQ(FileSize(Card()), static_cast<int64_t>(kExampleEndSector * 512));
+
+  const ToolRun table = RunTool("sfdisk -d " + Quote(Card()));
+  ASSERT_EQ(table.status, 0) << table.output;
+  const std::string name = Card();
+  EXPECT_NE(table.output.find(name + "1 : start=        2048, size=      131072, type=b, bootable"),
+            std::string::npos)
+      << table.output;
+  EXPECT_NE(table.output.find(name + "2 : start=      133121, size=      540924, type=f"),
+            std::string::npos)
+      << table.output;
+  const char* types[] = {"b", "b", "6", "83", "83"};
+  for (size_t i = 1; i < std::size(kExampleParts); ++i) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%d : start=%12llu, size=%12llu, type=%s\n",
+                  kExamplePartNumbers[i], static_cast<unsigned long long>(kExampleParts[i].start),
+                  static_cast<unsigned long long>(kExampleParts[i].count), types[i]);
+    EXPECT_NE(table.output.find(name + line), std::string::npos) << line << table.output;
+  }
+  CheckEveryPartition(Card());
+  ExpectFileAt(Card(), kExampleParts[0].start, Firmware() + "/boot.img");
+  ExpectFileAt(Card(), kExampleParts[4].start, Firmware() + "/rootfs.img");
+  ExpectFileAt(Card(), 64, Firmware() + "/bin/loader.bin");
+  ExpectFileAt(Card(), 1984, Firmware() + "/bin/env.bin");
+
+  const Outcome update = RunCli(FwArgs("update"));
+  ASSERT_EQ(update.status, 0) << update.out << update.err;
+  EXPECT_EQ(LogTexts(update.out), KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"UpdateParToPhy",
+                                            u"UpdateBinToPhy", u"UpdateSucess"}));
+  EXPECT_EQ(update.err, "");
+  ExpectFileAt(Card(), kExampleParts[0].start, Firmware() + "/boot-v2.img");
+  CheckEveryPartition(Card());
+  EXPECT_EQ(FileSize(Card()), static_cast<int64_t>(kExampleEndSector * 512));
+
+  const Outcome recover = RunCli("recover " + Quote(Card()));
+  ASSERT_EQ(recover.status, 0) << recover.out << recover.err;
+  EXPECT_EQ(LogTexts(recover.out),
+            KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"RecoverTip", u"RecoverSucess"}));
+  // One FAT32 volume over the whole disk, the builder's image byte for byte.
+  const std::string image = plat::ToUtf8(plat::TempImagePath());
+  EXPECT_EQ(FileSize(image), FileSize(Card()));
+  EXPECT_EQ(RunTool("cmp " + Quote(image) + " " + Quote(Card())).status, 0);
+  const ToolRun fsck = RunTool("fsck.fat -n " + Quote(Card()));
+  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  EXPECT_EQ(RunTool("blkid -p -o value -s TYPE " + Quote(Card())).output, "vfat\n");
+  const auto boot = ReadBytes(Card(), 0, 512);
+  ASSERT_EQ(boot.size(), 512u);
+  EXPECT_EQ(std::string(boot.begin() + 82, boot.begin() + 90), "FAT32   ");
+}
+
+// The default size of a new image, exact for small configurations worked out by hand.
+TEST_F(CliJob, NewImageHasTheSizeOfTheLayout) {
+  const std::string fw = dir_.Join("fw");
+  std::filesystem::create_directories(fw);
+  // Two partitions without images: 2048 + 2 MiB (4096 sectors), then the extended partition
+  // from 6145, the logical one 63 sectors into it for 1 MiB (2048 sectors): ends at 8256.
+  WriteText(fw + "/config.xml", R"(<?xml version="1.0"?>
+<diskMaker><partitions>
+<partition name="a" capacity="2" imagePath="" active="true" offset="2048" type=""/>
+<partition name="b" capacity="1" imagePath="" active="false" offset="0" type=""/>
+</partitions></diskMaker>)");
+  const Outcome run = RunCli("write " + Quote(fw) + " " + Quote(dir_.Join("a.img")));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(FileSize(dir_.Join("a.img")), 8256 * 512);
+
+  // Bin files only: the furthest one ends at sector 100 + 3 (1025 bytes round up to 3).
+  const std::string bins = dir_.Join("bins");
+  std::filesystem::create_directories(bins);
+  WriteBytes(bins + "/a.bin", std::vector<uint8_t>(1025, 0xA5));
+  WriteBytes(bins + "/b.bin", std::vector<uint8_t>(512, 0x5A));
+  WriteText(bins + "/config.xml", R"(<?xml version="1.0"?>
+<diskMaker><binFiles>
+<file path="a.bin" offset="100"/>
+<file path="b.bin" offset="40"/>
+</binFiles></diskMaker>)");
+  const Outcome binRun = RunCli("write " + Quote(bins) + " " + Quote(dir_.Join("b.img")));
+  EXPECT_EQ(binRun.status, 0) << binRun.out << binRun.err;
+  EXPECT_EQ(FileSize(dir_.Join("b.img")), 103 * 512);
+  EXPECT_EQ(ReadBytes(dir_.Join("b.img"), 100 * 512, 1025), std::vector<uint8_t>(1025, 0xA5));
+
+  // A configuration that plans nothing gives no size: no file, and the engine says why.
+  const std::string empty = dir_.Join("empty");
+  std::filesystem::create_directories(empty);
+  WriteText(empty + "/config.xml", "<?xml version=\"1.0\"?><diskMaker/>");
+  const Outcome none = RunCli("write " + Quote(empty) + " " + Quote(dir_.Join("c.img")));
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "");
+  EXPECT_NE(none.err.find(KeyText(u"NoWriteInfoFound")), std::string::npos) << none.err;
+  EXPECT_EQ(FileSize(dir_.Join("c.img")), -1);
+}
+
+TEST_F(CliJob, SizeOption) {
+  const std::string card = dir_.Join("sized.img");
+  const Outcome run = RunCli("write --size 512M " + Quote(Firmware()) + " " + Quote(card));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(FileSize(card), 512 * static_cast<int64_t>(kMiB));
+  // Sparse: far fewer blocks than bytes.
+  EXPECT_LT(std::filesystem::file_size(card), 513 * kMiB);
+
+  // An existing image keeps its size; --size for it is a mistake.
+  const Outcome again = RunCli("write --size=1G " + Quote(Firmware()) + " " + Quote(card));
+  EXPECT_EQ(again.status, 2);
+  EXPECT_EQ(again.out, "");
+  EXPECT_EQ(FileSize(card), 512 * static_cast<int64_t>(kMiB));
+
+  // An empty existing file is a new image.
+  const std::string empty = dir_.Join("empty.img");
+  WriteText(empty, "");
+  EXPECT_EQ(RunCli("write --size 400000K " + Quote(Firmware()) + " " + Quote(empty)).status, 0);
+  EXPECT_EQ(FileSize(empty), 400000 * 1024);
+
+  for (const char* bad : {"12Q", "0", "1000", "1.5G", "-5M", "M", "99999999999T", "5MB5"}) {
+    const Outcome r = RunCli(std::string("write --size ") + Quote(bad) + " " + Quote(Firmware()) +
+                             " " + Quote(dir_.Join("bad.img")));
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_EQ(FileSize(dir_.Join("bad.img")), -1) << bad;
+  }
+}
+
+TEST_F(CliJob, TargetsThatAreRefused) {
+  // A device name that does not exist is never created.
+  const Outcome dev = RunCli("write " + Quote(Firmware()) + " /dev/brindle-no-such-disk");
+  EXPECT_EQ(dev.status, 1);
+  EXPECT_EQ(dev.out, "");
+  EXPECT_NE(dev.err.find("no such device"), std::string::npos) << dev.err;
+  EXPECT_FALSE(std::filesystem::exists("/dev/brindle-no-such-disk"));
+  // Also when /dev is reached through a link.
+  std::filesystem::create_directory_symlink("/dev", dir_.Join("devlink"));
+  const Outcome linked = RunCli("write --size 1M " + Quote(Firmware()) + " " +
+                                Quote(dir_.Join("devlink/brindle-no-such-disk")));
+  EXPECT_EQ(linked.status, 1);
+  EXPECT_FALSE(std::filesystem::exists("/dev/brindle-no-such-disk"));
+
+  // A folder is no disk: the engine's open refuses it.
+  std::filesystem::create_directory(dir_.Join("folder"));
+  const Outcome folder = RunCli("write " + Quote(Firmware()) + " " + Quote(dir_.Join("folder")));
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_EQ(LogTexts(folder.out), KeyTexts({u"OpenDisk", u"OpenDiskFailed"}));
+
+  // The window's checks on the firmware folder, before any image is made.
+  const Outcome noFolder =
+      RunCli("write " + Quote(dir_.Join("nothing")) + " " + Quote(dir_.Join("x.img")));
+  EXPECT_EQ(noFolder.status, 1);
+  EXPECT_EQ(noFolder.err, "Error: " + KeyText(u"DecNotFound") + dir_.Join("nothing") + "\n");
+  const Outcome noConfig =
+      RunCli("update " + Quote(dir_.Join("folder")) + " " + Quote(dir_.Join("x.img")));
+  EXPECT_EQ(noConfig.status, 1);
+  EXPECT_EQ(noConfig.err, "Error: " + KeyText(u"ConfigNotFound") + "\n");
+  EXPECT_EQ(FileSize(dir_.Join("x.img")), -1);
+}
+
+// A job that fails is exit status 1, with the failure line and never the success line.
+TEST_F(CliJob, FailedJobs) {
+  // Nothing to update on a card that was never written.
+  const std::string blank = dir_.Join("blank.img");
+  WriteBytes(blank, std::vector<uint8_t>(64 * kMiB, 0));
+  const Outcome update = RunCli("update " + Quote(Firmware()) + " " + Quote(blank));
+  EXPECT_EQ(update.status, 1);
+  const auto texts = LogTexts(update.out);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), KeyText(u"UpdateFailed"));
+  EXPECT_NE(update.err, "");
+
+  // A card too small for the layout: validation's report, no line, nothing written.
+  const std::string small = dir_.Join("small.img");
+  WriteBytes(small, std::vector<uint8_t>(8 * kMiB, 0xEE));
+  const Outcome write = RunCli("write " + Quote(Firmware()) + " " + Quote(small));
+  EXPECT_EQ(write.status, 1);
+  EXPECT_EQ(write.out, "");
+  EXPECT_NE(write.err.find("Error: "), std::string::npos);
+  EXPECT_EQ(ReadBytes(small, 0, 8 * kMiB), std::vector<uint8_t>(8 * kMiB, 0xEE));
+}
+
+TEST_F(CliJob, Recover) {
+  // A new image needs a size.
+  const Outcome noSize = RunCli("recover " + Quote(dir_.Join("r.img")));
+  EXPECT_EQ(noSize.status, 2);
+  EXPECT_EQ(FileSize(dir_.Join("r.img")), -1);
+  const Outcome made = RunCli("recover --size 64M " + Quote(dir_.Join("r.img")));
+  EXPECT_EQ(made.status, 0) << made.out << made.err;
+  EXPECT_EQ(FileSize(dir_.Join("r.img")), 64 * static_cast<int64_t>(kMiB));
+  if (HaveTool("fsck.fat")) {
+    const ToolRun fsck = RunTool("fsck.fat -n " + Quote(dir_.Join("r.img")));
+    EXPECT_EQ(fsck.status, 0) << fsck.output;
+  }
+
+  // A disk too small for FAT32: the builder gives no volume, the engine is never called, and
+  // the disk is untouched.
+  const std::string tiny = dir_.Join("tiny.img");
+  WriteBytes(tiny, std::vector<uint8_t>(4 * kMiB, 0x3C));
+  const Outcome failed = RunCli("recover " + Quote(tiny));
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "");
+  EXPECT_EQ(failed.err, "Error: " + KeyText(u"CreateTmpImgFailded") + "\n");
+  EXPECT_EQ(ReadBytes(tiny, 0, 4 * kMiB), std::vector<uint8_t>(4 * kMiB, 0x3C));
+}
+
+TEST_F(CliJob, UsageErrorsAndHelp) {
+  const std::string fw = Quote(Firmware());
+  const std::vector<std::string> usages = {
+      "write", "write " + fw, "write " + fw + " a b", "write --size", "write --bogus " + fw + " x.img",
+      "update", "update " + fw, "recover", "recover a b", "recover --sysfs",
+      "write --yes=1 " + fw + " x.img"};
+  for (const std::string& args : usages) {
+    const Outcome run = RunCli(args);
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_EQ(run.out, "") << args;
+    EXPECT_NE(run.err.find("Try 'brindle-cli"), std::string::npos) << args << run.err;
+  }
+  for (const char* command : {"write", "update", "recover"}) {
+    for (const std::string& form : {std::string(command) + " --help",
+                                    std::string(command) + " -h", std::string("help ") + command}) {
+      const Outcome run = RunCli(form);
+      EXPECT_EQ(run.status, 0) << form;
+      EXPECT_EQ(run.out.rfind(std::string("Usage: brindle-cli ") + command, 0), 0u) << run.out;
+      EXPECT_NE(run.out.find("binary units"), std::string::npos);
+      EXPECT_EQ(run.err, "");
+    }
+  }
+  const Outcome main = RunCli("--help");
+  for (const char* command : {"list", "write", "update", "recover"}) {
+    EXPECT_NE(main.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+  }
+}
+
+// On a terminal one progress line is rewritten in place; the log lines stay whole.
+TEST_F(CliJob, ProgressLineOnATerminal) {
+  if (!HaveTool("script")) GTEST_SKIP() << "needs script (util-linux) for a terminal";
+  const std::string command = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " write " +
+                              Quote(Firmware()) + " " + Quote(Card());
+  const ToolRun run = RunTool("script -qec " + Quote(command) + " /dev/null </dev/null");
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::string format = KeyText(u"WriteParTip");  // "... %d"
+  const std::string first = "\r" + format.substr(0, format.find("%d")) + "1  ";
+  EXPECT_NE(run.output.find(first), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("100%  00:00:"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("\r\x1b[K"), std::string::npos);
+  // The success line arrives on a line of its own, the progress line erased before it.
+  EXPECT_NE(run.output.find("\r\x1b[K20"), std::string::npos);
+  EXPECT_NE(run.output.find("   " + KeyText(u"WriteSucess") + "\r\n"), std::string::npos);
+}
+
+// An image on a file system that fills up mid-write: the write failure is reported and the
+// job fails. Needs root to mount a small tmpfs.
+TEST_F(CliJob, TargetRunsOutOfSpace) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to mount a tmpfs";
+  const std::string mnt = dir_.Join("mnt");
+  std::filesystem::create_directory(mnt);
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mnt};
+
+  const Outcome run = RunCli("write " + Quote(Firmware()) + " " + Quote(mnt + "/card.img"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Error: " + KeyText(u"WriteFileFailed")), std::string::npos) << run.err;
+  const auto texts = LogTexts(run.out);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), KeyText(u"WriteFailed"));
+  for (const std::string& text : texts) EXPECT_NE(text, KeyText(u"WriteSucess"));
+}
+
+}  // namespace
