@@ -15,7 +15,6 @@ namespace {
 
 // Largest single request: the engine widens misaligned requests into a buffer of this size.
 constexpr size_t kMaxRequest = size_t(1) << 20;
-constexpr uint64_t kSignatureArea = uint64_t(1) << 20;
 
 }  // namespace
 

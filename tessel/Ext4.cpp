@@ -8,6 +8,7 @@
 #pragma GCC diagnostic pop
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 #include <ctime>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace tessel {
 namespace {
@@ -239,6 +242,50 @@ errcode_t AddJournal(ext2_filsys fs) {
   return ext2fs_add_journal_inode3(fs, &params, ~blk64_t(0), EXT2_MKJOURNAL_NO_MNT_CHECK);
 }
 
+// Passes everything on and remembers which parts of the volume's last MiB were written, so
+// that the rest of it can be cleared of old signatures at the end. Cleared first, the tail
+// would send the engine's offset-based progress to its end at once.
+class TailRecorder final : public BlockTarget {
+ public:
+  TailRecorder(BlockTarget& inner, uint64_t size)
+      : inner_(inner), size_(size), tailStart_(size - std::min(size, kSignatureArea)) {}
+  bool Write(const void* data, size_t length, uint64_t offset) override {
+    Note(offset, length);
+    return inner_.Write(data, length, offset);
+  }
+  bool Read(void* buffer, size_t length, uint64_t offset) override {
+    return inner_.Read(buffer, length, offset);
+  }
+  bool Zero(uint64_t offset, uint64_t length) override {
+    Note(offset, length);
+    return inner_.Zero(offset, length);
+  }
+  bool Flush() override { return inner_.Flush(); }
+
+  // Zeros every byte of the tail not written so far.
+  bool ClearUnwrittenTail() {
+    std::sort(written_.begin(), written_.end());
+    uint64_t at = tailStart_;
+    for (const auto& [from, to] : written_) {
+      if (from > at && !inner_.Zero(at, from - at)) return false;
+      at = std::max(at, to);
+    }
+    return at >= size_ || inner_.Zero(at, size_ - at);
+  }
+
+ private:
+  void Note(uint64_t offset, uint64_t length) {
+    const uint64_t from = std::max(offset, tailStart_);
+    const uint64_t to = std::min(offset + length, size_);
+    if (from < to) written_.emplace_back(from, to);
+  }
+
+  BlockTarget& inner_;
+  uint64_t size_;
+  uint64_t tailStart_;
+  std::vector<std::pair<uint64_t, uint64_t>> written_;
+};
+
 }  // namespace
 
 bool BuildExt4(uint64_t size, BlockTarget& target, const BuildOptions& options) {
@@ -260,10 +307,11 @@ bool BuildExt4(uint64_t size, BlockTarget& target, const BuildOptions& options) 
   param.s_default_mount_opts = EXT2_DEFM_XATTR_USER | EXT2_DEFM_ACL;
   SetFeatures(param);
 
-  if (!ClearSignatures(target, size)) return false;
+  if (!target.Zero(0, std::min(size, kSignatureArea))) return false;
+  TailRecorder recorder(target, size);
 
   FsCloser closer;
-  const std::string name = ChannelName(target);
+  const std::string name = ChannelName(recorder);
   if (ext2fs_initialize(name.c_str(), EXT2_FLAG_64BITS, &param, &gManager, &closer.fs))
     return false;
   ext2_filsys fs = closer.fs;
@@ -297,6 +345,7 @@ bool BuildExt4(uint64_t size, BlockTarget& target, const BuildOptions& options) 
   if (ReserveInodes(fs)) return false;
   if (ext2fs_has_feature_resize_inode(sb) && ext2fs_create_resize_inode(fs)) return false;
   if (AddJournal(fs)) return false;
+  if (!recorder.ClearUnwrittenTail()) return false;
 
   // Writes the superblocks, group descriptors and bitmaps; frees fs whatever happens.
   const errcode_t err = ext2fs_close_free(&closer.fs);

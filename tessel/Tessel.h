@@ -76,6 +76,7 @@ class FileTarget final : public BlockTarget {
 
 // Zeros the places where other file systems, RAID members and partition tables keep their
 // signatures: the first and the last MiB of the volume.
+constexpr uint64_t kSignatureArea = uint64_t(1) << 20;
 bool ClearSignatures(BlockTarget& target, uint64_t volumeSize);
 
 // Makes a volume of `size` bytes on `target`. False when the size does not fit or I/O fails.

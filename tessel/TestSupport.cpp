@@ -103,6 +103,7 @@ FileComm::~FileComm() {
 
 uint32_t FileComm::WriteBlock(const void* data, uint32_t length, int64_t offset) {
   ++writes_;
+  log_.emplace_back(offset, length);
   if (length > largest_) largest_ = length;
   if (offset < 0 || (failAfter_ >= 0 && offset + int64_t(length) > failAfter_)) return 0;
   const ssize_t n = pwrite(fd_, data, length, base_ + offset);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessel::test {
@@ -48,6 +49,8 @@ class FileComm final : public CImageComm {
   uint32_t WriteBlock(const void* data, uint32_t length, int64_t offset) override;
   uint32_t ReadBlock(void* buffer, uint32_t length, int64_t offset) override;
   uint64_t writes() const { return writes_; }
+  // Every write request in order: volume offset and length.
+  const std::vector<std::pair<int64_t, uint32_t>>& log() const { return log_; }
   uint32_t largestRequest() const { return largest_; }
 
  private:
@@ -56,6 +59,7 @@ class FileComm final : public CImageComm {
   int64_t failAfter_;
   uint64_t writes_ = 0;
   uint32_t largest_ = 0;
+  std::vector<std::pair<int64_t, uint32_t>> log_;
 };
 
 // blkid's low-level probe of a file: "TYPE=vfat\nVERSION=FAT32\n..." lines; exit status back.

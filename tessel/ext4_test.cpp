@@ -146,6 +146,62 @@ TEST(Ext4Target, WritesOnlyInsideTheVolume) {
   ExpectDebugfsRoundTrip(dir, volume);
 }
 
+// The last MiB is cleared of old data, but group 1's backup superblock (block 8193 with
+// 1 KiB blocks) lies inside it here and must survive; so must the rest of the metadata.
+TEST(Ext4Target, ClearsTheTailAroundItsMetadata) {
+  TESSEL_REQUIRE_E2FS_TOOLS();
+  TempDir dir;
+  const std::string card = dir.File("card.img");
+  const uint64_t size = 8 * kMiB + 512 * 1024 + 700;
+  ASSERT_TRUE(WriteFile(card, std::vector<uint8_t>(size, 0xE7)));
+  {
+    FileComm comm(card, 0);
+    CommTarget target(&comm);
+    ASSERT_TRUE(BuildOnTarget(Kind::Ext4, size, target, Fixed()));
+  }
+  ExpectE2fsckClean(card);
+  // The backup superblock (magic 0xEF53 at 56, group number at 90) and the backup group
+  // descriptors, equal to the primary ones at block 2.
+  const std::vector<uint8_t> backup = ReadBytes(card, 8193 * 1024, 2048);
+  ASSERT_EQ(backup.size(), 2048u);
+  EXPECT_EQ(backup[56] | (backup[57] << 8), 0xEF53);
+  EXPECT_EQ(backup[90] | (backup[91] << 8), 1);
+  const std::vector<uint8_t> primaryGdt = ReadBytes(card, 2 * 1024, 1024);
+  EXPECT_TRUE(std::equal(primaryGdt.begin(), primaryGdt.end(), backup.begin() + 1024));
+  // The bytes after the last whole block belong to no one and are zeros now.
+  const std::vector<uint8_t> tail = ReadBytes(card, size - 700, 700);
+  EXPECT_TRUE(std::all_of(tail.begin(), tail.end(), [](uint8_t b) { return b == 0; }));
+  // No free block in the last MiB keeps the old pattern: count pattern blocks there.
+  const std::vector<uint8_t> last = ReadBytes(card, size - 700 - kMiB, kMiB);
+  size_t patternBlocks = 0;
+  for (size_t i = 0; i + 1024 <= last.size(); i += 1024)
+    patternBlocks += std::all_of(last.begin() + i, last.begin() + i + 1024,
+                                 [](uint8_t b) { return b == 0xE7; });
+  EXPECT_EQ(patternBlocks, 0u);
+}
+
+// The engine shows progress from the highest offset written so far. The bulk of the writing
+// (the journal's zeros) must come before anything near the end of the volume, or the bar
+// would stand at 99% for the whole build.
+TEST(Ext4Target, WritesTheEndOfTheVolumeLate) {
+  TempDir dir;
+  const std::string card = dir.File("card.img");
+  const uint64_t size = 1 * kGiB;
+  ASSERT_TRUE(MakeSparseFile(card, size));
+  FileComm comm(card, 0);
+  CommTarget target(&comm);
+  ASSERT_TRUE(BuildOnTarget(Kind::Ext4, size, target, Fixed()));
+  uint64_t total = 0, beforeTail = 0;
+  bool tailReached = false;
+  for (const auto& [offset, length] : comm.log()) {
+    total += length;
+    tailReached = tailReached || uint64_t(offset) + length > size - kMiB;
+    if (!tailReached) beforeTail += length;
+  }
+  EXPECT_TRUE(tailReached);
+  EXPECT_GE(beforeTail, total * 9 / 10) << beforeTail << " of " << total;
+}
+
 TEST(Ext4Target, ReplacesAnOlderFileSystemCompletely) {
   TESSEL_REQUIRE_E2FS_TOOLS();
   TESSEL_REQUIRE_TOOL(mkfs, "mkfs.fat");
