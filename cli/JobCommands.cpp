@@ -191,7 +191,9 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
   }
   if (!options.yes && !Confirm(kind, target, block)) return std::nullopt;
   const int64_t length = plat::FileLength(plat::FromUtf8(target));
-  return static_cast<uint64_t>(std::max<int64_t>(length, 0));
+  // A device that cannot be opened even to be measured: the engine's open says so.
+  if (length < 0) return UnsizedTargetSize(kind, options);
+  return static_cast<uint64_t>(length);
 }
 
 // The whole-disk FAT32 image of a recover job, made as the window's recover job makes it.
