@@ -207,7 +207,10 @@ errcode_t ZeroReservedInodes(ext2_filsys fs) {
 
 errcode_t MakeLostAndFound(ext2_filsys fs) {
   static const char kName[] = "lost+found";
+  const __u32 umask = fs->umask;
+  fs->umask = 077;  // what e2fsck recovers may be anyone's files
   errcode_t err = ext2fs_mkdir(fs, EXT2_ROOT_INO, 0, kName);
+  fs->umask = umask;
   if (err) return err;
   ext2_ino_t ino = 0;
   err = ext2fs_lookup(fs, EXT2_ROOT_INO, kName, sizeof(kName) - 1, nullptr, &ino);

@@ -64,7 +64,8 @@ void ExpectDebugfsRoundTrip(const TempDir& dir, const std::string& image) {
       << out;
   EXPECT_EQ(ReadBytes(back, 0, payload.size() + 1), payload);
   ASSERT_EQ(RunTool(debugfs + " -R " + Quote("ls -l /") + " " + Quote(image), &out), 0);
-  EXPECT_NE(out.find("lost+found"), std::string::npos) << out;
+  EXPECT_NE(out.find("40700 (2)      0      0   16384"), std::string::npos) << out;  // lost+found
+  EXPECT_NE(out.find("40755 (2)      0      0"), std::string::npos) << out;          // root
   ExpectE2fsckClean(image);
 }
 
