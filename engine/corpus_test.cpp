@@ -4,7 +4,7 @@
 // expect.txt, one directive a line ('#' starts a comment):
 //   disk BYTES          the disk size handed to the job
 //   mode 0|1            write or update job
-//   make NAME BYTES     a sparse file made in the folder before the run (big images need no repo space)
+//   make NAME BYTES     a sparse file made in the folder before the run (no repo space)
 //   mkdir NAME / fifo NAME
 //   counts P B U UB     records read: partitions, bin files, update partitions, update bin files
 //   result 0|1
@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -170,8 +171,9 @@ TEST_P(ConfigCorpus, GivesExactlyTheExpectedReportAndLeavesTheDiskAlone) {
 INSTANTIATE_TEST_SUITE_P(Configs, ConfigCorpus, ::testing::ValuesIn(CaseNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                            std::string name = info.param;
-                           std::replace_if(name.begin(), name.end(),
-                                           [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+                           for (char& c : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           }
                            return name;
                          });
 

@@ -356,7 +356,8 @@ TEST_F(DiskTest, WriteFailureMidCopyReportsOnceAndKeepsWhatFollows) {
   EXPECT_EQ(rec_.reports[0], DiskError(u"WriteFileFailed", ENOSPC));
   EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0, 32}));
   const size_t good = static_cast<size_t>(io.badWriteSector * 512 - kStart);
-  EXPECT_EQ(ReadBytes(image_, kStart, good), std::vector<uint8_t>(data.begin(), data.begin() + good));
+  EXPECT_EQ(ReadBytes(image_, kStart, good),
+            std::vector<uint8_t>(data.begin(), data.begin() + static_cast<long>(good)));
   EXPECT_EQ(CountPatternMismatches(image_, kStart + good, kImageSize), 0u);
 }
 

@@ -88,7 +88,9 @@ uint64_t HashFile(const std::string& path) {
   std::vector<uint8_t> block(1 << 16);
   ssize_t n;
   while ((n = read(fd, block.data(), block.size())) > 0) {
-    for (ssize_t i = 0; i < n; ++i) hash = (hash ^ block[static_cast<size_t>(i)]) * 0x100000001b3ull;
+    for (ssize_t i = 0; i < n; ++i) {
+      hash = (hash ^ block[static_cast<size_t>(i)]) * 0x100000001b3ull;
+    }
     length += static_cast<uint64_t>(n);
   }
   close(fd);
