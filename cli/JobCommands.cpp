@@ -1,6 +1,7 @@
 // brindle-cli write, update and recover: one engine job each, on a card or a disk image file.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -289,6 +290,9 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args,
     return kExitFailure;
   }
 
+  // A reader of the log that goes away (a pipe into head) must not kill the job halfway
+  // through the disk: the job goes on, and the lost output fails the command at its end.
+  signal(SIGPIPE, SIG_IGN);
   job_reporter::Begin(kind.successKey, isatty(STDOUT_FILENO) != 0);
   std::string error;
   const bool ran = RunPlinthJob(PlinthLibrary::DefaultPath(), job_reporter::Callbacks(), kind.job,

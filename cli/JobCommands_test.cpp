@@ -320,6 +320,18 @@ TEST_F(CliJob, ProgressLineOnATerminal) {
   EXPECT_NE(run.output.find("   " + KeyText(u"WriteSucess") + "\r\n"), std::string::npos);
 }
 
+// The log's reader going away does not stop the job halfway through the disk.
+TEST_F(CliJob, ALogReaderThatLeavesDoesNotStopTheJob) {
+  const std::string command = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " write " +
+                              Quote(Firmware()) + " " + Quote(Card()) +
+                              " 2>/dev/null | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}";
+  const ToolRun run = RunTool("bash -c " + Quote(command));
+  // Written completely, but the log was lost: no success for the caller.
+  EXPECT_EQ(run.output, "1\n");
+  ExpectFileAt(Card(), kExampleParts[4].start, Firmware() + "/rootfs.img");
+  ExpectFileAt(Card(), 1984, Firmware() + "/bin/env.bin");
+}
+
 // An image on a file system that fills up mid-write: the write failure is reported and the
 // job fails. Needs root to mount a small tmpfs.
 TEST_F(CliJob, TargetRunsOutOfSpace) {
