@@ -191,6 +191,8 @@ int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit
   }
   DiskJob.SetProPos(0);
   limit = std::max<int64_t>(limit, 0);
+  // Keeps every position below start + limit representable.
+  limit = std::min(limit, std::numeric_limits<int64_t>::max() - position_);
 
   std::vector<uint8_t> buffer(kCopyChunk);
   uint8_t sector[kSectorSize];

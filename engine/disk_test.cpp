@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -376,6 +377,25 @@ TEST_F(DiskTest, FailedReadOfTheLastSectorEndsTheCopy) {
   ASSERT_EQ(rec_.reports.size(), 1u);
   EXPECT_EQ(rec_.reports[0], DiskError(u"ReadFileFailed", EIO));
   EXPECT_EQ(CountPatternMismatches(image_, 0, kImageSize), 0u);  // nothing half-written
+}
+
+TEST_F(DiskTest, CopyAtTheEndOfTheAddressRangeFailsWithoutWrapping) {
+  MakeImage(image_, 4096, true);
+  const std::string source = dir_.Join("source.bin");
+  testing_support::WriteFile(source, FileBytes(1000));
+  CDiskLogicData disk;
+  ASSERT_EQ(disk.OpenDisk(U(image_)), 1);
+  disk.SeekDisk(std::numeric_limits<int64_t>::max() - 100);
+  EXPECT_EQ(disk.CopyFileToDisk(U(source), 1 << 20), 0);
+  ASSERT_EQ(rec_.reports.size(), 1u);
+  EXPECT_EQ(rec_.reports[0], DiskError(u"ReadFileFailed", EINVAL));
+  rec_.Clear();
+  char buffer[512] = {};
+  EXPECT_EQ(disk.WriteDisk(buffer, 512), 0);
+  ASSERT_EQ(rec_.reports.size(), 1u);
+  EXPECT_EQ(rec_.reports[0], DiskError(u"WriteFileFailed", EINVAL));
+  disk.CloseDisk();
+  EXPECT_EQ(CountPatternMismatches(image_, 0, 4096), 0u);
 }
 
 // A real block device: exclusive open keeps a second opener (and the mounter) out.
