@@ -1,4 +1,4 @@
-// FAT16 and FAT32 volumes, laid out by the rules of Microsoft's FAT specification.
+// FAT16 and FAT32 volumes, laid out by the rules Microsoft publishes for FAT.
 #include "Fat.h"
 
 #include "LittleEndian.h"
@@ -52,7 +52,7 @@ constexpr uint16_t kBiosLoadAddress = 0x7C00;
 constexpr uint16_t kSectorsPerTrack = 63;   // the usual LBA-assisted geometry
 constexpr uint16_t kHeads = 255;
 constexpr uint8_t kBiosFirstHardDisk = 0x80;
-constexpr std::string_view kOemName = "MSWIN4.1";   // the name the specification recommends
+constexpr std::string_view kOemName = "MSWIN4.1";   // the name Microsoft's FAT document recommends
 constexpr std::string_view kNoLabel = "NO NAME    ";
 constexpr std::string_view kBootMessage =
     "\r\nThis is not a bootable disk.\r\nPress any key to restart.\r\n";
@@ -126,7 +126,7 @@ std::optional<Layout> Plan(Kind kind, uint64_t sizeBytes) {
   }
   const uint32_t spc = l.sectorsPerCluster;
 
-  // The specification's FAT size formula: it may overshoot by a sector, never undershoot.
+  // Microsoft's FAT size formula: it may overshoot by a sector, never undershoot.
   const uint64_t tmp1 = uint64_t(l.totalSectors) - (reserved + l.rootDirSectors);
   uint64_t tmp2 = 256 * uint64_t(spc) + kFatCount;
   if (fat32) tmp2 /= 2;

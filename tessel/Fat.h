@@ -25,7 +25,7 @@ constexpr uint32_t kFat16MaxClusters = 65524;
 constexpr uint32_t kFat32MinClusters = 65525;
 constexpr uint32_t kFat32MaxClusters = 0x0FFFFFF5;
 // Readers disagree by one or two clusters near the FAT16 ceiling (blkid calls 65524 clusters
-// neither FAT16 nor FAT32), so FAT16 stays the specification's advised 16 clusters below it.
+// neither FAT16 nor FAT32), so FAT16 stays the 16 clusters below it that Microsoft's FAT document advises.
 constexpr uint32_t kFat16ClusterCap = kFat16MaxClusters - 16;
 
 constexpr uint32_t kFat16MinSectors = 6144;      // 3 MiB

@@ -35,7 +35,7 @@ std::string_view Text(const uint8_t* p, size_t n) {
 
 // ---- layout ----------------------------------------------------------------------------
 
-// Values worked out by hand from the specification's tables and FAT size formula.
+// Values worked out by hand from Microsoft's FAT tables and FAT size formula.
 TEST(FatLayout, GoldenFat16BootSector16MiB) {
   const auto layout = fat::Plan(Kind::Fat16, 16 * kMiB);
   ASSERT_TRUE(layout);
