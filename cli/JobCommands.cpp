@@ -165,14 +165,15 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
     if (st.st_size == 0) {
       const uint64_t size = options.size ? *options.size : DefaultImageSize(options.folder);
       if (size != 0 && !SizeImage(target, size, false)) return std::nullopt;
-    } else if (options.size && *options.size != static_cast<uint64_t>(st.st_size)) {
+      return size;
+    }
+    if (options.size && *options.size != static_cast<uint64_t>(st.st_size)) {
       status = UsageError(kind.name, "the image file " + target + " exists with " +
                                          std::to_string(st.st_size) +
                                          " bytes: --size is for a new image file");
       return std::nullopt;
     }
-    const int64_t length = plat::FileLength(plat::FromUtf8(target));
-    return static_cast<uint64_t>(std::max<int64_t>(length, 0));
+    return static_cast<uint64_t>(st.st_size);
   }
 
   if (options.size) {

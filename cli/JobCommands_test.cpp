@@ -320,6 +320,20 @@ TEST_F(CliJob, ProgressLineOnATerminal) {
   EXPECT_NE(run.output.find("   " + KeyText(u"WriteSucess") + "\r\n"), std::string::npos);
 }
 
+// A program without its engine beside it fails, and says why.
+TEST_F(CliJob, WithoutTheEngineTheJobFails) {
+  const std::string alone = dir_.Join("alone");
+  std::filesystem::create_directory(alone);
+  std::filesystem::copy_file(std::string(BRINDLE_BIN_DIR) + "/brindle-cli", alone + "/brindle-cli");
+  std::filesystem::permissions(alone + "/brindle-cli", std::filesystem::perms::owner_all);
+  const ToolRun run = RunTool("{ " + Quote(alone + "/brindle-cli") + " write " +
+                              Quote(Firmware()) + " " + Quote(Card()) +
+                              " </dev/null; echo status=$?; }");
+  EXPECT_NE(run.output.find("cannot run the engine"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("libPlinth.so"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("status=1\n"), std::string::npos) << run.output;
+}
+
 // The log's reader going away does not stop the job halfway through the disk.
 TEST_F(CliJob, ALogReaderThatLeavesDoesNotStopTheJob) {
   const std::string command = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " write " +
