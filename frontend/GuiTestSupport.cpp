@@ -110,6 +110,8 @@ MainframeOptions TestOptions(BoxRecorder& boxes, const TempDir& settings,
                              const FakeEngine* engine) {
   MainframeOptions o = MainframeOptions::Defaults();
   o.settingsPath = settings.Wide() + u"/config.ini";
+  o.imageFolder = settings.Wide() + u"/Quillbox";
+  o.imagePath = o.imageFolder + u"/tmpDBR.img";
   o.diskSource = [](const std::function<void(const std::u16string&)>&) {
     return std::vector<DISK_DATA>{};
   };

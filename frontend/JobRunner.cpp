@@ -166,8 +166,8 @@ void CMainframeUI::WriteOrUpdateJob(JobKind kind) {
 
 void CMainframeUI::RecoverJob() {
   // The image folder is made and an old image removed before the selection is checked.
-  const bool folderReady = plat::EnsurePrivateFolder(plat::TempImageFolder());
-  const std::u16string image = plat::TempImagePath();
+  const bool folderReady = plat::EnsurePrivateFolder(options_.imageFolder);
+  const std::u16string& image = options_.imagePath;
   // A folder we do not own is never touched.
   if (folderReady) unlink(plat::ToUtf8(image).c_str());
 

@@ -58,6 +58,8 @@ struct MainframeOptions {
   std::u16string helpFolder;    // the help_*.mht files, ending in '/'
   std::string enginePath;       // libPlinth.so
   std::string tesselPath;       // libTessel.so
+  std::u16string imageFolder;   // the private folder of the recover job's volume image
+  std::u16string imagePath;     // the image itself, "tmpDBR.img" in that folder
   DiskSource diskSource = SystemDisks;
   MessageBoxFunc messageBox = ShowQtMessageBox;
   FolderChooser chooseFolder;

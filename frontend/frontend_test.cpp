@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLocalSocket>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -207,6 +208,31 @@ TEST(SingleInstance, AStaleSocketIsReplaced) {
   SingleInstance next(name);
   EXPECT_FALSE(next.ActivateRunningCopy());
   EXPECT_TRUE(next.listening());
+}
+
+TEST(SingleInstance, AForeignServerIsNotTakenForARunningCopy) {
+  App();
+  TempDir dir;
+  const QString name = QString::fromStdString(dir.File("marker"));
+  // Another program listens under the name and answers something else.
+  QLocalServer foreign;
+  ASSERT_TRUE(foreign.listen(name));
+  QObject::connect(&foreign, &QLocalServer::newConnection, [&foreign] {
+    QLocalSocket* socket = foreign.nextPendingConnection();
+    socket->write("busy\n");
+    socket->flush();
+  });
+  bool secondEnds = true;
+  bool listening = false;
+  std::thread starting([&] {
+    SingleInstance copy(name);
+    secondEnds = copy.ActivateRunningCopy();
+    listening = copy.listening();
+  });
+  ASSERT_TRUE(guitest::WaitFor([&] { return !secondEnds; }));
+  starting.join();
+  EXPECT_FALSE(secondEnds);
+  EXPECT_TRUE(listening);
 }
 
 // The program itself, twice, with a private runtime folder.

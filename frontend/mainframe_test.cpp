@@ -16,6 +16,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -149,6 +150,9 @@ TEST_F(Window, EveryControlByNameAndKindWithItsStartupText) {
   EXPECT_TRUE(C<QLineEdit>("firmware_edit")->text().isEmpty());
   EXPECT_TRUE(w_->idle());
   EXPECT_EQ(w_->lastProgress(), -1);
+  // Centred on the screen.
+  const QPoint offset = w_->geometry().center() - w_->screen()->availableGeometry().center();
+  EXPECT_LE(offset.manhattanLength(), 2) << offset.x() << "," << offset.y();
 }
 
 TEST_F(Window, FramelessFixedSizeAndRoundedTopCorners) {
@@ -499,22 +503,44 @@ class Recover : public Window {
  protected:
   void SetUp() override {
     Window::SetUp();
-    image_ = plat::ToUtf8(plat::TempImagePath());
+    image_ = plat::ToUtf8(options_.imagePath);
   }
   std::string image_;
 };
 
 TEST_F(Recover, NoDiskSelectedAfterTheImageFolderIsReadyAndTheOldImageGone) {
   Build();
-  ASSERT_TRUE(plat::EnsurePrivateFolder(plat::TempImageFolder()));
+  ASSERT_TRUE(plat::EnsurePrivateFolder(options_.imageFolder));
   WriteFile(image_, "old image");
   RunToEnd("recover_btn");
   ASSERT_EQ(BoxTexts(), std::vector<QString>{Text(u"DiskNull")});
-  EXPECT_TRUE(plat::IsDirectory(plat::TempImageFolder()));
+  EXPECT_TRUE(plat::IsDirectory(options_.imageFolder));
   EXPECT_FALSE(FileExists(image_));
   EXPECT_TRUE(engine_.Calls().empty());
   // The recover job starts no timer.
   EXPECT_FALSE(w_->elapsedTimer().isActive());
+}
+
+TEST_F(Recover, TheImageFolderIsMadePrivateAndAForeignOneIsNeverUsed) {
+  const std::string disk = work_.File("card.img");
+  WriteFile(disk, "");
+  UseDisks({Disk(0, true, 4 * kGiB, disk)});
+  Build();
+  C<QComboBox>("disk_combo")->setCurrentIndex(0);
+  RunToEnd("recover_btn");
+  struct stat st {};
+  ASSERT_EQ(stat(plat::ToUtf8(options_.imageFolder).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(boxes_.boxes.empty());
+
+  // A folder open to everybody could hold a link planted by someone else.
+  chmod(plat::ToUtf8(options_.imageFolder).c_str(), 0777);
+  WriteFile(image_, "somebody's file");
+  const size_t callsBefore = engine_.Calls().size();
+  RunToEnd("recover_btn");
+  EXPECT_EQ(BoxTexts(), std::vector<QString>{Text(u"CreateTmpImgFailded")});
+  EXPECT_EQ(ReadFile(image_), "somebody's file");
+  EXPECT_EQ(engine_.Calls().size(), callsBefore);
 }
 
 TEST_F(Recover, BuildsTheImageThenRegistersFiveCallbacksAndRemovesPartitions) {

@@ -1,0 +1,96 @@
+// brindle-screenshot: the real window and the real engine writing a firmware folder onto an
+// image file offered as a USB disk; the window is grabbed from the screen while the job is
+// under way. Used by scripts/screenshot under Xvfb.
+// Usage: brindle-screenshot FIRMWARE_FOLDER CARD_IMAGE OUTPUT_PNG
+#include "MainframeUI.h"
+#include "LocalText.h"
+#include "Platform.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+#include <cstdio>
+#include <filesystem>
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s FIRMWARE_FOLDER CARD_IMAGE OUTPUT_PNG\n", argv[0]);
+    return 2;
+  }
+  const std::string card = argv[2];
+  const QString output = QString::fromLocal8Bit(argv[3]);
+  std::error_code error;
+  const uint64_t size = std::filesystem::file_size(card, error);
+  if (error) {
+    std::fprintf(stderr, "cannot read %s: %s\n", card.c_str(), error.message().c_str());
+    return 2;
+  }
+
+  // A real program folder: the engine, the skin, the catalogue and the help files of bin/.
+  MainframeOptions options = MainframeOptions::Defaults();
+  const std::u16string bin = plat::FromUtf8(BRINDLE_BIN_DIR) + u"/";
+  options.skinPath = bin + u"res/skin.xml";
+  options.helpFolder = bin;
+  options.enginePath = plat::ToUtf8(bin) + "libPlinth.so";
+  options.tesselPath = plat::ToUtf8(bin) + "libTessel.so";
+  options.settingsPath = plat::FromUtf8(std::filesystem::temp_directory_path().string()) +
+                         u"/brindle-screenshot.ini";
+  options.diskSource = [card, size](const std::function<void(const std::u16string&)>&) {
+    std::vector<DISK_DATA> disks(2);
+    disks[0].diskNumber = 0;
+    disks[0].diskSize = 256ull << 30;
+    std::snprintf(disks[0].devicePath, sizeof disks[0].devicePath, "/dev/nvme0n1");
+    disks[1].diskNumber = 1;
+    disks[1].isUsb = 1;
+    disks[1].diskSize = size;
+    std::snprintf(disks[1].devicePath, sizeof disks[1].devicePath, "%s", card.c_str());
+    return disks;
+  };
+  int failures = 0;
+  options.messageBox = [&failures](QWidget*, const QString& text, const QString&, BoxKind) {
+    std::fprintf(stderr, "message box: %s\n", text.toLocal8Bit().constData());
+    ++failures;
+    return kAnswerOk;
+  };
+  options.quit = [] {};
+  options.endProcess = [] {};
+
+  CMainframeUI window(options);
+  window.setWindowTitle(QString::fromStdU16String(LocalText(u"Title", 0)));
+  if (!window.BuildWindow()) {
+    std::fprintf(stderr, "%s\n", window.buildError().toLocal8Bit().constData());
+    return 1;
+  }
+  window.show();
+  window.findChild<QComboBox*>("disk_combo")->setCurrentIndex(0);
+  window.findChild<QLineEdit*>("firmware_edit")->setText(QString::fromLocal8Bit(argv[1]));
+  window.findChild<QPushButton*>("startWrite_btn")->click();
+
+  // Grab once the copy is well under way, with the output list and the time label filled.
+  bool saved = false;
+  auto* bar = window.findChild<QProgressBar*>("copy_progress");
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!saved && !bar->isHidden() && bar->value() >= 40 && bar->value() <= 90 &&
+        window.elapsedSeconds() >= 1) {
+      const QRect frame = window.frameGeometry();
+      QPixmap shot = window.screen()->grabWindow(0, frame.x() - 16, frame.y() - 16,
+                                                  frame.width() + 32, frame.height() + 32);
+      saved = shot.save(output, "PNG");
+      std::fprintf(stderr, "grabbed at %d%%\n", bar->value());
+    }
+    if (window.idle()) QCoreApplication::exit(0);
+  });
+  poll.start(20);
+  app.exec();
+  window.JoinJob();
+  if (!saved) std::fprintf(stderr, "the job ended before it could be grabbed\n");
+  return saved && failures == 0 ? 0 : 1;
+}
