@@ -1,9 +1,12 @@
 # Helpers shared by the folders' CMakeLists.
 
-# brindle_add_test(NAME SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l])
+# brindle_add_test(NAME SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l] [SHARES_TMP_IMAGE]
+#                  [TIMEOUT seconds])
 # A GoogleTest executable in tests/, beside a copy of text_info.ini, each case a CTest test.
+# SHARES_TMP_IMAGE: the cases build the user's one temporary volume image (tmpDBR.img), so
+# they never run at the same time as other such cases.
 function(brindle_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "SHARES_TMP_IMAGE" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${BRINDLE_TEST_DIR})
@@ -15,6 +18,12 @@ function(brindle_add_test name)
   set(props ENVIRONMENT "LC_ALL=;LC_MESSAGES=;LANG=C.UTF-8")
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_SHARES_TMP_IMAGE)
+    list(APPEND props RESOURCE_LOCK brindle_tmp_image)
+  endif()
+  if(T_TIMEOUT)
+    list(APPEND props TIMEOUT ${T_TIMEOUT})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
 endfunction()
