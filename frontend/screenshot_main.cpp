@@ -73,24 +73,36 @@ int main(int argc, char* argv[]) {
   window.findChild<QLineEdit*>("firmware_edit")->setText(QString::fromLocal8Bit(argv[1]));
   window.findChild<QPushButton*>("startWrite_btn")->click();
 
-  // Grab once the copy is well under way, with the output list and the time label filled.
+  // Grab once the copy is well under way, with the output list and the time label filled; keep
+  // an earlier mid-copy picture in case the job is too quick for that.
   bool saved = false;
+  QPixmap candidate;
   auto* bar = window.findChild<QProgressBar*>("copy_progress");
+  auto grab = [&] {
+    const QRect frame = window.frameGeometry();
+    return window.screen()->grabWindow(0, frame.x() - 16, frame.y() - 16, frame.width() + 32,
+                                       frame.height() + 32);
+  };
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (!saved && !bar->isHidden() && bar->value() >= 40 && bar->value() <= 90 &&
-        window.elapsedSeconds() >= 1) {
-      const QRect frame = window.frameGeometry();
-      QPixmap shot = window.screen()->grabWindow(0, frame.x() - 16, frame.y() - 16,
-                                                  frame.width() + 32, frame.height() + 32);
-      saved = shot.save(output, "PNG");
-      std::fprintf(stderr, "grabbed at %d%%\n", bar->value());
+    const bool copying = !bar->isHidden() && bar->value() >= 20 && bar->value() <= 95;
+    if (!saved && copying) {
+      if (bar->value() >= 40 && bar->value() <= 90 && window.elapsedSeconds() >= 1) {
+        saved = grab().save(output, "PNG");
+        std::fprintf(stderr, "grabbed at %d%%\n", bar->value());
+      } else {
+        candidate = grab();
+      }
     }
     if (window.idle()) QCoreApplication::exit(0);
   });
   poll.start(20);
   app.exec();
   window.JoinJob();
+  if (!saved && !candidate.isNull()) {
+    saved = candidate.save(output, "PNG");
+    std::fprintf(stderr, "grabbed early in the copy\n");
+  }
   if (!saved) std::fprintf(stderr, "the job ended before it could be grabbed\n");
   return saved && failures == 0 ? 0 : 1;
 }
