@@ -7,6 +7,7 @@
 #include "MainframeUI.h"
 #include "Platform.h"
 #include "ProfileReader.h"
+#include "TextUtil.h"
 #include "SingleInstance.h"
 
 #include <QComboBox>
@@ -862,13 +863,35 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
 
   EXPECT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
   const QStringList rows = Rows();
-  ASSERT_FALSE(rows.isEmpty());
-  EXPECT_TRUE(rows.last().endsWith(QStringLiteral("   ") + Text(u"WriteSucess")))
-      << rows.join('\n').toStdString();
+  // The engine's log, each line behind its timestamp.
+  const QString expectedTexts[] = {Text(u"OpenDisk"), Text(u"OpenDiskSuccess"),
+                                   Text(u"WrtieParToPhy"), Text(u"WriteSucess")};
+  ASSERT_EQ(rows.size(), 4) << rows.join('\n').toStdString();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{8}-\\d\\d:\\d\\d:\\d\\d   ") +
+                                   QRegularExpression::escape(expectedTexts[i]) + "$")
+                    .match(rows[i])
+                    .hasMatch())
+        << rows[i].toStdString();
+  }
+  // The copy tip of the one partition stays; the group is hidden at the end.
+  EXPECT_EQ(C<QLabel>("copy_lable")->text(),
+            QString::fromStdU16String(FormatWithInt(LocalText(u"WriteParTip", 0), 1)));
+  EXPECT_EQ(C<QLabel>("parname_label")->text(), Text(u"ParName") + QStringLiteral("boot"));
+  EXPECT_EQ(C<QLabel>("parSize_label")->text(), Text(u"ParSize") + QStringLiteral("16.00M"));
+  EXPECT_TRUE(C<QLabel>("partype_label")->text().startsWith(Text(u"ParType")));
+  EXPECT_EQ(C<QLabel>("parImage_label")->text(), Text(u"ImgFile") + QStringLiteral("boot.img"));
+  EXPECT_TRUE(C<QLabel>("copy_lable")->isHidden());
+  EXPECT_TRUE(C<QLabel>("parname_label")->isHidden());
   EXPECT_EQ(C<QProgressBar>("copy_progress")->value(), 100);
   EXPECT_EQ(C<QLabel>("pro_rate_label")->text(), QStringLiteral("100%"));
   EXPECT_EQ(w_->lastProgress(), 100);
-  EXPECT_TRUE(C<QLabel>("time_label")->text().startsWith(Text(u"TimeConsume")));
+  // Reset by the engine's timed copy, maybe one tick later: with or without the blank.
+  EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(Text(u"TimeConsume")) +
+                                 " ?\\d\\d:\\d\\d:\\d\\d$")
+                  .match(C<QLabel>("time_label")->text())
+                  .hasMatch())
+      << C<QLabel>("time_label")->text().toStdString();
   EXPECT_TRUE(C<QLabel>("time_label")->isHidden());
 
   // The partition table, read by a tool of its own.
