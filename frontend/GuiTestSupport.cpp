@@ -2,7 +2,9 @@
 
 #include "Platform.h"
 
-#include <QTest>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <cstdlib>
 #include <filesystem>
@@ -130,7 +132,17 @@ MainframeOptions TestOptions(BoxRecorder& boxes, const TempDir& settings,
 }
 
 bool WaitFor(const std::function<bool()>& done) {
-  return QTest::qWaitFor([&] { return done(); }, 20000);
+  // Wakes for every event at once (a job's callbacks wait for this thread), and at least
+  // every few milliseconds for conditions no event announces.
+  QTimer wake;
+  wake.start(5);
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.hasExpired(60000)) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+  return true;
 }
 
 }  // namespace guitest

@@ -906,3 +906,47 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The real volume builder and engine recover an image file offered as a USB disk.
+TEST_F(Recover, AFullRecoverJobOntoAnImageFile) {
+  const std::string engine = std::string(BRINDLE_BIN_DIR) + "/libPlinth.so";
+  const std::string tessel = std::string(BRINDLE_BIN_DIR) + "/libTessel.so";
+  for (const auto& [library, symbol] : {std::pair{engine, "RemovePartitions"},
+                                        std::pair{tessel, "CreateDisk"}}) {
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) GTEST_SKIP() << library << " is not built";
+    const bool ready = dlsym(handle, symbol) != nullptr;
+    dlclose(handle);
+    if (!ready) GTEST_SKIP() << library << " has no " << symbol << " export yet";
+  }
+  const std::string card = work_.File("card.img");
+  WriteFile(card, std::string(1 << 20, '\xA5'));
+  std::filesystem::resize_file(card, 64u << 20);
+  options_.enginePath = engine;
+  options_.tesselPath = tessel;
+  UseDisks({Disk(0, true, 64u << 20, card)});
+  Build();
+  C<QComboBox>("disk_combo")->setCurrentIndex(0);
+  RunToEnd("recover_btn");
+
+  EXPECT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
+  const QStringList rows = Rows();
+  ASSERT_FALSE(rows.isEmpty());
+  EXPECT_TRUE(rows.last().endsWith(QStringLiteral("   ") + Text(u"RecoverSucess")))
+      << rows.join('\n').toStdString();
+  // The card now starts with a FAT32 volume, as a tool of its own reads it.
+  if (std::system("command -v fsck.fat >/dev/null 2>&1 || test -x /usr/sbin/fsck.fat || "
+                  "test -x /sbin/fsck.fat") == 0) {
+    EXPECT_EQ(std::system(("PATH=$PATH:/usr/sbin:/sbin fsck.fat -n " + card + " >/dev/null")
+                              .c_str()),
+              0);
+  }
+  const std::string head = ReadFile(card).substr(0, 512);
+  EXPECT_EQ(head.substr(82, 8), "FAT32   ");
+  EXPECT_EQ(static_cast<unsigned char>(head[510]), 0x55);
+  EXPECT_EQ(static_cast<unsigned char>(head[511]), 0xAA);
+}
+
+}  // namespace
