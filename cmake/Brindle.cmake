@@ -15,7 +15,9 @@ function(brindle_add_test name)
     BRINDLE_BIN_DIR="${BRINDLE_BIN_DIR}"
     BRINDLE_TEST_DIR="${BRINDLE_TEST_DIR}")
   add_dependencies(${name} brindle_resources)
-  set(props ENVIRONMENT "LC_ALL=;LC_MESSAGES=;LANG=C.UTF-8")
+  # One variable only: gtest_discover_tests splits a list-valued ENVIRONMENT. LC_ALL outranks
+  # every other locale variable, so the tests read the English catalogue wherever they run.
+  set(props ENVIRONMENT "LC_ALL=C.UTF-8")
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
   endif()

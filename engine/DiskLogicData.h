@@ -115,6 +115,8 @@ class CDiskLogicData {
   // extendedBytes > 0) and fills the first partition. Hands back the extended start.
   int32_t WriteMbrPartition(const PartitionSpec& first, int64_t extendedBytes,
                             uint32_t& extendedStart);
+  // Fills a partition whose table sector is written: its image, or an empty volume.
+  int32_t FillPartition(uint32_t startSector, const PartitionSpec& partition);
   // Writes the EBR of one logical partition at extendedStart + cursor and fills it.
   int32_t WriteLogicalPartition(uint32_t extendedStart, uint32_t& cursor,
                                 const PartitionSpec& partition, const PartitionSpec* next);

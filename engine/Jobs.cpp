@@ -29,14 +29,47 @@ void DropDisk() {
   DiskJob.disk = nullptr;
 }
 
-// Everything written must have reached the device before the job may call itself done.
-bool FlushAndReport(const char16_t* failedKey) {
-  if (DiskJob.disk->FlushDisk() == 0) {
-    DiskJob.ResetJob();
-    DiskJob.ReportKey(failedKey);
-    return false;
+// The steps of a write or an update job, which differ only in these.
+struct JobSteps {
+  int32_t mode;
+  int32_t (CPlinthApp::*checkFiles)();
+  int32_t (CPlinthApp::*partitionPass)();
+  int32_t (CPlinthApp::*binFilePass)();
+  const char16_t* failedKey;
+  const char16_t* successKey;
+  bool newLayout;  // the partition table was written: tell the kernel
+};
+
+const JobSteps kWriteJob = {0, &CPlinthApp::CheckWriteFiles, &CPlinthApp::WritePartitions,
+                            &CPlinthApp::WriteBinFiles, u"WriteFailed", u"WriteSucess", true};
+const JobSteps kUpdateJob = {1, &CPlinthApp::CheckUpdateFiles, &CPlinthApp::UpdatePartitions,
+                             &CPlinthApp::UpdateBinFiles, u"UpdateFailed", u"UpdateSucess", false};
+
+void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize,
+            const JobSteps& steps) {
+  StartFreshJob(diskSize);
+  ReleaseDiskVolumes(diskPath);
+  if (DiskJob.LoadJob(folder, diskPath, steps.mode) == 0) {
+    DropDisk();
+    return;
   }
-  return true;
+  DiskJob.disk->SetTotalSectors(diskSize);
+  if ((DiskJob.*steps.checkFiles)() == 0) {
+    DiskJob.ResetJob();
+    DiskJob.ReportKey(u"FileNotFountInConfig");
+    return;
+  }
+  // Everything written must have reached the device before the job may call itself done.
+  if ((DiskJob.*steps.partitionPass)() == 0 || (DiskJob.*steps.binFilePass)() == 0 ||
+      DiskJob.disk->FlushDisk() == 0) {
+    DiskJob.ResetJob();
+    DiskJob.ReportKey(steps.failedKey);
+    return;
+  }
+  const LayoutPlan plan = PlanLayout(DiskJob.partitions);
+  DiskJob.ResetJob();
+  if (steps.newLayout) RefreshPartitionNodes(plat::ToUtf8(diskPath), plan);
+  DiskJob.ReportKey(steps.successKey);
 }
 
 }  // namespace
@@ -79,53 +112,11 @@ void CPlinthApp::RecoverDisk(const std::u16string& diskPath, const std::u16strin
 extern "C" {
 
 PLINTH_API void MakeDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize) {
-  const std::u16string path = Text(diskPath);
-  StartFreshJob(diskSize);
-  ReleaseDiskVolumes(path);
-  if (DiskJob.LoadJob(Text(folder), path, 0) == 0) {
-    DropDisk();
-    return;
-  }
-  DiskJob.disk->SetTotalSectors(diskSize);
-  if (DiskJob.CheckWriteFiles() == 0) {
-    DiskJob.ResetJob();
-    DiskJob.ReportKey(u"FileNotFountInConfig");
-    return;
-  }
-  if (DiskJob.WritePartitions() == 0 || DiskJob.WriteBinFiles() == 0) {
-    DiskJob.ResetJob();
-    DiskJob.ReportKey(u"WriteFailed");
-    return;
-  }
-  if (!FlushAndReport(u"WriteFailed")) return;
-  const LayoutPlan plan = PlanLayout(DiskJob.partitions);
-  DiskJob.ResetJob();
-  RefreshPartitionNodes(plat::ToUtf8(path), plan);
-  DiskJob.ReportKey(u"WriteSucess");
+  RunJob(Text(folder), Text(diskPath), diskSize, kWriteJob);
 }
 
 PLINTH_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize) {
-  const std::u16string path = Text(diskPath);
-  StartFreshJob(diskSize);
-  ReleaseDiskVolumes(path);
-  if (DiskJob.LoadJob(Text(folder), path, 1) == 0) {
-    DropDisk();
-    return;
-  }
-  DiskJob.disk->SetTotalSectors(diskSize);
-  if (DiskJob.CheckUpdateFiles() == 0) {
-    DiskJob.ResetJob();
-    DiskJob.ReportKey(u"FileNotFountInConfig");
-    return;
-  }
-  if (DiskJob.UpdatePartitions() == 0 || DiskJob.UpdateBinFiles() == 0) {
-    DiskJob.ResetJob();
-    DiskJob.ReportKey(u"UpdateFailed");
-    return;
-  }
-  if (!FlushAndReport(u"UpdateFailed")) return;
-  DiskJob.ResetJob();
-  DiskJob.ReportKey(u"UpdateSucess");
+  RunJob(Text(folder), Text(diskPath), diskSize, kUpdateJob);
 }
 
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {

@@ -98,6 +98,17 @@ uint8_t CDiskLogicData::ResolveTypeByte(const std::u16string& imagePath, int32_t
   return TypeByteOfIdentify(kind);
 }
 
+// Right after its table sector: the partition's image, or a fresh empty volume, timed.
+int32_t CDiskLogicData::FillPartition(uint32_t startSector, const PartitionSpec& partition) {
+  DiskJob.SetTime(1);
+  const int32_t result =
+      Trim(partition.imagePath).empty()
+          ? CreateEmptyVolume(startSector, partition.capacityBytes, partition.type)
+          : CopyImageToPartition(startSector, partition.imagePath, partition.capacityBytes);
+  DiskJob.SetTime(0);
+  return result;
+}
+
 int32_t CDiskLogicData::WriteMbrPartition(const PartitionSpec& first, int64_t extendedBytes,
                                           uint32_t& extendedStart) {
   const uint8_t type = ResolveTypeByte(first.imagePath, first.type);
@@ -115,13 +126,7 @@ int32_t CDiskLogicData::WriteMbrPartition(const PartitionSpec& first, int64_t ex
   }
   SetBootSignature(mbr);
   if (WriteSector(mbr, 0) == 0) return 0;
-  DiskJob.SetTime(1);
-  const int32_t result =
-      Trim(first.imagePath).empty()
-          ? CreateEmptyVolume(offset, first.capacityBytes, first.type)
-          : CopyImageToPartition(offset, first.imagePath, first.capacityBytes);
-  DiskJob.SetTime(0);
-  return result;
+  return FillPartition(offset, first);
 }
 
 int32_t CDiskLogicData::WriteLogicalPartition(uint32_t extendedStart, uint32_t& cursor,
@@ -143,13 +148,7 @@ int32_t CDiskLogicData::WriteLogicalPartition(uint32_t extendedStart, uint32_t& 
   }
   SetBootSignature(ebr);
   if (WriteSector(ebr, ebrSector) == 0) return 0;
-  DiskJob.SetTime(1);
-  const int32_t result =
-      Trim(partition.imagePath).empty()
-          ? CreateEmptyVolume(dataStart, partition.capacityBytes, partition.type)
-          : CopyImageToPartition(dataStart, partition.imagePath, partition.capacityBytes);
-  DiskJob.SetTime(0);
-  return result;
+  return FillPartition(dataStart, partition);
 }
 
 namespace {
