@@ -6,9 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <linux/fs.h>
+#include <new>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -22,6 +26,27 @@ constexpr size_t kCopyChunk = 65536;
 static_assert(kCopyChunk % kSectorSize == 0);
 // Linux moves at most this much in one read or write call anyway.
 constexpr uint64_t kMaxTransfer = 0x40000000;
+// Direct writes wait for the device, so one 64 KiB chunk a call leaves it idle between
+// calls; 16 chunks a call measured as fast as dd with 4 MiB blocks on a loop device.
+constexpr size_t kDirectBatch = 16 * kCopyChunk;
+// The largest logical block size taken for direct transfers; a whole one fits in a chunk.
+constexpr uint32_t kMaxDirectAlign = kCopyChunk;
+
+// Memory aligned for direct transfers, released with the object.
+class AlignedBuffer {
+ public:
+  AlignedBuffer(size_t size, size_t alignment)
+      : alignment_(std::max(alignment, alignof(std::max_align_t))),
+        data_(static_cast<uint8_t*>(::operator new(size, std::align_val_t(alignment_)))) {}
+  ~AlignedBuffer() { ::operator delete(data_, std::align_val_t(alignment_)); }
+  AlignedBuffer(const AlignedBuffer&) = delete;
+  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+  uint8_t* data() const { return data_; }
+
+ private:
+  size_t alignment_;
+  uint8_t* data_;
+};
 
 class PosixIo final : public DiskIo {
  public:
@@ -32,6 +57,20 @@ class PosixIo final : public DiskIo {
     return pwrite(fd, buffer, count, static_cast<off_t>(offset));
   }
   int Flush(int fd) override { return fsync(fd); }
+  uint32_t DirectOn(int fd) override {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
+    int blockSize = 0;
+    if (ioctl(fd, BLKSSZGET, &blockSize) != 0 || blockSize <= 0) return 0;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return 0;
+    return static_cast<uint32_t>(blockSize);
+  }
+  int DirectOff(int fd) override {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return -1;
+    return fcntl(fd, F_SETFL, flags & ~O_DIRECT);
+  }
 };
 
 // A block device is opened exclusively; a regular file is an image; nothing else is a disk.
@@ -84,6 +123,17 @@ ssize_t ReadSource(int fd, uint8_t* buffer, size_t count) {
     done += static_cast<size_t>(n);
   }
   return static_cast<ssize_t>(done);
+}
+
+// Of `moved` bytes that start `head` bytes before the caller's, how many were the caller's.
+uint64_t PastHead(int64_t moved, uint64_t head) {
+  return moved > 0 && static_cast<uint64_t>(moved) > head ? static_cast<uint64_t>(moved) - head : 0;
+}
+
+// Room for the blocks any `count` bytes cover, up to one batch.
+size_t BounceSize(uint64_t count, uint64_t align) {
+  return static_cast<size_t>(
+      std::min<uint64_t>(kDirectBatch, (count + 2 * align - 2) / align * align));
 }
 
 int32_t PercentOf(int64_t written, int64_t fileSize) {
@@ -194,16 +244,51 @@ int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit
   // Keeps every position below start + limit representable.
   limit = std::min(limit, std::numeric_limits<int64_t>::max() - position_);
 
-  std::vector<uint8_t> buffer(kCopyChunk);
+  // Through the page cache a card's writes would be counted done long before they reach it,
+  // and the final flush would then wait in silence; direct writes are done when the device
+  // has them. Image files stay buffered: the cache is where they are fast.
+  const uint32_t align = StartDirect();
+  const size_t batchSize = align != 0 ? kDirectBatch : kCopyChunk;
+  AlignedBuffer buffer(batchSize, align);
   uint8_t sector[kSectorSize];
+  // Chunks read into the batch and not yet written: where each ends in the batch, and how
+  // much of the disk the copy covers once it is written.
+  struct Chunk {
+    size_t end;
+    int64_t covered;
+  };
+  std::vector<Chunk> chunks;
   const int64_t start = position_;
   int64_t written = 0;  // bytes of the disk the copy has covered, zero padding included
+  size_t filled = 0;    // bytes of the batch waiting to be written
+  int64_t queued = 0;   // what those cover
   int32_t result = 1;
-  while (written < limit) {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(kCopyChunk, limit - written));
-    std::fill(buffer.begin(), buffer.end(), uint8_t{0});
-    const ssize_t got = ReadSource(fd, buffer.data(), want);
+
+  // Writes the batch; progress for every chunk that reached the disk whole.
+  auto writeBatch = [&]() {
+    if (filled == 0) return true;
+    const int64_t at = start + written;
+    const int64_t done = WriteAt(buffer.data(), filled, at);
+    position_ = at + done;
+    for (const Chunk& chunk : chunks) {
+      if (static_cast<int64_t>(chunk.end) > done) break;
+      written = chunk.covered;
+      DiskJob.SetProPos(PercentOf(written, fileSize));
+    }
+    const bool whole = done == static_cast<int64_t>(filled);
+    filled = 0;
+    queued = 0;
+    chunks.clear();
+    return whole;
+  };
+
+  while (written + queued < limit) {
+    const int64_t at = written + queued;  // relative to start
+    const size_t want = static_cast<size_t>(std::min<int64_t>(kCopyChunk, limit - at));
+    uint8_t* data = buffer.data() + filled;
+    const ssize_t got = ReadSource(fd, data, want);
     if (got < 0) {
+      // Reported before anything else happens; the batch it would have joined is dropped.
       DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path + u": " + plat::ErrorText(errno));
       result = 0;
       break;
@@ -216,29 +301,32 @@ int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit
     if (tail != 0) {
       length = n - tail + kSectorSize;
       covered = static_cast<int64_t>(length);
-      if (written + static_cast<int64_t>(length) > limit) {
+      if (at + static_cast<int64_t>(length) > limit) {
         // The limit falls inside the last sector: the disk's own bytes after the file's last
         // byte stay as they are, so nothing past the limit changes.
-        const int64_t sectorAt = start + written + static_cast<int64_t>(n - tail);
-        if (ReadAt(sector, kSectorSize, sectorAt) != kSectorSize) {
+        if (ReadAt(sector, kSectorSize, start + at + static_cast<int64_t>(n - tail)) !=
+            kSectorSize) {
           result = 0;
           break;
         }
-        std::memcpy(buffer.data() + n, sector + tail, kSectorSize - tail);
+        std::memcpy(data + n, sector + tail, kSectorSize - tail);
         covered = static_cast<int64_t>(n);
+      } else {
+        // The file ends here; the rest of its last sector is zeros.
+        std::memset(data + n, 0, kSectorSize - tail);
       }
-      // Otherwise the file ends here and the rest of the sector is the buffer's zeros.
     }
-    const int64_t done = WriteAt(buffer.data(), length, start + written);
-    position_ = start + written + done;
-    if (done != static_cast<int64_t>(length)) {
+    filled += length;
+    queued += covered;
+    chunks.push_back({filled, written + queued});
+    if (filled + kCopyChunk > batchSize && !writeBatch()) {
       result = 0;
       break;
     }
-    written += covered;
-    DiskJob.SetProPos(PercentOf(written, fileSize));
     if (n < want) break;  // end of the file
   }
+  if (result == 1 && !writeBatch()) result = 0;
+  EndDirect();
   close(fd);
   return result;
 }
@@ -253,11 +341,97 @@ uint32_t CDiskLogicData::SetTotalSectors(uint64_t diskBytes) {
 std::u16string CDiskLogicData::GetErrorText(int code) const { return plat::ErrorText(code); }
 
 int64_t CDiskLogicData::ReadAt(void* buffer, uint64_t count, int64_t offset) {
-  auto* bytes = static_cast<uint8_t*>(buffer);
   if (offset < 0 || count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset)) {
     ReportError(u"ReadFileFailed", EINVAL);
     return 0;
   }
+  if (DirectFits(buffer, count, offset)) return RawReadAt(buffer, count, offset);
+  return BounceReadAt(static_cast<uint8_t*>(buffer), count, offset);
+}
+
+int64_t CDiskLogicData::WriteAt(const void* buffer, uint64_t count, int64_t offset) {
+  if (offset < 0 || count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset)) {
+    ReportError(u"WriteFileFailed", EINVAL);
+    return 0;
+  }
+  if (DirectFits(buffer, count, offset)) return RawWriteAt(buffer, count, offset);
+  return BounceWriteAt(static_cast<const uint8_t*>(buffer), count, offset);
+}
+
+bool CDiskLogicData::DirectFits(const void* buffer, uint64_t count, int64_t offset) const {
+  if (directAlign_ == 0) return true;
+  return reinterpret_cast<uintptr_t>(buffer) % directAlign_ == 0 && count % directAlign_ == 0 &&
+         static_cast<uint64_t>(offset) % directAlign_ == 0;
+}
+
+// The covering blocks are transferred whole, a batch at a time; a write first reads the
+// blocks it covers only in part, so the bytes around it stay as they are.
+int64_t CDiskLogicData::BounceReadAt(uint8_t* bytes, uint64_t count, int64_t offset) {
+  const uint64_t align = directAlign_;
+  AlignedBuffer bounce(BounceSize(count, align), align);
+  uint64_t done = 0;
+  while (done < count) {
+    const int64_t at = offset + static_cast<int64_t>(done);
+    const uint64_t head = static_cast<uint64_t>(at) % align;
+    const uint64_t length = std::min<uint64_t>(count - done, kDirectBatch - head);
+    const uint64_t span = (head + length + align - 1) / align * align;
+    const int64_t got = RawReadAt(bounce.data(), span, at - static_cast<int64_t>(head));
+    const uint64_t moved = std::min(length, PastHead(got, head));
+    std::memcpy(bytes + done, bounce.data() + head, moved);
+    done += moved;
+    if (static_cast<uint64_t>(got) != span) break;  // reported
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t CDiskLogicData::BounceWriteAt(const uint8_t* bytes, uint64_t count, int64_t offset) {
+  const uint64_t align = directAlign_;
+  AlignedBuffer bounce(BounceSize(count, align), align);
+  uint64_t done = 0;
+  while (done < count) {
+    const int64_t at = offset + static_cast<int64_t>(done);
+    const uint64_t head = static_cast<uint64_t>(at) % align;
+    const uint64_t length = std::min<uint64_t>(count - done, kDirectBatch - head);
+    const uint64_t span = (head + length + align - 1) / align * align;
+    const int64_t blockAt = at - static_cast<int64_t>(head);
+    if (head != 0 &&
+        RawReadAt(bounce.data(), align, blockAt) != static_cast<int64_t>(align)) {
+      break;
+    }
+    const bool partTail = (head + length) % align != 0;
+    if (partTail && (span > align || head == 0) &&
+        RawReadAt(bounce.data() + span - align, align,
+                  blockAt + static_cast<int64_t>(span - align)) != static_cast<int64_t>(align)) {
+      break;
+    }
+    std::memcpy(bounce.data() + head, bytes + done, length);
+    const int64_t put = RawWriteAt(bounce.data(), span, blockAt);
+    done += std::min(length, PastHead(put, head));
+    if (static_cast<uint64_t>(put) != span) break;  // reported
+  }
+  return static_cast<int64_t>(done);
+}
+
+uint32_t CDiskLogicData::StartDirect() {
+  const uint32_t align = io_->DirectOn(handle);
+  directAlign_ = align;
+  if (align == 0) return 0;
+  // The engine's 512-byte sectors must be whole blocks of the bounce and batch buffers.
+  if (align % kSectorSize != 0 || (align & (align - 1)) != 0 || align > kMaxDirectAlign) {
+    io_->DirectOff(handle);
+    directAlign_ = 0;
+  }
+  return directAlign_;
+}
+
+void CDiskLogicData::EndDirect() {
+  if (directAlign_ == 0) return;
+  // Should switching back fail, transfers stay aligned: they still work, only slower.
+  if (io_->DirectOff(handle) == 0) directAlign_ = 0;
+}
+
+int64_t CDiskLogicData::RawReadAt(void* buffer, uint64_t count, int64_t offset) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
   uint64_t done = 0;
   while (done < count) {
     const size_t chunk = static_cast<size_t>(std::min(count - done, kMaxTransfer));
@@ -278,12 +452,8 @@ int64_t CDiskLogicData::ReadAt(void* buffer, uint64_t count, int64_t offset) {
   return static_cast<int64_t>(done);
 }
 
-int64_t CDiskLogicData::WriteAt(const void* buffer, uint64_t count, int64_t offset) {
+int64_t CDiskLogicData::RawWriteAt(const void* buffer, uint64_t count, int64_t offset) {
   const auto* bytes = static_cast<const uint8_t*>(buffer);
-  if (offset < 0 || count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() - offset)) {
-    ReportError(u"WriteFileFailed", EINVAL);
-    return 0;
-  }
   uint64_t done = 0;
   while (done < count) {
     const size_t chunk = static_cast<size_t>(std::min(count - done, kMaxTransfer));

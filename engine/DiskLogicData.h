@@ -25,9 +25,16 @@ class DiskIo {
   virtual ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) = 0;
   // 0, or -1 with errno set.
   virtual int Flush(int fd) = 0;
+  // Direct transfers (O_DIRECT: no page cache, so each write returns once the device has
+  // it). DirectOn switches a block device's descriptor to them and returns the alignment
+  // they need (the device's logical block size) for memory, offsets and lengths; 0 when the
+  // target is no block device or refuses them, and transfers stay buffered. DirectOff
+  // switches back: 0, or -1 with errno set.
+  virtual uint32_t DirectOn(int fd) = 0;
+  virtual int DirectOff(int fd) = 0;
 };
 
-// pread / pwrite / fsync.
+// pread / pwrite / fsync; O_DIRECT through fcntl, alignment from BLKSSZGET.
 DiskIo& PosixDiskIo();
 
 class CDiskLogicData {
@@ -68,8 +75,10 @@ class CDiskLogicData {
   // Never blocks on a FIFO. Needs no open disk: validation asks it before there is one.
   static int64_t GetFileLength(const std::u16string& path);
   // Copies the file to the disk from the current position, writing every byte of the file
-  // up to `limit` bytes and nothing past it. Progress 0..100 through the job. 1 on success,
-  // 0 after a reported failure. A negative limit is treated as 0.
+  // up to `limit` bytes and nothing past it. Progress 0..100 through the job, one value per
+  // 64 KiB chunk once it is written. 1 on success, 0 after a reported failure. A negative
+  // limit is treated as 0. On a block device the copy bypasses the page cache, so progress
+  // follows the device rather than memory.
   int32_t CopyFileToDisk(const std::u16string& path, int64_t limit);
   // diskBytes / 512, saturated at the largest 32-bit sector count.
   uint32_t SetTotalSectors(uint64_t diskBytes);
@@ -139,13 +148,23 @@ class CDiskLogicData {
 
  private:
   // Whole transfers at an explicit position, looping over short transfers and retrying EINTR.
-  // Report once and return the partial count on failure.
+  // Report once and return the partial count on failure. While direct transfers are on,
+  // any memory, offset or length they cannot take goes through an aligned bounce buffer.
   int64_t ReadAt(void* buffer, uint64_t count, int64_t offset);
   int64_t WriteAt(const void* buffer, uint64_t count, int64_t offset);
+  int64_t RawReadAt(void* buffer, uint64_t count, int64_t offset);
+  int64_t RawWriteAt(const void* buffer, uint64_t count, int64_t offset);
+  int64_t BounceReadAt(uint8_t* bytes, uint64_t count, int64_t offset);
+  int64_t BounceWriteAt(const uint8_t* bytes, uint64_t count, int64_t offset);
+  bool DirectFits(const void* buffer, uint64_t count, int64_t offset) const;
+  // Direct transfers for one streaming copy; the alignment they need, 0 when buffered.
+  uint32_t StartDirect();
+  void EndDirect();
   void ReportError(const char16_t* key, int err) const;
 
   DiskIo* io_;
   int64_t position_ = 0;
+  uint32_t directAlign_ = 0;  // 0: buffered transfers
 };
 
 // The most recently constructed disk object; cleared when that object is destroyed.

@@ -7,9 +7,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <limits>
 #include <string>
 #include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -257,7 +260,7 @@ TEST_F(DiskTest, FileLengthOfFilesFoldersAndMissingPaths) {
 }
 
 // The streaming copy. The image is filled with the canary; the copy starts at `kStart`.
-constexpr uint64_t kImageSize = 1 << 20;
+constexpr uint64_t kImageSize = 4 << 20;
 constexpr int64_t kStart = 8192;
 
 struct CopyCase {
@@ -269,59 +272,114 @@ struct CopyCase {
   std::vector<int32_t> progress;
 };
 
-void PrintTo(const CopyCase& c, std::ostream* os) { *os << c.name; }
+// What the copy writes to: the same bytes and progress are due on every one.
+struct CopyTarget {
+  const char* name;
+  bool blockDevice;
+  uint32_t blockSize;
+  bool refuseDirect;
+  int64_t start;
+  size_t maxTransfer;  // short transfers on the way, as from a slow device
+};
 
-class CopyTest : public DiskTest, public ::testing::WithParamInterface<CopyCase> {};
+void PrintTo(const CopyCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CopyTarget& t, std::ostream* os) { *os << t.name; }
+
+const CopyTarget kImageFile{"ImageFile", false, 512, false, kStart, 3000};
+// Starts inside a 4 KiB block, so every batch needs the blocks it covers in part.
+const CopyTarget kDevice4096Unaligned{"Device4096Unaligned", true, 4096, false, kStart + 1536,
+                                      8192};
+
+class CopyTest : public DiskTest,
+                 public ::testing::WithParamInterface<std::tuple<CopyCase, CopyTarget>> {};
 
 TEST_P(CopyTest, WritesTheFileUpToTheLimitAndNothingPastIt) {
-  const CopyCase& c = GetParam();
+  const auto& [c, target] = GetParam();
+  const int64_t start = target.start;
   MakeImage(image_, kImageSize, true);
   const std::string source = dir_.Join("source.bin");
   const std::vector<uint8_t> data = FileBytes(c.fileSize);
   testing_support::WriteFile(source, data);
 
   FaultyDiskIo io;
-  io.maxTransfer = 3000;  // short transfers on the way, as from a slow device
+  io.maxTransfer = target.maxTransfer;
+  io.blockDevice = target.blockDevice;
+  io.logicalBlockSize = target.blockSize;
+  io.refuseDirect = target.refuseDirect;
   CDiskLogicData disk;
   disk.SetIo(&io);
   ASSERT_EQ(disk.OpenDisk(U(image_)), 1);
-  ASSERT_EQ(disk.SeekDisk(kStart), kStart);
+  ASSERT_EQ(disk.SeekDisk(start), static_cast<int32_t>(start));
   EXPECT_EQ(disk.CopyFileToDisk(U(source), c.limit), 1);
+  // Whatever the copy did, the disk is back to buffered transfers after it.
+  EXPECT_FALSE(io.direct);
   disk.CloseDisk();
 
+  // An unaligned transfer while direct would have failed and been reported.
   EXPECT_TRUE(rec_.reports.empty());
   EXPECT_EQ(rec_.progress, c.progress);
   const size_t n = c.fileBytesWritten;
-  EXPECT_EQ(ReadBytes(image_, kStart, n), std::vector<uint8_t>(data.begin(), data.begin() + n));
-  EXPECT_EQ(ReadBytes(image_, kStart + n, c.zeroPadding), std::vector<uint8_t>(c.zeroPadding, 0));
-  EXPECT_EQ(CountPatternMismatches(image_, 0, kStart), 0u);
-  EXPECT_EQ(CountPatternMismatches(image_, kStart + n + c.zeroPadding, kImageSize), 0u);
+  EXPECT_EQ(ReadBytes(image_, start, n), std::vector<uint8_t>(data.begin(), data.begin() + n));
+  EXPECT_EQ(ReadBytes(image_, start + n, c.zeroPadding), std::vector<uint8_t>(c.zeroPadding, 0));
+  EXPECT_EQ(CountPatternMismatches(image_, 0, start), 0u);
+  EXPECT_EQ(CountPatternMismatches(image_, start + n + c.zeroPadding, kImageSize), 0u);
   // An independent look at the written bytes.
   if (n > 0) {
-    const std::string cmd = "cmp -s -n " + std::to_string(n) + " -i " + std::to_string(kStart) +
+    const std::string cmd = "cmp -s -n " + std::to_string(n) + " -i " + std::to_string(start) +
                             ":0 " + image_ + " " + source;
     EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 0) << cmd;
   }
+
+  const bool direct = target.blockDevice && !target.refuseDirect;
+  EXPECT_EQ(io.directOnCalls, 1);
+  if (!direct) {
+    // Buffered copies write one 64 KiB chunk a call, as they always have.
+    EXPECT_EQ(io.directTransfers, 0);
+    EXPECT_LE(io.largestWrite, 65536u);
+  } else if (c.fileBytesWritten > 65536) {
+    EXPECT_GT(io.largestWrite, 65536u);  // chunks gathered into one call
+  }
+  if (direct && n > 0) {
+    EXPECT_GT(io.directTransfers, 0);
+  }
 }
+
+const CopyCase kCopyCases[] = {
+    {"EmptyFile", 0, 1 << 20, 0, 0, {0}},
+    {"LimitZero", 4096, 0, 0, 0, {0}},
+    {"NegativeLimitIsZero", 4096, -512, 0, 0, {0}},
+    {"ShorterThanASectorPadded", 300, 1 << 20, 300, 212, {0, 100}},
+    {"ShorterThanASectorLimitAtItsEnd", 300, 300, 300, 0, {0, 100}},
+    {"ThousandBytesPaddedTo1024", 1000, 1 << 20, 1000, 24, {0, 100}},
+    {"OneSector", 512, 512, 512, 0, {0, 100}},
+    {"LimitInsideTheLastSector", 70000, 70000, 70000, 0, {0, 93, 100}},
+    {"ExactChunks", 131072, 131072, 131072, 0, {0, 50, 100}},
+    {"ExactChunksUnderABiggerLimit", 131072, 1 << 20, 131072, 0, {0, 50, 100}},
+    {"LongerThanTheLimitCutInASector", 200000, 100000, 100000, 0, {0, 32, 50}},
+    {"LongerThanTheLimitCutAtAChunk", 200000, 65536, 65536, 0, {0, 32}},
+    {"LimitInsideTheFirstSector", 1024, 700, 700, 0, {0, 68}},
+    {"PaddingEndsExactlyAtTheLimit", 1000, 1024, 1000, 24, {0, 100}},
+    // Three batches of direct writes; the limit cuts the last one inside a sector.
+    {"SeveralBatchesCutInASector",
+     2500000,
+     2300000,
+     2300000,
+     0,
+     {0,  2,  5,  7,  10, 13, 15, 18, 20, 23, 26, 28, 31, 34, 36, 39, 41, 44, 47,
+      49, 52, 55, 57, 60, 62, 65, 68, 70, 73, 76, 78, 81, 83, 86, 89, 91, 92}},
+};
 
 INSTANTIATE_TEST_SUITE_P(
     Copies, CopyTest,
-    ::testing::Values(
-        CopyCase{"EmptyFile", 0, 1 << 20, 0, 0, {0}},
-        CopyCase{"LimitZero", 4096, 0, 0, 0, {0}},
-        CopyCase{"NegativeLimitIsZero", 4096, -512, 0, 0, {0}},
-        CopyCase{"ShorterThanASectorPadded", 300, 1 << 20, 300, 212, {0, 100}},
-        CopyCase{"ShorterThanASectorLimitAtItsEnd", 300, 300, 300, 0, {0, 100}},
-        CopyCase{"ThousandBytesPaddedTo1024", 1000, 1 << 20, 1000, 24, {0, 100}},
-        CopyCase{"OneSector", 512, 512, 512, 0, {0, 100}},
-        CopyCase{"LimitInsideTheLastSector", 70000, 70000, 70000, 0, {0, 93, 100}},
-        CopyCase{"ExactChunks", 131072, 131072, 131072, 0, {0, 50, 100}},
-        CopyCase{"ExactChunksUnderABiggerLimit", 131072, 1 << 20, 131072, 0, {0, 50, 100}},
-        CopyCase{"LongerThanTheLimitCutInASector", 200000, 100000, 100000, 0, {0, 32, 50}},
-        CopyCase{"LongerThanTheLimitCutAtAChunk", 200000, 65536, 65536, 0, {0, 32}},
-        CopyCase{"LimitInsideTheFirstSector", 1024, 700, 700, 0, {0, 68}},
-        CopyCase{"PaddingEndsExactlyAtTheLimit", 1000, 1024, 1000, 24, {0, 100}}),
-    [](const ::testing::TestParamInfo<CopyCase>& info) { return std::string(info.param.name); });
+    ::testing::Combine(
+        ::testing::ValuesIn(kCopyCases),
+        ::testing::Values(kImageFile,
+                          CopyTarget{"Device512", true, 512, false, kStart, 2560},
+                          kDevice4096Unaligned,
+                          CopyTarget{"DeviceRefusingDirect", true, 4096, true, kStart, 3000})),
+    [](const ::testing::TestParamInfo<CopyTest::ParamType>& info) {
+      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
 
 TEST_F(DiskTest, CopyOfAMissingOrUnreadableSourceReportsThePath) {
   MakeImage(image_, kImageSize, true);
@@ -379,6 +437,83 @@ TEST_F(DiskTest, FailedReadOfTheLastSectorEndsTheCopy) {
   EXPECT_EQ(CountPatternMismatches(image_, 0, kImageSize), 0u);  // nothing half-written
 }
 
+// Direct copies onto a device with 4 KiB blocks, started inside a block.
+TEST_F(DiskTest, DirectWriteFailureReportsOnceAndKeepsWhatFollows) {
+  MakeImage(image_, kImageSize, true);
+  const std::string source = dir_.Join("source.bin");
+  const std::vector<uint8_t> data = FileBytes(200000);
+  testing_support::WriteFile(source, data);
+  const int64_t start = kDevice4096Unaligned.start;
+  FaultyDiskIo io;
+  io.blockDevice = true;
+  io.logicalBlockSize = 4096;
+  io.badWriteSector = (start + 70000) / 512;  // inside the second chunk of the first batch
+  io.writeErrno = ENOSPC;
+  CDiskLogicData disk;
+  disk.SetIo(&io);
+  ASSERT_EQ(disk.OpenDisk(U(image_)), 1);
+  ASSERT_EQ(disk.SeekDisk(start), static_cast<int32_t>(start));
+  EXPECT_EQ(disk.CopyFileToDisk(U(source), 1 << 20), 0);
+  EXPECT_FALSE(io.direct);
+  disk.CloseDisk();
+  ASSERT_EQ(rec_.reports.size(), 1u);
+  EXPECT_EQ(rec_.reports[0], DiskError(u"WriteFileFailed", ENOSPC));
+  // The first chunk reached the disk whole; the second did not.
+  EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0, 32}));
+  // The device moved the whole blocks in front of the bad one.
+  const int64_t good = io.badWriteSector * 512 / 4096 * 4096 - start;
+  ASSERT_GT(good, 65536);
+  EXPECT_EQ(ReadBytes(image_, start, static_cast<size_t>(good)),
+            std::vector<uint8_t>(data.begin(), data.begin() + good));
+  EXPECT_EQ(CountPatternMismatches(image_, 0, start), 0u);
+  EXPECT_EQ(CountPatternMismatches(image_, start + good, kImageSize), 0u);
+}
+
+TEST_F(DiskTest, DirectCopyEndsAtAnUnreadablePartlyCoveredBlock) {
+  const int64_t start = kDevice4096Unaligned.start;
+  struct Case {
+    const char* name;
+    int64_t badReadSector;
+    size_t fileSize;
+    int64_t limit;
+  } cases[] = {
+      // The block the copy starts in holds the disk's bytes in front of it.
+      {"block in front", start / 512 - 1, 70000, 1 << 20},
+      // The limit cuts the last sector; its block holds the bytes after the limit.
+      {"block at the limit", (start + 70000) / 512 + 1, 70000, 70000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec_.Clear();
+    MakeImage(image_, kImageSize, true);
+    const std::string source = dir_.Join("source.bin");
+    testing_support::WriteFile(source, FileBytes(c.fileSize));
+    FaultyDiskIo io;
+    io.blockDevice = true;
+    io.logicalBlockSize = 4096;
+    io.badReadSector = c.badReadSector;
+    CDiskLogicData disk;
+    disk.SetIo(&io);
+    ASSERT_EQ(disk.OpenDisk(U(image_)), 1);
+    ASSERT_EQ(disk.SeekDisk(start), static_cast<int32_t>(start));
+    EXPECT_EQ(disk.CopyFileToDisk(U(source), c.limit), 0);
+    EXPECT_FALSE(io.direct);
+    ASSERT_EQ(rec_.reports.size(), 1u);
+    EXPECT_EQ(rec_.reports[0], DiskError(u"ReadFileFailed", EIO));
+    EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0}));
+    // Back to buffered transfers: a lone sector anywhere is written as it is.
+    rec_.Clear();
+    io.badReadSector = -1;
+    const std::vector<uint8_t> sector = FileBytes(512);
+    EXPECT_EQ(disk.WriteSector(sector.data(), 3), 512);
+    EXPECT_TRUE(rec_.reports.empty());
+    disk.CloseDisk();
+    EXPECT_EQ(CountPatternMismatches(image_, 0, 3 * 512), 0u);
+    EXPECT_EQ(ReadBytes(image_, 3 * 512, 512), sector);
+    EXPECT_EQ(CountPatternMismatches(image_, 4 * 512, kImageSize), 0u);  // nothing half-written
+  }
+}
+
 TEST_F(DiskTest, CopyAtTheEndOfTheAddressRangeFailsWithoutWrapping) {
   MakeImage(image_, 4096, true);
   const std::string source = dir_.Join("source.bin");
@@ -398,17 +533,27 @@ TEST_F(DiskTest, CopyAtTheEndOfTheAddressRangeFailsWithoutWrapping) {
   EXPECT_EQ(CountPatternMismatches(image_, 0, 4096), 0u);
 }
 
+// A loop device attached to `image`, with `sectorSize`-byte logical blocks; empty when none
+// could be attached.
+std::string AttachLoop(const std::string& image, uint32_t sectorSize) {
+  const std::string cmd = "losetup -b " + std::to_string(sectorSize) + " -f --show " + image +
+                          " 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  char name[64] = {};
+  const bool attached = p != nullptr && std::fgets(name, sizeof name, p) != nullptr;
+  if (p != nullptr) pclose(p);
+  if (!attached) return {};
+  std::string device(name);
+  while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
+  return device;
+}
+
 // A real block device: exclusive open keeps a second opener (and the mounter) out.
 TEST_F(DiskTest, LoopDeviceIsOpenedExclusively) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
   MakeImage(image_, 4 << 20, true);
-  FILE* p = popen(("losetup -f --show " + image_ + " 2>/dev/null").c_str(), "r");
-  char name[64] = {};
-  const bool attached = p != nullptr && std::fgets(name, sizeof name, p) != nullptr;
-  if (p != nullptr) pclose(p);
-  if (!attached) GTEST_SKIP() << "no loop device available";
-  std::string device(name);
-  while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
+  const std::string device = AttachLoop(image_, 512);
+  if (device.empty()) GTEST_SKIP() << "no loop device available";
   {
     CDiskLogicData first;
     CDiskLogicData second;
@@ -424,6 +569,75 @@ TEST_F(DiskTest, LoopDeviceIsOpenedExclusively) {
   std::system(("losetup -d " + device).c_str());
   EXPECT_EQ(ReadBytes(image_, 5 * 512, 512), FileBytes(512));
   EXPECT_EQ(CountPatternMismatches(image_, 0, 5 * 512), 0u);
+}
+
+// The system's own disk I/O, watched: which writes went out direct.
+class WatchedIo final : public DiskIo {
+ public:
+  ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override {
+    return PosixDiskIo().ReadAt(fd, buffer, count, offset);
+  }
+  ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override {
+    if ((fcntl(fd, F_GETFL) & O_DIRECT) != 0) ++directWrites;
+    return PosixDiskIo().WriteAt(fd, buffer, count, offset);
+  }
+  int Flush(int fd) override { return PosixDiskIo().Flush(fd); }
+  uint32_t DirectOn(int fd) override { return alignment = PosixDiskIo().DirectOn(fd); }
+  int DirectOff(int fd) override { return PosixDiskIo().DirectOff(fd); }
+  uint32_t alignment = 0;
+  int directWrites = 0;
+};
+
+TEST_F(DiskTest, ImageFilesAreNeverSwitchedToDirectTransfers) {
+  MakeImage(image_, 4096, false);
+  const int fd = open(image_.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(PosixDiskIo().DirectOn(fd), 0u);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_DIRECT, 0);
+  close(fd);
+}
+
+// Copies straight to loop devices with 512-byte and 4 KiB blocks, from inside a block to a
+// limit inside a sector: the device's alignment is honoured and every other byte stays.
+TEST_F(DiskTest, DirectCopyOntoLoopDevices) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
+  for (const uint32_t blockSize : {512u, 4096u}) {
+    SCOPED_TRACE(blockSize);
+    rec_.Clear();
+    MakeImage(image_, kImageSize, true);
+    const std::string device = AttachLoop(image_, blockSize);
+    if (device.empty()) GTEST_SKIP() << "no loop device with " << blockSize << "-byte sectors";
+    const std::string source = dir_.Join("source.bin");
+    const std::vector<uint8_t> data = FileBytes(2500000);
+    testing_support::WriteFile(source, data);
+    const int64_t start = 3 * 512;
+    const int64_t limit = 2300000;  // inside a sector, past two batches
+    WatchedIo io;
+    {
+      CDiskLogicData disk;
+      disk.SetIo(&io);
+      ASSERT_EQ(disk.OpenDisk(U(device)), 1);
+      ASSERT_EQ(disk.SeekDisk(start), start);
+      EXPECT_EQ(disk.CopyFileToDisk(U(source), limit), 1);
+      EXPECT_EQ(io.alignment, blockSize);
+      EXPECT_GT(io.directWrites, 0);
+      // Buffered again: a lone sector inside a 4 KiB block is written as it is.
+      const std::vector<uint8_t> sector(512, 0x5A);
+      EXPECT_EQ(disk.WriteSector(sector.data(), 1), 512);
+      EXPECT_EQ(fcntl(disk.handle, F_GETFL) & O_DIRECT, 0);
+      EXPECT_EQ(disk.FlushDisk(), 1);
+    }
+    std::system(("losetup -d " + device).c_str());
+    EXPECT_TRUE(rec_.reports.empty());
+    EXPECT_EQ(rec_.progress.size(), 37u);
+    EXPECT_EQ(ReadBytes(image_, 512, 512), std::vector<uint8_t>(512, 0x5A));
+    EXPECT_EQ(CountPatternMismatches(image_, 0, 512), 0u);
+    EXPECT_EQ(CountPatternMismatches(image_, 1024, start), 0u);
+    const std::string cmd = "cmp -s -n " + std::to_string(limit) + " -i " +
+                            std::to_string(start) + ":0 " + image_ + " " + source;
+    EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 0) << cmd;
+    EXPECT_EQ(CountPatternMismatches(image_, start + limit, kImageSize), 0u);
+  }
 }
 
 }  // namespace

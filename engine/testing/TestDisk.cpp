@@ -106,6 +106,22 @@ uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t
   return bad;
 }
 
+int FaultyDiskIo::CheckDirect(const void* buffer, size_t count, int64_t offset) {
+  if (!direct) return 0;
+  ++directTransfers;
+  const uint64_t align = logicalBlockSize;
+  if (reinterpret_cast<uintptr_t>(buffer) % align != 0 || count % align != 0 ||
+      static_cast<uint64_t>(offset) % align != 0) {
+    return EINVAL;
+  }
+  return 0;
+}
+
+int64_t FaultyDiskIo::Moved(int64_t before) const {
+  if (before <= 0 || !direct) return before;
+  return before / logicalBlockSize * logicalBlockSize;
+}
+
 ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset) {
   ++readCalls;
   if (interrupts > 0) {
@@ -113,8 +129,12 @@ ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset)
     errno = EINTR;
     return -1;
   }
+  if (const int err = CheckDirect(buffer, count, offset); err != 0) {
+    errno = err;
+    return -1;
+  }
   if (maxTransfer > 0) count = std::min(count, maxTransfer);
-  const int64_t before = BytesBeforeBadSector(badReadSector, count, offset);
+  const int64_t before = Moved(BytesBeforeBadSector(badReadSector, count, offset));
   if (before == 0) {
     errno = readErrno;
     return -1;
@@ -130,12 +150,18 @@ ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t 
     errno = EINTR;
     return -1;
   }
+  largestWrite = std::max(largestWrite, count);
+  if (const int err = CheckDirect(buffer, count, offset); err != 0) {
+    errno = err;
+    return -1;
+  }
   if (maxTransfer > 0) count = std::min(count, maxTransfer);
   int64_t allowed = BytesBeforeBadSector(badWriteSector, count, offset);
   if (writeBudget >= 0) {
     const int64_t left = writeBudget - static_cast<int64_t>(bytesWritten);
     if (left < static_cast<int64_t>(count)) allowed = allowed < 0 ? left : std::min(allowed, left);
   }
+  allowed = Moved(allowed);
   if (allowed == 0) {
     if (failWithZero) return 0;
     errno = writeErrno;
@@ -154,6 +180,18 @@ int FaultyDiskIo::Flush(int fd) {
     return -1;
   }
   return fsync(fd);
+}
+
+uint32_t FaultyDiskIo::DirectOn(int) {
+  ++directOnCalls;
+  if (!blockDevice || refuseDirect) return 0;
+  direct = true;
+  return logicalBlockSize;
+}
+
+int FaultyDiskIo::DirectOff(int) {
+  direct = false;
+  return 0;
 }
 
 std::vector<std::u16string> JobRecorder::lines;

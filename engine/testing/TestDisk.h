@@ -50,6 +50,8 @@ class FaultyDiskIo final : public DiskIo {
   ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override;
   ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override;
   int Flush(int fd) override;
+  uint32_t DirectOn(int fd) override;
+  int DirectOff(int fd) override;
 
   int64_t badWriteSector = -1;
   int64_t writeBudget = -1;  // bytes the disk accepts in all before writes fail; -1 = no limit
@@ -62,10 +64,28 @@ class FaultyDiskIo final : public DiskIo {
   size_t maxTransfer = 0;  // > 0: no call moves more than this (short transfers)
   int interrupts = 0;      // this many calls fail with EINTR first
 
+  // With `blockDevice` the disk takes direct transfers with this alignment (its logical
+  // block size) unless `refuseDirect`. While they are on, a transfer whose memory, offset or
+  // length is not aligned fails with EINVAL, as the kernel's does, and a failing transfer
+  // moves only the whole blocks in front of the fault.
+  bool blockDevice = false;
+  uint32_t logicalBlockSize = 512;
+  bool refuseDirect = false;
+  bool direct = false;  // on now
+
   int writeCalls = 0;
   int readCalls = 0;
   int flushCalls = 0;
+  int directOnCalls = 0;
+  int directTransfers = 0;  // reads and writes made while direct was on
+  size_t largestWrite = 0;  // the largest count a write call was asked for
   uint64_t bytesWritten = 0;
+
+ private:
+  // EINVAL for a transfer direct transfers cannot take; 0 otherwise.
+  int CheckDirect(const void* buffer, size_t count, int64_t offset);
+  // Bytes a transfer failing `before` bytes in may still move.
+  int64_t Moved(int64_t before) const;
 };
 
 // Registers recording callbacks with DiskJob for its lifetime and restores the previous ones.
