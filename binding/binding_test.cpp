@@ -2,13 +2,13 @@
 
 #include "LocalText.h"
 #include "Platform.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <dlfcn.h>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 namespace {
@@ -89,17 +89,12 @@ PlinthCallbacks Recorder() {
 class JobBindingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/brindle-binding-XXXXXX";
-    dir_ = mkdtemp(pattern);
     g_lines.clear();
     g_reports.clear();
   }
-  void TearDown() override {
-    std::filesystem::remove_all(dir_);
-    unsetenv("LC_ALL");
-  }
-  std::u16string Path(const std::string& name) const { return plat::FromUtf8(dir_ + "/" + name); }
-  std::string dir_;
+  void TearDown() override { unsetenv("LC_ALL"); }
+  std::u16string Path(const std::string& name) const { return plat::FromUtf8(dir_.Join(name)); }
+  testsupport::TempDir dir_;
 };
 
 const std::u16string kCatalogue = plat::FromUtf8(BRINDLE_TEST_DIR "/text_info.ini");
@@ -107,16 +102,15 @@ const std::u16string kCatalogue = plat::FromUtf8(BRINDLE_TEST_DIR "/text_info.in
 // Every job loads the engine afresh: the second job knows nothing of the first one's plan,
 // and the library is gone in between.
 TEST_F(JobBindingTest, TwoJobsInOneProcessStartFresh) {
-  std::filesystem::create_directories(dir_ + "/fw");
-  std::ofstream(dir_ + "/fw/config.xml")
-      << "<diskMaker><partitions><partition name=\"a\" capacity=\"1\" offset=\"2048\"/>"
-         "</partitions><update><partitions><partition name=\"a\"/></partitions></update>"
-         "</diskMaker>";
-  std::filesystem::create_directories(dir_ + "/empty");
-  {
-    std::ofstream card(dir_ + "/card.img");
-  }
-  std::filesystem::resize_file(dir_ + "/card.img", 4 << 20);
+  std::filesystem::create_directories(dir_.Join("fw"));
+  ASSERT_TRUE(testsupport::WriteFile(
+      dir_.Join("fw/config.xml"),
+      "<diskMaker><partitions><partition name=\"a\" capacity=\"1\" offset=\"2048\"/>"
+      "</partitions><update><partitions><partition name=\"a\"/></partitions></update>"
+      "</diskMaker>"));
+  std::filesystem::create_directories(dir_.Join("empty"));
+  ASSERT_TRUE(testsupport::WriteFile(dir_.Join("card.img"), ""));
+  std::filesystem::resize_file(dir_.Join("card.img"), 4 << 20);
   std::string error;
   ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kUpdate, Path("fw"), Path("card.img"),
                            4 << 20, &error))
@@ -143,7 +137,7 @@ TEST_F(JobBindingTest, TextsArriveInTheLanguageOfTheLocale) {
     int code;
   } cases[] = {{"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3}, {"zh_HK.UTF-8", 3}, {"en_US.UTF-8", 2},
                {"zh_SG.UTF-8", 2}};
-  std::filesystem::create_directories(dir_ + "/empty");
+  std::filesystem::create_directories(dir_.Join("empty"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.locale);
     setenv("LC_ALL", c.locale, 1);

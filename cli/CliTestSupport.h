@@ -1,5 +1,5 @@
-// What the end-to-end tests of brindle-cli share: running the program and the tools that check
-// its work, temporary folders, and the example firmware folder.
+// What the end-to-end tests of brindle-cli share: running the program, reading its log, and
+// the example firmware folder. Folders, tools and files are in testsupport/TestSupport.h.
 #pragma once
 
 #include <cstdint>
@@ -18,17 +18,8 @@ struct Outcome {
 // (a file path; /dev/null by default, so no terminal is there to ask on).
 Outcome RunCli(const std::string& args, const std::string& input = "/dev/null");
 
-struct ToolRun {
-  int status = -1;
-  std::string output;  // standard output and error together
-};
-// Runs a shell command with /sbin and /usr/sbin on the path.
-ToolRun RunTool(const std::string& command);
-bool HaveTool(const std::string& tool);
 bool IsRoot();
 
-// Single quotes for the shell.
-std::string Quote(const std::string& text);
 std::vector<std::string> SplitLines(const std::string& text);
 // The catalogue text of a key, without a line feed, as UTF-8.
 std::string KeyText(const char16_t* key);
@@ -36,24 +27,6 @@ std::string KeyText(const char16_t* key);
 // test failure for each line that is not one.
 std::vector<std::string> LogTexts(const std::string& out);
 std::vector<std::string> KeyTexts(const std::vector<const char16_t*>& keys);
-
-int64_t FileSize(const std::string& path);
-void WriteText(const std::string& path, const std::string& text);
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t count);
-
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string Join(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // The tools examples/make-example needs; empty when all are there, else the missing one.
 std::string MissingExampleTool();
@@ -79,8 +52,9 @@ inline constexpr uint64_t kExampleEndSector = 674045;
 // Partition numbers as the kernel and sfdisk count them: 1, then 5 onwards.
 inline constexpr int kExamplePartNumbers[] = {1, 5, 6, 7, 8};
 
-// fsck of one partition of an image (copied out with dd), by its file system type.
-ToolRun CheckPartition(const std::string& image, const ExamplePart& part,
-                       const std::string& scratch);
+// fsck of one partition of an image (copied out with dd), by its file system type: the exit
+// status, with what the tools said in `output`.
+int CheckPartition(const std::string& image, const ExamplePart& part, const std::string& scratch,
+                   std::string* output);
 
 }  // namespace cli_test

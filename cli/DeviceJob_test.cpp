@@ -14,8 +14,10 @@
 #include <sstream>
 
 #include "CliTestSupport.h"
+#include "testsupport/TestSupport.h"
 
 using namespace cli_test;
+using namespace testsupport;
 namespace fs = std::filesystem;
 
 namespace {
@@ -53,9 +55,9 @@ class CliSafety : public ::testing::Test {
     }
     fw_ = dir_.Join("fw");
     fs::create_directories(fw_);
-    WriteText(fw_ + "/config.xml", R"(<diskMaker><partitions>
+    WriteFile(fw_ + "/config.xml", R"(<diskMaker><partitions>
 <partition name="a" capacity="1" offset="2048"/></partitions></diskMaker>)");
-    WriteText(dir_.Join("mountinfo"), "");
+    WriteFile(dir_.Join("mountinfo"), "");
   }
 
   // The fixture's one disk "sdx" with the device number of our node, on USB or on SATA.
@@ -65,10 +67,10 @@ class CliSafety : public ::testing::Test {
                                 : "ata1/host0/target0:0:0/0:0:0:0";
     const std::string disk = dir_.Join("sys/devices/pci0000:00/0000:00:14.0/" + bus + "/block/sdx");
     fs::create_directories(disk + "/sdx1");
-    WriteText(disk + "/dev", std::to_string(major_) + ":0\n");
-    WriteText(disk + "/removable", removable ? "1\n" : "0\n");
-    WriteText(disk + "/sdx1/dev", std::to_string(major_) + ":1\n");
-    WriteText(disk + "/sdx1/partition", "1\n");
+    WriteFile(disk + "/dev", std::to_string(major_) + ":0\n");
+    WriteFile(disk + "/removable", removable ? "1\n" : "0\n");
+    WriteFile(disk + "/sdx1/dev", std::to_string(major_) + ":1\n");
+    WriteFile(disk + "/sdx1/partition", "1\n");
     fs::create_directories(dir_.Join("sys/block"));
     fs::create_directory_symlink(disk, dir_.Join("sys/block/sdx"));
   }
@@ -103,7 +105,7 @@ TEST_F(CliSafety, FixedDisksPartitionsAndSystemDisksAreRefusedUnlessForced) {
   EXPECT_EQ(partition.out, "");
   EXPECT_NE(partition.err.find("sdx1 is a partition of sdx"), std::string::npos);
 
-  WriteText(dir_.Join("mountinfo"), "26 1 " + std::to_string(major_) +
+  WriteFile(dir_.Join("mountinfo"), "26 1 " + std::to_string(major_) +
                                         ":1 / /boot rw shared:1 - ext4 /dev/sdx1 rw\n");
   const Outcome system = RunCli(Args("--yes"));
   EXPECT_EQ(system.status, 1);
@@ -128,14 +130,14 @@ TEST_F(CliSafety, AUsbDiskIsWrittenOnlyWhenConfirmed) {
   if (!HaveTool("script")) GTEST_SKIP() << "needs script (util-linux) for a terminal";
   const std::string cli = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " " + Args("");
   for (const char* answer : {"no", "yes"}) {
-    WriteText(dir_.Join("answer"), std::string(answer) + "\n");
-    const ToolRun run =
-        RunTool("script -qec " + Quote(cli) + " /dev/null <" + Quote(dir_.Join("answer")));
-    EXPECT_NE(run.output.find("Type yes to go on"), std::string::npos) << run.output;
-    const bool opened = run.output.find(KeyText(u"OpenDisk")) != std::string::npos;
-    EXPECT_EQ(opened, std::string(answer) == "yes") << run.output;
+    WriteFile(dir_.Join("answer"), std::string(answer) + "\n");
+    const std::string run =
+        ToolOutput("script -qec " + Quote(cli) + " /dev/null <" + Quote(dir_.Join("answer")));
+    EXPECT_NE(run.find("Type yes to go on"), std::string::npos) << run;
+    const bool opened = run.find(KeyText(u"OpenDisk")) != std::string::npos;
+    EXPECT_EQ(opened, std::string(answer) == "yes") << run;
     if (std::string(answer) == "no") {
-      EXPECT_NE(run.output.find("nothing was written"), std::string::npos) << run.output;
+      EXPECT_NE(run.find("nothing was written"), std::string::npos) << run;
     }
   }
 }
@@ -144,11 +146,12 @@ TEST_F(CliSafety, AUsbDiskIsWrittenOnlyWhenConfirmed) {
 class LoopDevice {
  public:
   explicit LoopDevice(const std::string& image) {
-    const ToolRun run = RunTool("losetup -f --show -P " + Quote(image));
-    if (run.status == 0 && run.output.rfind("/dev/loop", 0) == 0) {
-      name_ = run.output.substr(0, run.output.find('\n'));
+    std::string output;
+    if (RunTool("losetup -f --show -P " + Quote(image), &output) == 0 &&
+        output.rfind("/dev/loop", 0) == 0) {
+      name_ = output.substr(0, output.find('\n'));
     } else {
-      error_ = run.output;
+      error_ = output;
     }
   }
   ~LoopDevice() {
@@ -203,13 +206,13 @@ class CliLoop : public ::testing::Test {
     for (size_t i = 0; i < std::size(kExampleParts); ++i) {
       const std::string node = loop.Partition(kExamplePartNumbers[i]);
       ASSERT_TRUE(IsBlockDevice(node)) << node;
-      EXPECT_EQ(RunTool("blkid -p -o value -s TYPE " + Quote(node)).output,
+      EXPECT_EQ(ToolOutput("blkid -p -o value -s TYPE " + Quote(node)),
                 std::string(kExampleParts[i].fsType) + "\n")
           << node;
       const std::string fsck = std::string(kExampleParts[i].fsType) == "ext4" ? "e2fsck -fn "
                                                                                 : "fsck.fat -n ";
-      const ToolRun check = RunTool(fsck + Quote(node));
-      EXPECT_EQ(check.status, 0) << node << ":\n" << check.output;
+      std::string check;
+      EXPECT_EQ(RunTool(fsck + Quote(node), &check), 0) << node << ":\n" << check;
     }
   }
 
@@ -218,8 +221,7 @@ class CliLoop : public ::testing::Test {
 
 TEST_F(CliLoop, WriteUpdateRecoverALoopDevice) {
   const std::string image = dir_.Join("card.img");
-  ASSERT_EQ(RunTool("truncate -s " + std::to_string(kExampleEndSector * 512) + " " + Quote(image))
-                .status,
+  ASSERT_EQ(RunTool("truncate -s " + std::to_string(kExampleEndSector * 512) + " " + Quote(image)),
             0);
   LoopDevice loop(image);
   if (loop.name().empty()) GTEST_SKIP() << "cannot attach a loop device: " << loop.error();
@@ -250,8 +252,7 @@ TEST_F(CliLoop, WriteUpdateRecoverALoopDevice) {
   // What the loop device received is in the image file.
   EXPECT_EQ(RunTool("cmp -i " + std::to_string(kExampleParts[4].start * 512) + ":0 -n " +
                     std::to_string(FileSize(dir_.Join("fw/rootfs.img"))) + " " + Quote(image) +
-                    " " + Quote(dir_.Join("fw/rootfs.img")))
-                .status,
+                    " " + Quote(dir_.Join("fw/rootfs.img"))),
             0);
 
   const Outcome update = RunCli("update --yes " + fw + " " + Quote(loop.name()));
@@ -262,9 +263,9 @@ TEST_F(CliLoop, WriteUpdateRecoverALoopDevice) {
   EXPECT_EQ(recover.status, 0) << recover.out << recover.err;
   EXPECT_EQ(LogTexts(recover.out),
             KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"RecoverTip", u"RecoverSucess"}));
-  EXPECT_EQ(RunTool("blkid -p -o value -s TYPE " + Quote(loop.name())).output, "vfat\n");
-  const ToolRun fsck = RunTool("fsck.fat -n " + Quote(loop.name()));
-  EXPECT_EQ(fsck.status, 0) << fsck.output;
+  EXPECT_EQ(ToolOutput("blkid -p -o value -s TYPE " + Quote(loop.name())), "vfat\n");
+  std::string fsck;
+  EXPECT_EQ(RunTool("fsck.fat -n " + Quote(loop.name()), &fsck), 0) << fsck;
 }
 
 }  // namespace

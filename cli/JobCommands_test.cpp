@@ -11,8 +11,10 @@
 
 #include "CliTestSupport.h"
 #include "Platform.h"
+#include "testsupport/TestSupport.h"
 
 using namespace cli_test;
+using namespace testsupport;
 
 namespace {
 
@@ -44,10 +46,12 @@ class CliJob : public ::testing::Test {
   void CheckEveryPartition(const std::string& image) {
     for (const ExamplePart& part : kExampleParts) {
       const std::string scratch = dir_.Join("part.img");
-      const ToolRun check = CheckPartition(image, part, scratch);
-      EXPECT_EQ(check.status, 0) << "partition at " << part.start << ":\n" << check.output;
-      const ToolRun type = RunTool("blkid -p -o value -s TYPE " + Quote(scratch));
-      EXPECT_EQ(type.output, std::string(part.fsType) + "\n") << "partition at " << part.start;
+      std::string check;
+      EXPECT_EQ(CheckPartition(image, part, scratch, &check), 0)
+          << "partition at " << part.start << ":\n" << check;
+      EXPECT_EQ(ToolOutput("blkid -p -o value -s TYPE " + Quote(scratch)),
+                std::string(part.fsType) + "\n")
+          << "partition at " << part.start;
     }
   }
 
@@ -55,9 +59,12 @@ class CliJob : public ::testing::Test {
   void ExpectFileAt(const std::string& image, uint64_t sector, const std::string& file) {
     const int64_t length = FileSize(file);
     ASSERT_GT(length, 0) << file;
-    const ToolRun cmp = RunTool("cmp -i " + std::to_string(sector * 512) + ":0 -n " +
-                                std::to_string(length) + " " + Quote(image) + " " + Quote(file));
-    EXPECT_EQ(cmp.status, 0) << file << ": " << cmp.output;
+    std::string cmp;
+    EXPECT_EQ(RunTool("cmp -i " + std::to_string(sector * 512) + ":0 -n " + std::to_string(length) +
+                          " " + Quote(image) + " " + Quote(file),
+                      &cmp),
+              0)
+        << file << ": " << cmp;
   }
 
   static inline std::string missingTool_;
@@ -80,22 +87,22 @@ TEST_F(CliJob, WriteUpdateRecoverAnImageFile) {
   // The new image ends exactly where the last logical partition ends.
   EXPECT_EQ(FileSize(Card()), static_cast<int64_t>(kExampleEndSector * 512));
 
-  const ToolRun table = RunTool("sfdisk -d " + Quote(Card()));
-  ASSERT_EQ(table.status, 0) << table.output;
+  std::string table;
+  ASSERT_EQ(RunTool("sfdisk -d " + Quote(Card()), &table), 0) << table;
   const std::string name = Card();
-  EXPECT_NE(table.output.find(name + "1 : start=        2048, size=      131072, type=b, bootable"),
+  EXPECT_NE(table.find(name + "1 : start=        2048, size=      131072, type=b, bootable"),
             std::string::npos)
-      << table.output;
-  EXPECT_NE(table.output.find(name + "2 : start=      133121, size=      540924, type=f"),
+      << table;
+  EXPECT_NE(table.find(name + "2 : start=      133121, size=      540924, type=f"),
             std::string::npos)
-      << table.output;
+      << table;
   const char* types[] = {"b", "b", "6", "83", "83"};
   for (size_t i = 1; i < std::size(kExampleParts); ++i) {
     char line[160];
     std::snprintf(line, sizeof line, "%d : start=%12llu, size=%12llu, type=%s\n",
                   kExamplePartNumbers[i], static_cast<unsigned long long>(kExampleParts[i].start),
                   static_cast<unsigned long long>(kExampleParts[i].count), types[i]);
-    EXPECT_NE(table.output.find(name + line), std::string::npos) << line << table.output;
+    EXPECT_NE(table.find(name + line), std::string::npos) << line << table;
   }
   CheckEveryPartition(Card());
   ExpectFileAt(Card(), kExampleParts[0].start, Firmware() + "/boot.img");
@@ -119,10 +126,10 @@ TEST_F(CliJob, WriteUpdateRecoverAnImageFile) {
   // One FAT32 volume over the whole disk, the builder's image byte for byte.
   const std::string image = plat::ToUtf8(plat::TempImagePath());
   EXPECT_EQ(FileSize(image), FileSize(Card()));
-  EXPECT_EQ(RunTool("cmp " + Quote(image) + " " + Quote(Card())).status, 0);
-  const ToolRun fsck = RunTool("fsck.fat -n " + Quote(Card()));
-  EXPECT_EQ(fsck.status, 0) << fsck.output;
-  EXPECT_EQ(RunTool("blkid -p -o value -s TYPE " + Quote(Card())).output, "vfat\n");
+  EXPECT_EQ(RunTool("cmp " + Quote(image) + " " + Quote(Card())), 0);
+  std::string fsck;
+  EXPECT_EQ(RunTool("fsck.fat -n " + Quote(Card()), &fsck), 0) << fsck;
+  EXPECT_EQ(ToolOutput("blkid -p -o value -s TYPE " + Quote(Card())), "vfat\n");
   const auto boot = ReadBytes(Card(), 0, 512);
   ASSERT_EQ(boot.size(), 512u);
   EXPECT_EQ(std::string(boot.begin() + 82, boot.begin() + 90), "FAT32   ");
@@ -134,7 +141,7 @@ TEST_F(CliJob, NewImageHasTheSizeOfTheLayout) {
   std::filesystem::create_directories(fw);
   // Two partitions without images: 2048 + 2 MiB (4096 sectors), then the extended partition
   // from 6145, the logical one 63 sectors into it for 1 MiB (2048 sectors): ends at 8256.
-  WriteText(fw + "/config.xml", R"(<?xml version="1.0"?>
+  WriteFile(fw + "/config.xml", R"(<?xml version="1.0"?>
 <diskMaker><partitions>
 <partition name="a" capacity="2" imagePath="" active="true" offset="2048" type=""/>
 <partition name="b" capacity="1" imagePath="" active="false" offset="0" type=""/>
@@ -146,9 +153,9 @@ TEST_F(CliJob, NewImageHasTheSizeOfTheLayout) {
   // Bin files only: the furthest one ends at sector 100 + 3 (1025 bytes round up to 3).
   const std::string bins = dir_.Join("bins");
   std::filesystem::create_directories(bins);
-  WriteBytes(bins + "/a.bin", std::vector<uint8_t>(1025, 0xA5));
-  WriteBytes(bins + "/b.bin", std::vector<uint8_t>(512, 0x5A));
-  WriteText(bins + "/config.xml", R"(<?xml version="1.0"?>
+  WriteFile(bins + "/a.bin", std::vector<uint8_t>(1025, 0xA5));
+  WriteFile(bins + "/b.bin", std::vector<uint8_t>(512, 0x5A));
+  WriteFile(bins + "/config.xml", R"(<?xml version="1.0"?>
 <diskMaker><binFiles>
 <file path="a.bin" offset="100"/>
 <file path="b.bin" offset="40"/>
@@ -161,7 +168,7 @@ TEST_F(CliJob, NewImageHasTheSizeOfTheLayout) {
   // A configuration that plans nothing gives no size: no file, and the engine says why.
   const std::string empty = dir_.Join("empty");
   std::filesystem::create_directories(empty);
-  WriteText(empty + "/config.xml", "<?xml version=\"1.0\"?><diskMaker/>");
+  WriteFile(empty + "/config.xml", "<?xml version=\"1.0\"?><diskMaker/>");
   const Outcome none = RunCli("write " + Quote(empty) + " " + Quote(dir_.Join("c.img")));
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.out, "");
@@ -185,7 +192,7 @@ TEST_F(CliJob, SizeOption) {
 
   // An empty existing file is a new image.
   const std::string empty = dir_.Join("empty.img");
-  WriteText(empty, "");
+  WriteFile(empty, "");
   EXPECT_EQ(RunCli("write --size 400000K " + Quote(Firmware()) + " " + Quote(empty)).status, 0);
   EXPECT_EQ(FileSize(empty), 400000 * 1024);
 
@@ -233,7 +240,7 @@ TEST_F(CliJob, TargetsThatAreRefused) {
 TEST_F(CliJob, FailedJobs) {
   // Nothing to update on a card that was never written.
   const std::string blank = dir_.Join("blank.img");
-  WriteBytes(blank, std::vector<uint8_t>(64 * kMiB, 0));
+  WriteFile(blank, std::vector<uint8_t>(64 * kMiB, 0));
   const Outcome update = RunCli("update " + Quote(Firmware()) + " " + Quote(blank));
   EXPECT_EQ(update.status, 1);
   const auto texts = LogTexts(update.out);
@@ -243,7 +250,7 @@ TEST_F(CliJob, FailedJobs) {
 
   // A card too small for the layout: validation's report, no line, nothing written.
   const std::string small = dir_.Join("small.img");
-  WriteBytes(small, std::vector<uint8_t>(8 * kMiB, 0xEE));
+  WriteFile(small, std::vector<uint8_t>(8 * kMiB, 0xEE));
   const Outcome write = RunCli("write " + Quote(Firmware()) + " " + Quote(small));
   EXPECT_EQ(write.status, 1);
   EXPECT_EQ(write.out, "");
@@ -260,14 +267,14 @@ TEST_F(CliJob, Recover) {
   EXPECT_EQ(made.status, 0) << made.out << made.err;
   EXPECT_EQ(FileSize(dir_.Join("r.img")), 64 * static_cast<int64_t>(kMiB));
   if (HaveTool("fsck.fat")) {
-    const ToolRun fsck = RunTool("fsck.fat -n " + Quote(dir_.Join("r.img")));
-    EXPECT_EQ(fsck.status, 0) << fsck.output;
+    std::string fsck;
+    EXPECT_EQ(RunTool("fsck.fat -n " + Quote(dir_.Join("r.img")), &fsck), 0) << fsck;
   }
 
   // A disk too small for FAT32: the builder gives no volume, the engine is never called, and
   // the disk is untouched.
   const std::string tiny = dir_.Join("tiny.img");
-  WriteBytes(tiny, std::vector<uint8_t>(4 * kMiB, 0x3C));
+  WriteFile(tiny, std::vector<uint8_t>(4 * kMiB, 0x3C));
   const Outcome failed = RunCli("recover " + Quote(tiny));
   EXPECT_EQ(failed.status, 1);
   EXPECT_EQ(failed.out, "");
@@ -308,16 +315,16 @@ TEST_F(CliJob, ProgressLineOnATerminal) {
   if (!HaveTool("script")) GTEST_SKIP() << "needs script (util-linux) for a terminal";
   const std::string command = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " write " +
                               Quote(Firmware()) + " " + Quote(Card());
-  const ToolRun run = RunTool("script -qec " + Quote(command) + " /dev/null </dev/null");
-  EXPECT_EQ(run.status, 0) << run.output;
+  std::string run;
+  EXPECT_EQ(RunTool("script -qec " + Quote(command) + " /dev/null </dev/null", &run), 0) << run;
   const std::string format = KeyText(u"WriteParTip");  // "... %d"
   const std::string first = "\r" + format.substr(0, format.find("%d")) + "1  ";
-  EXPECT_NE(run.output.find(first), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("100%  00:00:"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("\r\x1b[K"), std::string::npos);
+  EXPECT_NE(run.find(first), std::string::npos) << run;
+  EXPECT_NE(run.find("100%  00:00:"), std::string::npos) << run;
+  EXPECT_NE(run.find("\r\x1b[K"), std::string::npos);
   // The success line arrives on a line of its own, the progress line erased before it.
-  EXPECT_NE(run.output.find("\r\x1b[K20"), std::string::npos);
-  EXPECT_NE(run.output.find("   " + KeyText(u"WriteSucess") + "\r\n"), std::string::npos);
+  EXPECT_NE(run.find("\r\x1b[K20"), std::string::npos);
+  EXPECT_NE(run.find("   " + KeyText(u"WriteSucess") + "\r\n"), std::string::npos);
 }
 
 // A program without its engine beside it fails, and says why.
@@ -326,12 +333,12 @@ TEST_F(CliJob, WithoutTheEngineTheJobFails) {
   std::filesystem::create_directory(alone);
   std::filesystem::copy_file(std::string(BRINDLE_BIN_DIR) + "/brindle-cli", alone + "/brindle-cli");
   std::filesystem::permissions(alone + "/brindle-cli", std::filesystem::perms::owner_all);
-  const ToolRun run = RunTool("{ " + Quote(alone + "/brindle-cli") + " write " +
-                              Quote(Firmware()) + " " + Quote(Card()) +
-                              " </dev/null; echo status=$?; }");
-  EXPECT_NE(run.output.find("cannot run the engine"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("libPlinth.so"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("status=1\n"), std::string::npos) << run.output;
+  const std::string run = ToolOutput("{ " + Quote(alone + "/brindle-cli") + " write " +
+                                     Quote(Firmware()) + " " + Quote(Card()) +
+                                     " </dev/null; echo status=$?; }");
+  EXPECT_NE(run.find("cannot run the engine"), std::string::npos) << run;
+  EXPECT_NE(run.find("libPlinth.so"), std::string::npos) << run;
+  EXPECT_NE(run.find("status=1\n"), std::string::npos) << run;
 }
 
 // The log's reader going away does not stop the job halfway through the disk.
@@ -339,9 +346,8 @@ TEST_F(CliJob, ALogReaderThatLeavesDoesNotStopTheJob) {
   const std::string command = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " write " +
                               Quote(Firmware()) + " " + Quote(Card()) +
                               " 2>/dev/null | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}";
-  const ToolRun run = RunTool("bash -c " + Quote(command));
   // Written completely, but the log was lost: no success for the caller.
-  EXPECT_EQ(run.output, "1\n");
+  EXPECT_EQ(ToolOutput("bash -c " + Quote(command)), "1\n");
   ExpectFileAt(Card(), kExampleParts[4].start, Firmware() + "/rootfs.img");
   ExpectFileAt(Card(), 1984, Firmware() + "/bin/env.bin");
 }

@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "JobTarget.h"
+#include "testsupport/TestSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -16,21 +16,12 @@ namespace {
 
 const std::string kTestData = std::string(BRINDLE_SOURCE_DIR) + "/disks/testdata/";
 
-class ScratchDir {
+class ScratchDir : public testsupport::TempDir {
  public:
-  ScratchDir() {
-    char name[] = "/tmp/brindle-target-test-XXXXXX";
-    path_ = mkdtemp(name);
-  }
-  ~ScratchDir() { fs::remove_all(path_); }
-  std::string Join(const std::string& name) const { return path_ + "/" + name; }
   void Write(const std::string& name, const std::string& text) const {
     fs::create_directories(fs::path(Join(name)).parent_path());
-    std::ofstream(Join(name), std::ios::binary) << text;
+    testsupport::WriteFile(Join(name), text);
   }
-
- private:
-  std::string path_;
 };
 
 TEST(JobTarget, ParseSize) {

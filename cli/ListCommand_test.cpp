@@ -1,15 +1,14 @@
 // brindle-cli list, run as a program on the fixture machines of disks/testdata.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
 #include "CliCommon.h"
 #include "LocalText.h"
+#include "testsupport/TestSupport.h"
 
 namespace {
 
@@ -29,18 +28,10 @@ Outcome RunCli(const std::string& args) {
   const std::string command =
       std::string("'") + BRINDLE_BIN_DIR + "/brindle-cli' " + args + " 2>'" + errName + "'";
   Outcome outcome;
-  FILE* pipe = popen(command.c_str(), "r");
-  EXPECT_NE(pipe, nullptr);
-  if (pipe == nullptr) return outcome;
-  char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.out.append(buffer, got);
-  const int status = pclose(pipe);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream errFile(errName);
-  std::stringstream err;
-  err << errFile.rdbuf();
-  outcome.err = err.str();
+  // The command sends its own error output to the file, so `out` holds standard output only.
+  outcome.status = testsupport::RunTool(command, &outcome.out);
+  EXPECT_NE(outcome.status, -1) << "did not run or did not exit: " << command;
+  outcome.err = testsupport::ReadFile(errName);
   unlink(errName);
   return outcome;
 }

@@ -2,13 +2,15 @@
 
 # brindle_add_test(NAME SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l] [SHARES_TMP_IMAGE]
 #                  [TIMEOUT seconds])
-# A GoogleTest executable in tests/, beside a copy of text_info.ini, each case a CTest test.
+# A GoogleTest executable in tests/, beside a copy of text_info.ini, each case a CTest test,
+# linked with the shared test helpers (testsupport/TestSupport.h).
 # SHARES_TMP_IMAGE: the cases build the user's one temporary volume image (tmpDBR.img), so
 # they never run at the same time as other such cases.
 function(brindle_add_test name)
   cmake_parse_arguments(T "SHARES_TMP_IMAGE" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} brindle_testsupport GTest::gtest
+    GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${BRINDLE_TEST_DIR})
   target_compile_definitions(${name} PRIVATE
     BRINDLE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"

@@ -6,9 +6,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "LocalText.h"
+#include "testsupport/TestSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -140,13 +140,7 @@ TEST(DiskInfo, MissingSysfsGivesAnEmptyList) {
 // A sysfs tree made on the spot for the cases no real machine shows on demand.
 class MadeTree : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/brindle-disks-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    fs::create_directories(root_ / "block");
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { fs::create_directories(root_ / "block"); }
 
   // A SCSI-shaped disk under a USB port, linked from block/ as the kernel does.
   fs::path AddDisk(const std::string& name, const std::string& dev) {
@@ -161,7 +155,7 @@ class MadeTree : public ::testing::Test {
     return block;
   }
   static void Write(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
+    ASSERT_TRUE(testsupport::WriteFile(path.string(), bytes)) << path;
   }
   std::vector<DISK_DATA> Discover() {
     const fs::path mountinfo = root_ / "mountinfo";
@@ -172,7 +166,8 @@ class MadeTree : public ::testing::Test {
     return disks;
   }
 
-  fs::path root_;
+  testsupport::TempDir dir_;
+  const fs::path root_ = dir_.path();
 };
 
 TEST_F(MadeTree, UnreadableSizesGiveZero) {

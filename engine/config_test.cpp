@@ -1,7 +1,7 @@
 #include "Config.h"
 #include "Platform.h"
 #include "PlinthApp.h"
-#include "testing/TestDisk.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 namespace {
 
-using testing_support::TempDir;
+using testsupport::TempDir;
 
 constexpr int64_t kMax64 = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin64 = std::numeric_limits<int64_t>::min();

@@ -14,6 +14,7 @@
 #include "Platform.h"
 #include "PlinthApp.h"
 #include "testing/TestDisk.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::JobRecorder;
-using testing_support::TempDir;
+using testsupport::TempDir;
 
 const fs::path kCorpus = fs::path(BRINDLE_SOURCE_DIR) / "engine/testdata/configs";
 

@@ -2,6 +2,7 @@
 #include "LocalText.h"
 #include "Platform.h"
 #include "testing/TestDisk.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +22,8 @@ using testing_support::CountPatternMismatches;
 using testing_support::FaultyDiskIo;
 using testing_support::JobRecorder;
 using testing_support::MakeImage;
-using testing_support::ReadBytes;
-using testing_support::TempDir;
+using testsupport::ReadBytes;
+using testsupport::TempDir;
 
 std::u16string U(const std::string& s) { return plat::FromUtf8(s); }
 
@@ -252,7 +253,7 @@ TEST_F(DiskTest, FlushReachesTheDeviceOrIsAFailedWrite) {
 
 TEST_F(DiskTest, FileLengthOfFilesFoldersAndMissingPaths) {
   CDiskLogicData disk;
-  testing_support::WriteFile(dir_.Join("f"), FileBytes(1234));
+  ASSERT_TRUE(testsupport::WriteFile(dir_.Join("f"), FileBytes(1234)));
   EXPECT_EQ(disk.GetFileLength(U(dir_.Join("f"))), 1234);
   EXPECT_EQ(disk.GetFileLength(U(dir_.Join("none"))), -1);
   EXPECT_EQ(disk.GetFileLength(U(dir_.path())), -1);
@@ -299,7 +300,7 @@ TEST_P(CopyTest, WritesTheFileUpToTheLimitAndNothingPastIt) {
   MakeImage(image_, kImageSize, true);
   const std::string source = dir_.Join("source.bin");
   const std::vector<uint8_t> data = FileBytes(c.fileSize);
-  testing_support::WriteFile(source, data);
+  ASSERT_TRUE(testsupport::WriteFile(source, data));
 
   FaultyDiskIo io;
   io.maxTransfer = target.maxTransfer;
@@ -401,7 +402,7 @@ TEST_F(DiskTest, WriteFailureMidCopyReportsOnceAndKeepsWhatFollows) {
   MakeImage(image_, kImageSize, true);
   const std::string source = dir_.Join("source.bin");
   const std::vector<uint8_t> data = FileBytes(200000);
-  testing_support::WriteFile(source, data);
+  ASSERT_TRUE(testsupport::WriteFile(source, data));
   FaultyDiskIo io;
   io.badWriteSector = (kStart + 70000) / 512;  // inside the second chunk
   io.writeErrno = ENOSPC;
@@ -423,7 +424,7 @@ TEST_F(DiskTest, WriteFailureMidCopyReportsOnceAndKeepsWhatFollows) {
 TEST_F(DiskTest, FailedReadOfTheLastSectorEndsTheCopy) {
   MakeImage(image_, kImageSize, true);
   const std::string source = dir_.Join("source.bin");
-  testing_support::WriteFile(source, FileBytes(1000));
+  ASSERT_TRUE(testsupport::WriteFile(source, FileBytes(1000)));
   FaultyDiskIo io;
   io.badReadSector = (kStart + 512) / 512;  // the sector the limit cuts
   CDiskLogicData disk;
@@ -442,7 +443,7 @@ TEST_F(DiskTest, DirectWriteFailureReportsOnceAndKeepsWhatFollows) {
   MakeImage(image_, kImageSize, true);
   const std::string source = dir_.Join("source.bin");
   const std::vector<uint8_t> data = FileBytes(200000);
-  testing_support::WriteFile(source, data);
+  ASSERT_TRUE(testsupport::WriteFile(source, data));
   const int64_t start = kDevice4096Unaligned.start;
   FaultyDiskIo io;
   io.blockDevice = true;
@@ -487,7 +488,7 @@ TEST_F(DiskTest, DirectCopyEndsAtAnUnreadablePartlyCoveredBlock) {
     rec_.Clear();
     MakeImage(image_, kImageSize, true);
     const std::string source = dir_.Join("source.bin");
-    testing_support::WriteFile(source, FileBytes(c.fileSize));
+    ASSERT_TRUE(testsupport::WriteFile(source, FileBytes(c.fileSize)));
     FaultyDiskIo io;
     io.blockDevice = true;
     io.logicalBlockSize = 4096;
@@ -517,7 +518,7 @@ TEST_F(DiskTest, DirectCopyEndsAtAnUnreadablePartlyCoveredBlock) {
 TEST_F(DiskTest, CopyAtTheEndOfTheAddressRangeFailsWithoutWrapping) {
   MakeImage(image_, 4096, true);
   const std::string source = dir_.Join("source.bin");
-  testing_support::WriteFile(source, FileBytes(1000));
+  ASSERT_TRUE(testsupport::WriteFile(source, FileBytes(1000)));
   CDiskLogicData disk;
   ASSERT_EQ(disk.OpenDisk(U(image_)), 1);
   disk.SeekDisk(std::numeric_limits<int64_t>::max() - 100);
@@ -609,7 +610,7 @@ TEST_F(DiskTest, DirectCopyOntoLoopDevices) {
     if (device.empty()) GTEST_SKIP() << "no loop device with " << blockSize << "-byte sectors";
     const std::string source = dir_.Join("source.bin");
     const std::vector<uint8_t> data = FileBytes(2500000);
-    testing_support::WriteFile(source, data);
+    ASSERT_TRUE(testsupport::WriteFile(source, data));
     const int64_t start = 3 * 512;
     const int64_t limit = 2300000;  // inside a sector, past two batches
     WatchedIo io;

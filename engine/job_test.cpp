@@ -7,6 +7,7 @@
 #include "PlinthApp.h"
 #include "VolumeRelease.h"
 #include "testing/TestDisk.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sys/wait.h>
 
 using namespace testing_support;
+using namespace testsupport;
 
 namespace {
 
@@ -72,30 +73,6 @@ std::vector<std::string> Events::log;
 std::string Line(const char16_t* key) { return "line " + plat::ToUtf8(LocalText(key, 1)); }
 std::string Msg(const char16_t* key) { return "msg " + plat::ToUtf8(LocalText(key, 0)); }
 
-bool HaveTool(const std::string& tool) {
-  const std::string cmd = "command -v " + tool + " >/dev/null 2>&1 || test -x /usr/sbin/" +
-                          tool + " || test -x /sbin/" + tool;
-  return std::system(cmd.c_str()) == 0;
-}
-
-struct ToolRun {
-  int status = -1;
-  std::string output;
-};
-
-ToolRun RunTool(const std::string& command) {
-  ToolRun run;
-  const std::string full = "PATH=$PATH:/usr/sbin:/sbin " + command + " 2>&1";
-  FILE* pipe = popen(full.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
-
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   std::vector<uint8_t> bytes(n);
@@ -138,7 +115,7 @@ class JobTest : public ::testing::Test {
   }
   void WriteFirmwareFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::filesystem::create_directories(std::filesystem::path(Folder() + "/" + name).parent_path());
-    WriteFile(Folder() + "/" + name, bytes);
+    ASSERT_TRUE(WriteFile(Folder() + "/" + name, bytes));
   }
   void MakeCard(uint64_t bytes) {
     cardSize_ = bytes;
@@ -238,13 +215,13 @@ TEST_F(JobTest, WriteJobPutsEveryByteInPlaceAndNothingElse) {
   EXPECT_EQ(Mismatches(rootStart + rootCount, cardSize_ / 512), 0u);
 
   if (!HaveTool("sfdisk")) GTEST_SKIP() << "sfdisk is not installed";
-  const ToolRun sfdisk = RunTool("sfdisk -d '" + Target() + "'");
-  ASSERT_EQ(sfdisk.status, 0) << sfdisk.output;
+  std::string sfdisk;
+  ASSERT_EQ(RunTool("sfdisk -d '" + Target() + "'", &sfdisk), 0) << sfdisk;
   for (std::string line : {"label: dos", "unit: sectors"}) {
-    EXPECT_NE(sfdisk.output.find(line), std::string::npos) << sfdisk.output;
+    EXPECT_NE(sfdisk.find(line), std::string::npos) << sfdisk;
   }
   auto has = [&](const std::string& s) {
-    EXPECT_NE(sfdisk.output.find(s), std::string::npos) << s << "\n" << sfdisk.output;
+    EXPECT_NE(sfdisk.find(s), std::string::npos) << s << "\n" << sfdisk;
   };
   has("card.img1 : start=        2048, size=        4096, type=0, bootable");
   has("card.img2 : start=        6145, size=        8318, type=f");
@@ -288,15 +265,16 @@ TEST_F(JobTest, EmptyVolumesAreCleanAndTyped) {
     GTEST_SKIP() << "dosfstools, e2fsprogs or blkid missing";
   }
   for (int i = 0; i < 2; ++i) {
-    const ToolRun fsck = RunTool("fsck.fat -n '" + part[i] + "'");
-    EXPECT_EQ(fsck.status, 0) << fsck.output;
+    std::string fsck;
+    EXPECT_EQ(RunTool("fsck.fat -n '" + part[i] + "'", &fsck), 0) << fsck;
   }
-  const ToolRun e2fsck = RunTool("e2fsck -fn '" + part[2] + "'");
-  EXPECT_EQ(e2fsck.status, 0) << e2fsck.output;
-  EXPECT_NE(RunTool("blkid -p -o value -s TYPE '" + part[0] + "'").output.find("vfat"), std::string::npos);
-  EXPECT_NE(RunTool("blkid -p -o value -s VERSION '" + part[0] + "'").output.find("FAT16"), std::string::npos);
-  EXPECT_NE(RunTool("blkid -p -o value -s VERSION '" + part[1] + "'").output.find("FAT32"), std::string::npos);
-  EXPECT_EQ(RunTool("blkid -p -o value -s TYPE '" + part[2] + "'").output, "ext4\n");
+  std::string e2fsck;
+  EXPECT_EQ(RunTool("e2fsck -fn '" + part[2] + "'", &e2fsck), 0) << e2fsck;
+  const std::string blkid = "blkid -p -o value -s ";
+  EXPECT_NE(ToolOutput(blkid + "TYPE '" + part[0] + "'").find("vfat"), std::string::npos);
+  EXPECT_NE(ToolOutput(blkid + "VERSION '" + part[0] + "'").find("FAT16"), std::string::npos);
+  EXPECT_NE(ToolOutput(blkid + "VERSION '" + part[1] + "'").find("FAT32"), std::string::npos);
+  EXPECT_EQ(ToolOutput(blkid + "TYPE '" + part[2] + "'"), "ext4\n");
 }
 
 // A configuration whose capacities fit the card but not with the table's own sectors: the
@@ -372,7 +350,7 @@ TEST_F(JobTest, GoldenPartitionTable) {
   Make();
   ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess"));
   if (!HaveTool("sfdisk")) GTEST_SKIP() << "sfdisk is not installed";
-  std::string dump = RunTool("cd '" + dir_.path() + "' && sfdisk -d card.img").output;
+  std::string dump = ToolOutput("cd '" + dir_.path() + "' && sfdisk -d card.img");
   EXPECT_EQ(dump, ReadText(std::string(BRINDLE_SOURCE_DIR) +
                            "/engine/testdata/golden/three-partitions.sfdisk"));
 }
@@ -503,7 +481,7 @@ TEST_F(JobTest, UpdateImageLargerThanThePartitionOnTheCard) {
 TEST_F(JobTest, RecoverWritesTheImageAtTheStart) {
   MakeCard(4 * kMiB);
   const auto image = RandomBytes(kMiB + 100, 13);
-  WriteFile(dir_.Join("recover.img"), image);
+  ASSERT_TRUE(WriteFile(dir_.Join("recover.img"), image));
   RemovePartitions(WTarget().c_str(), plat::FromUtf8(dir_.Join("recover.img")).c_str());
   EXPECT_EQ(Events::Lines(),
             (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),

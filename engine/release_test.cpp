@@ -2,7 +2,7 @@
 #include "VolumeRelease.h"
 
 #include "Platform.h"
-#include "testing/TestDisk.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <fstream>
 
 namespace fs = std::filesystem;
-using testing_support::TempDir;
+using testsupport::TempDir;
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include "PlinthApp.h"
 #include "Validation.h"
 #include "testing/TestDisk.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@ namespace {
 
 using testing_support::JobRecorder;
 using testing_support::MakeImage;
-using testing_support::TempDir;
+using testsupport::TempDir;
 
 std::u16string L(const char16_t* key) { return LocalText(key, 0); }
 

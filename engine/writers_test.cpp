@@ -9,6 +9,7 @@
 #include "Platform.h"
 #include "PlinthApp.h"
 #include "testing/TestDisk.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <random>
 
 using namespace testing_support;
+using namespace testsupport;
 
 namespace {
 
@@ -48,7 +50,7 @@ class PassTest : public ::testing::Test {
   }
   std::string Target() const { return dir_.Join("card.img"); }
   std::u16string File(const std::string& name, const std::vector<uint8_t>& bytes) {
-    WriteFile(dir_.Join(name), bytes);
+    EXPECT_TRUE(WriteFile(dir_.Join(name), bytes));
     return plat::FromUtf8(dir_.Join(name));
   }
   static PartitionSpec Partition(int64_t bytes, std::u16string image, int32_t type = 0,

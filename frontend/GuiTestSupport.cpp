@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -44,30 +43,6 @@ QApplication& App() {
     return new QApplication(argc, argv);
   }();
   return *app;
-}
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/brq-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  path_ = made != nullptr ? made : "";
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
-std::u16string TempDir::Wide() const { return plat::FromUtf8(path_); }
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 std::vector<std::string> ReadLines(const std::string& path) {
@@ -108,11 +83,11 @@ std::string FakeEngine::library() const {
   return std::string(BRINDLE_TEST_DIR) + "/libbrindle_fake_engine.so";
 }
 
-MainframeOptions TestOptions(BoxRecorder& boxes, const TempDir& settings,
+MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& settings,
                              const FakeEngine* engine) {
   MainframeOptions o = MainframeOptions::Defaults();
-  o.settingsPath = settings.Wide() + u"/config.ini";
-  o.imageFolder = settings.Wide() + u"/Quillbox";
+  o.settingsPath = plat::FromUtf8(settings.Join("config.ini"));
+  o.imageFolder = plat::FromUtf8(settings.Join("Quillbox"));
   o.imagePath = o.imageFolder + u"/tmpDBR.img";
   o.diskSource = [](const std::function<void(const std::u16string&)>&) {
     return std::vector<DISK_DATA>{};

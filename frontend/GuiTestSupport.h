@@ -1,8 +1,10 @@
-// Shared pieces of the window tests: the application object, temporary folders, recorded
-// message boxes, fixture disks and the scripted stand-in engine.
+// Shared pieces of the window tests: the application object, recorded message boxes, fixture
+// disks and the scripted stand-in engine. Folders, tools and files are in
+// testsupport/TestSupport.h.
 #pragma once
 
 #include "MainframeUI.h"
+#include "testsupport/TestSupport.h"
 
 #include <QApplication>
 #include <QString>
@@ -19,23 +21,6 @@ const char* TestLocale();
 // The process's QApplication, made on first use on the offscreen platform.
 QApplication& App();
 
-// A fresh folder under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::u16string Wide() const;
-
- private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& content);
-std::string ReadFile(const std::string& path);
 std::vector<std::string> ReadLines(const std::string& path);
 bool FileExists(const std::string& path);
 
@@ -61,19 +46,21 @@ class FakeEngine {
   FakeEngine();
   ~FakeEngine();
   std::string library() const;
-  void Script(const std::string& lines) const { WriteFile(dir_.File("script.txt"), lines); }
-  std::vector<std::string> Calls() const { return ReadLines(dir_.File("calls.txt")); }
-  void Touch(const std::string& name) const { WriteFile(dir_.File(name), "1"); }
-  bool Has(const std::string& name) const { return FileExists(dir_.File(name)); }
-  const TempDir& dir() const { return dir_; }
+  void Script(const std::string& lines) const {
+    testsupport::WriteFile(dir_.Join("script.txt"), lines);
+  }
+  std::vector<std::string> Calls() const { return ReadLines(dir_.Join("calls.txt")); }
+  void Touch(const std::string& name) const { testsupport::WriteFile(dir_.Join(name), "1"); }
+  bool Has(const std::string& name) const { return FileExists(dir_.Join(name)); }
+  const testsupport::TempDir& dir() const { return dir_; }
 
  private:
-  TempDir dir_;
+  testsupport::TempDir dir_;
 };
 
 // Options for a window beside the test executable's resources, with settings in `settings`,
 // boxes recorded, the stand-in engine and no real dialogs or process exits.
-MainframeOptions TestOptions(BoxRecorder& boxes, const TempDir& settings,
+MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& settings,
                              const FakeEngine* engine);
 
 // Waits, handling events, until `done` holds; false after a generous safety limit.

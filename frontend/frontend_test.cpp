@@ -32,7 +32,7 @@ extern char** environ;
 namespace {
 
 using guitest::App;
-using guitest::TempDir;
+using testsupport::TempDir;
 
 TEST(FormatDiskSize, TheDocumentedValues) {
   EXPECT_EQ(FormatDiskSize(512), u"512B");
@@ -173,7 +173,7 @@ TEST(WindowShape, SkinValues) {
 TEST(SingleInstance, ASecondCopyAsksTheFirstToShowItself) {
   App();
   TempDir dir;
-  const QString name = QString::fromStdString(dir.File("marker"));
+  const QString name = QString::fromStdString(dir.Join("marker"));
   SingleInstance first(name);
   EXPECT_FALSE(first.ActivateRunningCopy());
   ASSERT_TRUE(first.listening());
@@ -193,18 +193,18 @@ TEST(SingleInstance, ASecondCopyAsksTheFirstToShowItself) {
 TEST(SingleInstance, AStaleSocketIsReplaced) {
   App();
   TempDir dir;
-  const QString name = QString::fromStdString(dir.File("marker"));
+  const QString name = QString::fromStdString(dir.Join("marker"));
   // A copy that died left its socket file behind, with nobody listening on it.
   {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.File("marker").c_str());
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.Join("marker").c_str());
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     close(fd);
   }
-  ASSERT_TRUE(guitest::FileExists(dir.File("marker")));
+  ASSERT_TRUE(guitest::FileExists(dir.Join("marker")));
   SingleInstance next(name);
   EXPECT_FALSE(next.ActivateRunningCopy());
   EXPECT_TRUE(next.listening());
@@ -213,7 +213,7 @@ TEST(SingleInstance, AStaleSocketIsReplaced) {
 TEST(SingleInstance, AForeignServerIsNotTakenForARunningCopy) {
   App();
   TempDir dir;
-  const QString name = QString::fromStdString(dir.File("marker"));
+  const QString name = QString::fromStdString(dir.Join("marker"));
   // Another program listens under the name and answers something else.
   QLocalServer foreign;
   ASSERT_TRUE(foreign.listen(name));
@@ -266,13 +266,13 @@ class TwoCopies : public ::testing::Test {
 };
 
 TEST_F(TwoCopies, TheSecondShowsTheFirstAndEnds) {
-  const std::string socket = dir_.File("08B7F5DA-5D9E-4518-A96A-17877C3FA881");
-  const pid_t first = Start(dir_.File("first.err"));
+  const std::string socket = dir_.Join("08B7F5DA-5D9E-4518-A96A-17877C3FA881");
+  const pid_t first = Start(dir_.Join("first.err"));
   ASSERT_GT(first, 0);
   // The first copy is up once its marker socket exists.
   ASSERT_TRUE(guitest::WaitFor([&] { return guitest::FileExists(socket); }))
-      << guitest::ReadFile(dir_.File("first.err"));
-  const pid_t second = Start(dir_.File("second.err"));
+      << testsupport::ReadFile(dir_.Join("first.err"));
+  const pid_t second = Start(dir_.Join("second.err"));
   ASSERT_GT(second, 0);
   int status = -1;
   const bool ended = guitest::WaitFor([&] { return waitpid(second, &status, WNOHANG) == second; });
@@ -280,7 +280,7 @@ TEST_F(TwoCopies, TheSecondShowsTheFirstAndEnds) {
   ASSERT_TRUE(ended) << "the second copy kept running";
   // Exit code 0 comes only with the first copy's answer to the show request.
   EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << guitest::ReadFile(dir_.File("second.err"));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << testsupport::ReadFile(dir_.Join("second.err"));
   // The first copy is still running.
   EXPECT_EQ(waitpid(first, &status, WNOHANG), 0);
   kill(first, SIGTERM);

@@ -30,6 +30,7 @@ constexpr const char16_t* kHelpFile = u"help_en.mht";
 #endif
 
 using namespace guitest;
+using namespace testsupport;
 
 QString Expected(const char16_t* key) {
   return QString::fromStdU16String(LocalTextFrom(

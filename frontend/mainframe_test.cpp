@@ -9,6 +9,7 @@
 #include "ProfileReader.h"
 #include "TextUtil.h"
 #include "SingleInstance.h"
+#include "testsupport/TestSupport.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -34,6 +35,7 @@
 namespace {
 
 using namespace guitest;
+using namespace testsupport;
 
 QString Text(const char16_t* key) { return QString::fromStdU16String(LocalText(key, 0)); }
 
@@ -76,7 +78,7 @@ class Window : public ::testing::Test {
   }
   // A firmware folder holding a config.xml.
   std::string Firmware() {
-    const std::string folder = work_.File("firmware");
+    const std::string folder = work_.Join("firmware");
     std::filesystem::create_directories(folder);
     WriteFile(folder + "/config.xml", "<diskMaker/>");
     return folder;
@@ -88,7 +90,7 @@ class Window : public ::testing::Test {
   }
   // One USB disk (an image file) at position 1, selected; a firmware folder typed in.
   void ReadyToWrite() {
-    image_ = work_.File("card.img");
+    image_ = work_.Join("card.img");
     WriteFile(image_, std::string(4096, '\0'));
     UseDisks({Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 8 * kGiB, image_)});
     Build();
@@ -218,13 +220,13 @@ TEST_F(Window, BrokenSkinsAreRefusedWithAReason) {
   const size_t at = renamed.find("\"recover_btn\"");
   ASSERT_NE(at, std::string::npos);
   renamed.replace(at, 13, "\"recover_xxx\"");
-  WriteFile(work_.File("skin.xml"), renamed);
-  options_.skinPath = plat::FromUtf8(work_.File("skin.xml"));
+  WriteFile(work_.Join("skin.xml"), renamed);
+  options_.skinPath = plat::FromUtf8(work_.Join("skin.xml"));
   CMainframeUI lacking(options_);
   EXPECT_FALSE(lacking.BuildWindow());
   EXPECT_TRUE(lacking.buildError().contains(QStringLiteral("recover_btn")));
 
-  options_.skinPath = plat::FromUtf8(work_.File("none.xml"));
+  options_.skinPath = plat::FromUtf8(work_.Join("none.xml"));
   CMainframeUI missing(options_);
   EXPECT_FALSE(missing.BuildWindow());
   EXPECT_TRUE(missing.buildError().contains(QStringLiteral("none.xml")));
@@ -292,7 +294,7 @@ TEST_F(Window, AnUnreadableMountTableIsShownInAnErrorBox) {
 }
 
 TEST_F(Window, SettingsLoadTrimmedAndForgetVanishedFolders) {
-  const std::string folder = work_.File("fw");
+  const std::string folder = work_.Join("fw");
   std::filesystem::create_directories(folder);
   const std::u16string ini = options_.settingsPath;
   WriteFile(plat::ToUtf8(ini), "[FIRMWARE]\nPATH=   " + folder + "   \n");
@@ -300,7 +302,7 @@ TEST_F(Window, SettingsLoadTrimmedAndForgetVanishedFolders) {
   EXPECT_EQ(C<QLineEdit>("firmware_edit")->text(), QString::fromStdString(folder));
   EXPECT_EQ(w_->LoadSettings(), plat::FromUtf8(folder));
 
-  WriteFile(plat::ToUtf8(ini), "[firmware]\npath=" + work_.File("gone") + "\n");
+  WriteFile(plat::ToUtf8(ini), "[firmware]\npath=" + work_.Join("gone") + "\n");
   EXPECT_EQ(w_->LoadSettings(), u"");
   std::filesystem::remove(plat::ToUtf8(ini));
   EXPECT_EQ(w_->LoadSettings(), u"");
@@ -316,9 +318,9 @@ TEST_F(Window, ExitWhileIdleSavesTheFolderUntrimmedAndQuitsWithoutAsking) {
   EXPECT_TRUE(boxes_.boxes.empty());
   EXPECT_EQ(quits, 1);
   EXPECT_EQ(ends, 0);
-  EXPECT_EQ(ProfileReader(settings_.Wide() + u"/config.ini").Read(u"FIRMWARE", u"PATH"),
+  EXPECT_EQ(ProfileReader(plat::FromUtf8(settings_.Join("config.ini"))).Read(u"FIRMWARE", u"PATH"),
             u" /some/folder ")
-      << ReadFile(settings_.File("config.ini"));
+      << ReadFile(settings_.Join("config.ini"));
   // The close button and the window manager's close run the same procedure.
   B("close_btn")->click();
   EXPECT_EQ(quits, 2);
@@ -343,7 +345,7 @@ TEST_F(Window, ExitWhileAJobRunsAsksAndOnYesEndsTheProcess) {
   EXPECT_EQ(boxes_.boxes[0].text, Text(u"ExitTip"));
   EXPECT_EQ(boxes_.boxes[0].caption, Text(u"Tip"));
   EXPECT_EQ(quits + ends, 0);
-  EXPECT_FALSE(FileExists(settings_.File("config.ini")));
+  EXPECT_FALSE(FileExists(settings_.Join("config.ini")));
   EXPECT_FALSE(w_->idle());
 
   boxes_.answers = {kAnswerYes};
@@ -352,7 +354,7 @@ TEST_F(Window, ExitWhileAJobRunsAsksAndOnYesEndsTheProcess) {
   EXPECT_EQ(boxes_.boxes[1].text, Text(u"ExitTip"));
   EXPECT_EQ(ends, 1);
   EXPECT_EQ(quits, 0);
-  EXPECT_NE(ReadFile(settings_.File("config.ini")).find(Firmware()), std::string::npos);
+  EXPECT_NE(ReadFile(settings_.Join("config.ini")).find(Firmware()), std::string::npos);
 
   engine_.Touch("release");
   ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
@@ -413,8 +415,8 @@ TEST_P(JobChecks, EachFailingCheckShowsItsBoxAndEndsTheJob) {
   auto* edit = C<QLineEdit>("firmware_edit");
   auto* combo = C<QComboBox>("disk_combo");
   const std::string folder = Firmware();
-  const std::string plainFile = work_.File("card.img");
-  const std::string empty = work_.File("empty");
+  const std::string plainFile = work_.Join("card.img");
+  const std::string empty = work_.Join("empty");
   std::filesystem::create_directories(empty);
 
   struct Case {
@@ -425,8 +427,8 @@ TEST_P(JobChecks, EachFailingCheckShowsItsBoxAndEndsTheJob) {
   const Case cases[] = {
       // Every input wrong: only the first check speaks.
       {QStringLiteral("   "), -1, Text(u"FirmwareNull")},
-      {QString::fromStdString(work_.File("missing")), -1,
-       Text(u"DecNotFound") + QString::fromStdString(work_.File("missing"))},
+      {QString::fromStdString(work_.Join("missing")), -1,
+       Text(u"DecNotFound") + QString::fromStdString(work_.Join("missing"))},
       {QString::fromStdString(plainFile), 0,
        Text(u"DecNotFound") + QString::fromStdString(plainFile)},
       {QString::fromStdString(empty), 0, Text(u"ConfigNotFound")},
@@ -472,9 +474,9 @@ TEST_F(Window, ABlockDeviceThisUserCannotWriteIsExplainedBeforeTheEngineRuns) {
 
 TEST(DeviceAccess, ImageFilesAlwaysPassBlockDevicesNeedWriteAccess) {
   TempDir dir;
-  WriteFile(dir.File("card.img"), "x");
-  chmod(dir.File("card.img").c_str(), 0400);
-  EXPECT_TRUE(DeviceWritable(plat::FromUtf8(dir.File("card.img"))));
+  WriteFile(dir.Join("card.img"), "x");
+  chmod(dir.Join("card.img").c_str(), 0400);
+  EXPECT_TRUE(DeviceWritable(plat::FromUtf8(dir.Join("card.img"))));
   EXPECT_TRUE(DeviceWritable(u"/no/such/device"));
   if (geteuid() == 0) GTEST_SKIP() << "root may write every block device";
   for (const auto& entry : std::filesystem::directory_iterator("/dev")) {
@@ -489,7 +491,7 @@ TEST(DeviceAccess, ImageFilesAlwaysPassBlockDevicesNeedWriteAccess) {
 }
 
 TEST_F(Window, AMissingEngineIsReportedAndTheJobEndsNormally) {
-  options_.enginePath = work_.File("libPlinth.so");
+  options_.enginePath = work_.Join("libPlinth.so");
   ReadyToWrite();
   RunToEnd("startWrite_btn");
   ASSERT_EQ(boxes_.boxes.size(), 1u);
@@ -523,7 +525,7 @@ TEST_F(Recover, NoDiskSelectedAfterTheImageFolderIsReadyAndTheOldImageGone) {
 }
 
 TEST_F(Recover, TheImageFolderIsMadePrivateAndAForeignOneIsNeverUsed) {
-  const std::string disk = work_.File("card.img");
+  const std::string disk = work_.Join("card.img");
   WriteFile(disk, "");
   UseDisks({Disk(0, true, 4 * kGiB, disk)});
   Build();
@@ -545,7 +547,7 @@ TEST_F(Recover, TheImageFolderIsMadePrivateAndAForeignOneIsNeverUsed) {
 }
 
 TEST_F(Recover, BuildsTheImageThenRegistersFiveCallbacksAndRemovesPartitions) {
-  const std::string disk = work_.File("card.img");
+  const std::string disk = work_.Join("card.img");
   WriteFile(disk, std::string(4096, '\0'));
   UseDisks({Disk(0, false, 100 * kGiB, "/dev/sda"), Disk(1, true, 4 * kGiB, disk)});
   Build();
@@ -568,7 +570,7 @@ TEST_F(Recover, BuildsTheImageThenRegistersFiveCallbacksAndRemovesPartitions) {
 }
 
 TEST_F(Recover, AVolumeBuilderThatFailsStopsTheJob) {
-  const std::string disk = work_.File("card.img");
+  const std::string disk = work_.Join("card.img");
   WriteFile(disk, "");
   UseDisks({Disk(0, true, 4 * kGiB, disk)});
   Build();
@@ -577,7 +579,7 @@ TEST_F(Recover, AVolumeBuilderThatFailsStopsTheJob) {
   engine_.Touch("tessel-null");
   RunToEnd("recover_btn");
   EXPECT_EQ(BoxTexts(), std::vector<QString>{Text(u"CreateTmpImgFailded")});
-  std::filesystem::remove(engine_.dir().File("tessel-null"));
+  std::filesystem::remove(engine_.dir().Join("tessel-null"));
 
   // An image that was not written is never put on the card.
   engine_.Touch("build-fails");
@@ -783,9 +785,9 @@ class Help : public Window {
   }
   // A viewer that writes its arguments where the test can read them.
   void InstallViewer() {
-    const std::string viewer = bin_.File("xdg-open");
-    WriteFile(viewer, "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + bin_.File("opened.tmp") +
-                          "\n/bin/mv " + bin_.File("opened.tmp") + " " + bin_.File("opened") + "\n");
+    const std::string viewer = bin_.Join("xdg-open");
+    WriteFile(viewer, "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + bin_.Join("opened.tmp") +
+                          "\n/bin/mv " + bin_.Join("opened.tmp") + " " + bin_.Join("opened") + "\n");
     chmod(viewer.c_str(), 0755);
   }
   TempDir bin_;
@@ -809,16 +811,16 @@ TEST_F(Help, AMissingHelpFileIsNamed) {
   Build();
   B("help_btn")->click();
   ASSERT_EQ(BoxTexts(), std::vector<QString>{Text(u"HelpFileNotFound") +
-                                             QString::fromStdString(work_.File("help_en.mht"))});
-  EXPECT_FALSE(FileExists(bin_.File("opened")));
+                                             QString::fromStdString(work_.Join("help_en.mht"))});
+  EXPECT_FALSE(FileExists(bin_.Join("opened")));
 }
 
 TEST_F(Help, TheViewerOpensTheHelpFileOfTheLanguage) {
   InstallViewer();
   Build();
   QTest::keyClick(w_.get(), Qt::Key_F1);
-  ASSERT_TRUE(WaitFor([&] { return FileExists(bin_.File("opened")); }));
-  EXPECT_EQ(ReadLines(bin_.File("opened")),
+  ASSERT_TRUE(WaitFor([&] { return FileExists(bin_.Join("opened")); }));
+  EXPECT_EQ(ReadLines(bin_.Join("opened")),
             std::vector<std::string>{std::string(BRINDLE_TEST_DIR) + "/help_en.mht"});
   EXPECT_TRUE(boxes_.boxes.empty());
 }
@@ -831,25 +833,20 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
   const bool ready = dlsym(handle, "MakeDisk") != nullptr;
   dlclose(handle);
   if (!ready) GTEST_SKIP() << "libPlinth.so has no MakeDisk export yet";
-  if (std::system("command -v mkfs.fat >/dev/null 2>&1 || test -x /usr/sbin/mkfs.fat || "
-                  "test -x /sbin/mkfs.fat") != 0) {
-    GTEST_SKIP() << "mkfs.fat is not installed";
-  }
+  if (!HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is not installed";
 
-  const std::string folder = work_.File("firmware");
+  const std::string folder = work_.Join("firmware");
   std::filesystem::create_directories(folder);
   const std::string boot = folder + "/boot.img";
   WriteFile(boot, "");
   std::filesystem::resize_file(boot, 8u << 20);
-  ASSERT_EQ(std::system(("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -F 16 -s 1 -n BOOT " + boot +
-                         " >/dev/null").c_str()),
-            0);
+  ASSERT_EQ(RunTool("mkfs.fat -F 16 -s 1 -n BOOT " + Quote(boot) + " >/dev/null"), 0);
   WriteFile(folder + "/config.xml",
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<diskMaker><partitions>\n"
             "<partition name=\"boot\" capacity=\"16\" imagePath=\"boot.img\" active=\"true\" "
             "offset=\"2048\" type=\"fat16\"/>\n"
             "</partitions><binFiles/></diskMaker>\n");
-  const std::string card = work_.File("card.img");
+  const std::string card = work_.Join("card.img");
   WriteFile(card, "");
   std::filesystem::resize_file(card, 64u << 20);
 
@@ -895,12 +892,9 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
   EXPECT_TRUE(C<QLabel>("time_label")->isHidden());
 
   // The partition table, read by a tool of its own.
-  if (std::system("command -v sfdisk >/dev/null 2>&1 || test -x /usr/sbin/sfdisk || "
-                  "test -x /sbin/sfdisk") == 0) {
-    const std::string dump = work_.File("sfdisk.txt");
-    ASSERT_EQ(std::system(("PATH=$PATH:/usr/sbin:/sbin sfdisk -d " + card + " > " + dump +
-                           " 2>/dev/null").c_str()),
-              0);
+  if (HaveTool("sfdisk")) {
+    const std::string dump = work_.Join("sfdisk.txt");
+    ASSERT_EQ(RunTool("sfdisk -d " + Quote(card) + " > " + Quote(dump) + " 2>/dev/null"), 0);
     EXPECT_NE(ReadFile(dump).find("start=        2048"), std::string::npos) << ReadFile(dump);
   }
 }
@@ -921,7 +915,7 @@ TEST_F(Recover, AFullRecoverJobOntoAnImageFile) {
     dlclose(handle);
     if (!ready) GTEST_SKIP() << library << " has no " << symbol << " export yet";
   }
-  const std::string card = work_.File("card.img");
+  const std::string card = work_.Join("card.img");
   WriteFile(card, std::string(1 << 20, '\xA5'));
   std::filesystem::resize_file(card, 64u << 20);
   options_.enginePath = engine;
@@ -937,11 +931,8 @@ TEST_F(Recover, AFullRecoverJobOntoAnImageFile) {
   EXPECT_TRUE(rows.last().endsWith(QStringLiteral("   ") + Text(u"RecoverSucess")))
       << rows.join('\n').toStdString();
   // The card now starts with a FAT32 volume, as a tool of its own reads it.
-  if (std::system("command -v fsck.fat >/dev/null 2>&1 || test -x /usr/sbin/fsck.fat || "
-                  "test -x /sbin/fsck.fat") == 0) {
-    EXPECT_EQ(std::system(("PATH=$PATH:/usr/sbin:/sbin fsck.fat -n " + card + " >/dev/null")
-                              .c_str()),
-              0);
+  if (HaveTool("fsck.fat")) {
+    EXPECT_EQ(RunTool("fsck.fat -n " + Quote(card) + " >/dev/null"), 0);
   }
   const std::string head = ReadFile(card).substr(0, 512);
   EXPECT_EQ(head.substr(82, 8), "FAT32   ");

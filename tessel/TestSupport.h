@@ -1,8 +1,9 @@
-// Helpers shared by the volume builder's tests: temp folders, outside tools, a file-backed
-// CImageComm target.
+// Helpers shared by the volume builder's tests: sparse files, blkid's probe and a file-backed
+// CImageComm target. Folders, tools and whole files are in testsupport/TestSupport.h.
 #pragma once
 
 #include "tessel/VolumeBuilder.h"
+#include "testsupport/TestSupport.h"
 
 #include <cstdint>
 #include <string>
@@ -11,31 +12,9 @@
 
 namespace tessel::test {
 
-// Full path of a tool found in PATH, /usr/sbin or /sbin; empty when missing.
-std::string FindTool(const std::string& name);
-// Runs a shell command, stdout and stderr together into `output`; returns the exit status.
-int RunTool(const std::string& command, std::string* output = nullptr);
-std::string Quote(const std::string& text);
-
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 bool MakeSparseFile(const std::string& path, uint64_t size);
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& data);
-std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t length);
+// Bytes of disk the file really holds (its blocks), 0 when it does not exist.
 uint64_t AllocatedBytes(const std::string& path);
-uint64_t FileSize(const std::string& path);
 
 // A CImageComm on a file: volume offset 0 is file offset `base`. With `failAfter` set, every
 // request that reaches past that volume offset fails, as a dying card would.
@@ -73,5 +52,5 @@ constexpr uint64_t kGiB = uint64_t(1) << 30;
 }  // namespace tessel::test
 
 #define TESSEL_REQUIRE_TOOL(var, name)                                       \
-  const std::string var = ::tessel::test::FindTool(name);                    \
+  const std::string var = ::testsupport::FindTool(name);                     \
   if (var.empty()) GTEST_SKIP() << name << " is not installed"

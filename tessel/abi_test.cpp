@@ -13,6 +13,7 @@ namespace tessel {
 namespace {
 
 using namespace tessel::test;
+using namespace testsupport;
 
 const std::string kLibrary = std::string(BRINDLE_BIN_DIR) + "/libTessel.so";
 
@@ -43,7 +44,7 @@ void* Slot(VolumeBuilder* builder, int index) {
 
 TEST_F(Library, OperationsSitInTheirSlots) {
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   const uint64_t size = 16 * kMiB;
   ASSERT_TRUE(MakeSparseFile(card, size));
 
@@ -52,7 +53,7 @@ TEST_F(Library, OperationsSitInTheirSlots) {
   ASSERT_NE(builder, nullptr);
   FileComm comm(card, 0);
   reinterpret_cast<AttachSlot>(Slot(builder, 12))(builder, &comm, 1);
-  const std::string unused = dir.File("unused.img");
+  const std::string unused = dir.Join("unused.img");
   EXPECT_NE(reinterpret_cast<BuildSlot>(Slot(builder, 1))(builder, unused.c_str(), 0, 0), 0);
   EXPECT_GT(comm.writes(), 0u);
   EXPECT_NE(access(unused.c_str(), F_OK), 0);
@@ -68,11 +69,11 @@ TEST_F(Library, OperationsSitInTheirSlots) {
 
 TEST_F(Library, BuildWithoutATargetWritesTheImageFile) {
   TempDir dir;
-  const std::string image = dir.File("tmpDBR.img");
+  const std::string image = dir.Join("tmpDBR.img");
   VolumeBuilder* builder = create_(40 * kMiB, kVolumeFat32);
   ASSERT_NE(builder, nullptr);
   EXPECT_NE(builder->Build(image.c_str(), 0, 0), 0);
-  EXPECT_EQ(FileSize(image), 40 * kMiB);
+  EXPECT_EQ(FileSize(image), int64_t(40 * kMiB));
   EXPECT_EQ(builder->Identify(image.c_str()), 2);
   // A second Build meets the existing file and refuses it.
   EXPECT_EQ(builder->Build(image.c_str(), 0, 0), 0);
@@ -80,7 +81,7 @@ TEST_F(Library, BuildWithoutATargetWritesTheImageFile) {
   // Detaching the target (0) goes back to the file.
   FileComm never(image, 0, 0);
   builder->AttachTarget(&never, 0);
-  EXPECT_EQ(builder->Build(dir.File("second.img").c_str(), 0, 0), 1);
+  EXPECT_EQ(builder->Build(dir.Join("second.img").c_str(), 0, 0), 1);
   EXPECT_EQ(never.writes(), 0u);
   builder->Release();
 }
@@ -121,7 +122,7 @@ TEST(LibraryFile, UnloadsAfterEveryUse) {
     ASSERT_NE(create, nullptr);
     VolumeBuilder* builder = create(16 * kMiB, kVolumeExt4);
     ASSERT_NE(builder, nullptr);
-    const std::string image = dir.File("round" + std::to_string(round) + ".img");
+    const std::string image = dir.Join("round" + std::to_string(round) + ".img");
     EXPECT_EQ(builder->Build(image.c_str(), 0, 0), 1);
     EXPECT_EQ(builder->Identify(image.c_str()), 5);
     builder->Release();

@@ -11,6 +11,7 @@ namespace tessel {
 namespace {
 
 using namespace tessel::test;
+using namespace testsupport;
 
 BuildOptions Fixed() {
   BuildOptions o;
@@ -52,7 +53,7 @@ void ExpectDebugfsRoundTrip(const TempDir& dir, const std::string& image) {
   const std::string debugfs = FindTool("debugfs");
   std::vector<uint8_t> payload(300000);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i ^ (i >> 9));
-  const std::string in = dir.File("in.bin"), back = dir.File("back.bin");
+  const std::string in = dir.Join("in.bin"), back = dir.Join("back.bin");
   ASSERT_TRUE(WriteFile(in, payload));
   std::string out;
   ASSERT_EQ(RunTool(debugfs + " -w -R " + Quote("write " + in + " payload.bin") + " " + Quote(image),
@@ -79,10 +80,10 @@ class Ext4File : public testing::TestWithParam<uint64_t> {};
 TEST_P(Ext4File, IsCleanSparseAndWritable) {
   TESSEL_REQUIRE_E2FS_TOOLS();
   TempDir dir;
-  const std::string image = dir.File("volume.img");
+  const std::string image = dir.Join("volume.img");
   const uint64_t size = GetParam();
   ASSERT_TRUE(BuildImageFile(Kind::Ext4, size, image, {}));
-  EXPECT_EQ(FileSize(image), size);
+  EXPECT_EQ(FileSize(image), int64_t(size));
   // Metadata only: the journal and inode tables cost no space.
   EXPECT_LT(AllocatedBytes(image), std::max<uint64_t>(size / 64, 4 * kMiB));
   ExpectE2fsckClean(image);
@@ -103,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Ext4File,
 TEST(Ext4Target, SixteenGiBThroughTheBlockTarget) {
   TESSEL_REQUIRE_E2FS_TOOLS();
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   const uint64_t size = 16 * kGiB;
   ASSERT_TRUE(MakeSparseFile(card, size));
   {
@@ -125,7 +126,7 @@ TEST(Ext4Target, SixteenGiBThroughTheBlockTarget) {
 TEST(Ext4Target, WritesOnlyInsideTheVolume) {
   TESSEL_REQUIRE_E2FS_TOOLS();
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   const uint64_t before = 3 * kMiB + 4096, size = 16 * kMiB, after = 2 * kMiB;
   std::vector<uint8_t> pattern(before + size + after);
   for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(0x3C + i % 241);
@@ -139,7 +140,7 @@ TEST(Ext4Target, WritesOnlyInsideTheVolume) {
   ASSERT_EQ(now.size(), pattern.size());
   EXPECT_TRUE(std::equal(pattern.begin(), pattern.begin() + before, now.begin()));
   EXPECT_TRUE(std::equal(pattern.end() - after, pattern.end(), now.end() - after));
-  const std::string volume = dir.File("volume.img");
+  const std::string volume = dir.Join("volume.img");
   ASSERT_TRUE(WriteFile(volume, std::vector<uint8_t>(now.begin() + before,
                                                      now.begin() + before + size)));
   // Made over old data that fills the lazy inode tables: still clean.
@@ -152,7 +153,7 @@ TEST(Ext4Target, WritesOnlyInsideTheVolume) {
 TEST(Ext4Target, ClearsTheTailAroundItsMetadata) {
   TESSEL_REQUIRE_E2FS_TOOLS();
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   const uint64_t size = 8 * kMiB + 512 * 1024 + 700;
   ASSERT_TRUE(WriteFile(card, std::vector<uint8_t>(size, 0xE7)));
   {
@@ -186,7 +187,7 @@ TEST(Ext4Target, ClearsTheTailAroundItsMetadata) {
 // would stand at 99% for the whole build.
 TEST(Ext4Target, WritesTheEndOfTheVolumeLate) {
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   const uint64_t size = 1 * kGiB;
   ASSERT_TRUE(MakeSparseFile(card, size));
   FileComm comm(card, 0);
@@ -207,7 +208,7 @@ TEST(Ext4Target, ReplacesAnOlderFileSystemCompletely) {
   TESSEL_REQUIRE_E2FS_TOOLS();
   TESSEL_REQUIRE_TOOL(mkfs, "mkfs.fat");
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   ASSERT_TRUE(MakeSparseFile(card, 64 * kMiB));
   std::string out;
   ASSERT_EQ(RunTool(mkfs + " -F 32 " + Quote(card), &out), 0) << out;
@@ -224,7 +225,7 @@ TEST(Ext4Target, ReplacesAnOlderFileSystemCompletely) {
 
 TEST(Ext4Target, AFailingTargetFailsTheBuild) {
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   const uint64_t size = 64 * kMiB;
   ASSERT_TRUE(MakeSparseFile(card, size));
   for (int64_t failAfter : {int64_t(0), int64_t(2 * kMiB), int64_t(20 * kMiB),
@@ -239,7 +240,7 @@ TEST(Ext4File, FixedOptionsGiveIdenticalImages) {
   TESSEL_REQUIRE_TOOL(cmp, "cmp");
   TESSEL_REQUIRE_TOOL(blkid, "blkid");
   TempDir dir;
-  const std::string a = dir.File("a.img"), b = dir.File("b.img");
+  const std::string a = dir.Join("a.img"), b = dir.Join("b.img");
   ASSERT_TRUE(BuildImageFile(Kind::Ext4, 32 * kMiB, a, Fixed()));
   sleep(1);  // a clock that leaked into the image would now differ
   ASSERT_TRUE(BuildImageFile(Kind::Ext4, 32 * kMiB, b, Fixed()));
@@ -251,8 +252,8 @@ TEST(Ext4File, FixedOptionsGiveIdenticalImages) {
 
 TEST(Ext4File, SizesOutsideTheLimitsAreRefused) {
   TempDir dir;
-  EXPECT_FALSE(BuildImageFile(Kind::Ext4, 2 * kMiB - 1, dir.File("a.img"), {}));
-  EXPECT_NE(access(dir.File("a.img").c_str(), F_OK), 0);
+  EXPECT_FALSE(BuildImageFile(Kind::Ext4, 2 * kMiB - 1, dir.Join("a.img"), {}));
+  EXPECT_NE(access(dir.Join("a.img").c_str(), F_OK), 0);
   EXPECT_FALSE(SizeFits(Kind::Ext4, (uint64_t(16) << 40) + 1));
   EXPECT_TRUE(SizeFits(Kind::Ext4, uint64_t(16) << 40));
 }

@@ -19,6 +19,7 @@ namespace tessel {
 namespace {
 
 using namespace tessel::test;
+using namespace testsupport;
 
 constexpr uint32_t kSerial = 0x12345678;
 
@@ -196,9 +197,9 @@ TEST_P(FatVolume, IsCleanSparseAndWritable) {
   TESSEL_REQUIRE_TOOL(mcopy, "mcopy");
   const FatCase c = GetParam();
   TempDir dir;
-  const std::string image = dir.File("volume.img");
+  const std::string image = dir.Join("volume.img");
   ASSERT_TRUE(BuildImageFile(c.kind, c.size, image, {}));
-  EXPECT_EQ(FileSize(image), c.size);
+  EXPECT_EQ(FileSize(image), int64_t(c.size));
   EXPECT_LT(AllocatedBytes(image), 1 * kMiB);  // only the few sectors that are not zero
   ExpectFsckClean(fsck, image);
 
@@ -210,7 +211,7 @@ TEST_P(FatVolume, IsCleanSparseAndWritable) {
 
   std::vector<uint8_t> payload(100000);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7 + i / 251);
-  const std::string in = dir.File("in.bin"), back = dir.File("back.bin");
+  const std::string in = dir.Join("in.bin"), back = dir.Join("back.bin");
   ASSERT_TRUE(WriteFile(in, payload));
   ASSERT_EQ(RunTool(mcopy + " -i " + Quote(image) + " " + Quote(in) + " ::/PAYLOAD.BIN", &out), 0)
       << out;
@@ -235,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FatImage, Fat32SystemAreaOnDisk) {
   TempDir dir;
-  const std::string image = dir.File("v.img");
+  const std::string image = dir.Join("v.img");
   ASSERT_TRUE(BuildImageFile(Kind::Fat32, 40 * kMiB, image, Fixed()));
   const std::vector<uint8_t> head = ReadBytes(image, 0, 8 * 512);
   ASSERT_EQ(head.size(), 8u * 512);
@@ -256,7 +257,7 @@ TEST(FatImage, FixedOptionsGiveIdenticalImages) {
   TESSEL_REQUIRE_TOOL(cmp, "cmp");
   TempDir dir;
   for (Kind kind : {Kind::Fat16, Kind::Fat32}) {
-    const std::string a = dir.File("a.img"), b = dir.File("b.img");
+    const std::string a = dir.Join("a.img"), b = dir.Join("b.img");
     ASSERT_TRUE(BuildImageFile(kind, 48 * kMiB, a, Fixed()));
     ASSERT_TRUE(BuildImageFile(kind, 48 * kMiB, b, Fixed()));
     EXPECT_EQ(RunTool(cmp + " " + Quote(a) + " " + Quote(b)), 0);
@@ -275,9 +276,9 @@ TEST(FatImage, BiosShowsTheNotBootableMessage) {
   TESSEL_REQUIRE_TOOL(qemu, "qemu-system-i386");
   TempDir dir;
   for (Kind kind : {Kind::Fat16, Kind::Fat32}) {
-    const std::string image = dir.File(kind == Kind::Fat16 ? "f16.img" : "f32.img");
+    const std::string image = dir.Join(kind == Kind::Fat16 ? "f16.img" : "f32.img");
     ASSERT_TRUE(BuildImageFile(kind, 40 * kMiB, image, Fixed()));
-    const std::string screen = dir.File("screen.bin");
+    const std::string screen = dir.Join("screen.bin");
     FILE* monitor = popen((qemu + " -display none -monitor stdio -m 16 -drive file=" +
                            Quote(image) + ",format=raw,if=ide >/dev/null 2>&1")
                               .c_str(),
@@ -308,26 +309,26 @@ TEST(FatImage, BiosShowsTheNotBootableMessage) {
 
 TEST(FatImage, NeverReplacesOrFollowsAnExistingName) {
   TempDir dir;
-  const std::string existing = dir.File("existing.img");
+  const std::string existing = dir.Join("existing.img");
   const std::vector<uint8_t> content = {1, 2, 3, 4};
   ASSERT_TRUE(WriteFile(existing, content));
   EXPECT_FALSE(BuildImageFile(Kind::Fat32, 40 * kMiB, existing, {}));
   EXPECT_EQ(ReadBytes(existing, 0, 10), content);
 
-  const std::string link = dir.File("link.img");
-  ASSERT_EQ(symlink(dir.File("elsewhere.img").c_str(), link.c_str()), 0);
+  const std::string link = dir.Join("link.img");
+  ASSERT_EQ(symlink(dir.Join("elsewhere.img").c_str(), link.c_str()), 0);
   EXPECT_FALSE(BuildImageFile(Kind::Fat32, 40 * kMiB, link, {}));
-  EXPECT_NE(access(dir.File("elsewhere.img").c_str(), F_OK), 0);
+  EXPECT_NE(access(dir.Join("elsewhere.img").c_str(), F_OK), 0);
 
-  EXPECT_FALSE(BuildImageFile(Kind::Fat32, 40 * kMiB, dir.File("no/such/folder.img"), {}));
+  EXPECT_FALSE(BuildImageFile(Kind::Fat32, 40 * kMiB, dir.Join("no/such/folder.img"), {}));
   EXPECT_FALSE(BuildImageFile(Kind::Fat32, 40 * kMiB, "", {}));
-  EXPECT_FALSE(BuildImageFile(Kind::Fat32, 1 * kMiB, dir.File("small.img"), {}));
-  EXPECT_NE(access(dir.File("small.img").c_str(), F_OK), 0);
+  EXPECT_FALSE(BuildImageFile(Kind::Fat32, 1 * kMiB, dir.Join("small.img"), {}));
+  EXPECT_NE(access(dir.Join("small.img").c_str(), F_OK), 0);
 }
 
 TEST(FatImage, AFailedBuildLeavesNoFile) {
   TempDir dir;
-  const std::string image = dir.File("big.img");
+  const std::string image = dir.Join("big.img");
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
   auto previous = signal(SIGXFSZ, SIG_IGN);
@@ -343,7 +344,7 @@ TEST(FatImage, AFailedBuildLeavesNoFile) {
 
 TEST(FatTarget, AFailingTargetFailsTheBuild) {
   TempDir dir;
-  const std::string backing = dir.File("card.img");
+  const std::string backing = dir.Join("card.img");
   ASSERT_TRUE(MakeSparseFile(backing, 64 * kMiB));
   // Fails in the signature area, in the FATs, and at the boot sector written last.
   for (int64_t failAfter : {int64_t(0), int64_t(512 * 1024), int64_t(64 * kMiB - 4096)}) {
@@ -361,7 +362,7 @@ TEST(FatTarget, AFailingTargetFailsTheBuild) {
 TEST(FatTarget, WritesOnlyInsideTheVolume) {
   TESSEL_REQUIRE_TOOL(fsck, "fsck.fat");
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   const uint64_t before = 1 * kMiB + 512 * 3, size = 16 * kMiB, after = 1 * kMiB;
   std::vector<uint8_t> pattern(before + size + after);
   for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(0xA5 ^ (i % 251));
@@ -376,7 +377,7 @@ TEST(FatTarget, WritesOnlyInsideTheVolume) {
   ASSERT_EQ(now.size(), pattern.size());
   EXPECT_TRUE(std::equal(pattern.begin(), pattern.begin() + before, now.begin()));
   EXPECT_TRUE(std::equal(pattern.end() - after, pattern.end(), now.end() - after));
-  const std::string volume = dir.File("volume.img");
+  const std::string volume = dir.Join("volume.img");
   ASSERT_TRUE(WriteFile(volume, std::vector<uint8_t>(now.begin() + before,
                                                      now.begin() + before + size)));
   ExpectFsckClean(fsck, volume);
@@ -394,7 +395,7 @@ TEST(FatTarget, ReplacesAnOlderFileSystemCompletely) {
   TESSEL_REQUIRE_TOOL(mke2fs, "mke2fs");
   TESSEL_REQUIRE_TOOL(blkid, "blkid");
   TempDir dir;
-  const std::string card = dir.File("card.img");
+  const std::string card = dir.Join("card.img");
   ASSERT_TRUE(MakeSparseFile(card, 40 * kMiB));
   std::string out;
   ASSERT_EQ(RunTool(mke2fs + " -q -F -t ext4 " + Quote(card), &out), 0) << out;

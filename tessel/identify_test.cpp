@@ -12,6 +12,7 @@ namespace tessel {
 namespace {
 
 using namespace tessel::test;
+using namespace testsupport;
 
 struct ToolImage {
   const char* tool;
@@ -26,7 +27,7 @@ TEST_P(IdentifyToolImage, NamesTheFileSystem) {
   const ToolImage c = GetParam();
   TESSEL_REQUIRE_TOOL(tool, c.tool);
   TempDir dir;
-  const std::string image = dir.File("tool.img");
+  const std::string image = dir.Join("tool.img");
   ASSERT_TRUE(MakeSparseFile(image, c.size));
   std::string out;
   ASSERT_EQ(RunTool(tool + " " + c.options + " " + Quote(image), &out), 0) << out;
@@ -53,13 +54,13 @@ TEST(Identify, JunkIsUnknown) {
   std::vector<uint8_t> random(4 * kMiB);
   std::mt19937 generator(42);
   for (uint8_t& b : random) b = uint8_t(generator());
-  ASSERT_TRUE(WriteFile(dir.File("random.img"), random));
-  EXPECT_EQ(Identify(dir.File("random.img")), 0);
-  ASSERT_TRUE(WriteFile(dir.File("empty.img"), {}));
-  EXPECT_EQ(Identify(dir.File("empty.img")), 0);
-  ASSERT_TRUE(MakeSparseFile(dir.File("zeros.img"), 8 * kMiB));
-  EXPECT_EQ(Identify(dir.File("zeros.img")), 0);
-  EXPECT_EQ(Identify(dir.File("missing.img")), 0);
+  ASSERT_TRUE(WriteFile(dir.Join("random.img"), random));
+  EXPECT_EQ(Identify(dir.Join("random.img")), 0);
+  ASSERT_TRUE(WriteFile(dir.Join("empty.img"), ""));
+  EXPECT_EQ(Identify(dir.Join("empty.img")), 0);
+  ASSERT_TRUE(MakeSparseFile(dir.Join("zeros.img"), 8 * kMiB));
+  EXPECT_EQ(Identify(dir.Join("zeros.img")), 0);
+  EXPECT_EQ(Identify(dir.Join("missing.img")), 0);
   EXPECT_EQ(Identify(dir.path()), 0);
   EXPECT_EQ(Identify(""), 0);
 }
@@ -67,7 +68,7 @@ TEST(Identify, JunkIsUnknown) {
 // Paths cross the export in the locale's code set.
 TEST(Identify, PathsInTheLocaleCodeSet) {
   TempDir dir;
-  const std::string utf8Name = dir.File("\xe5\x8d\xa1.img");  // U+5361 in UTF-8
+  const std::string utf8Name = dir.Join("\xe5\x8d\xa1.img");  // U+5361 in UTF-8
   ASSERT_TRUE(BuildImageFile(Kind::Fat16, 8 * kMiB, utf8Name, {}));
 
   EXPECT_EQ(PathFromLocale(utf8Name.c_str()), utf8Name);  // LANG=C.UTF-8 in the test

@@ -2,40 +2,25 @@
 #include "Platform.h"
 #include "ProfileReader.h"
 #include "TextUtil.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/brindle-text-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  std::u16string wfile(const std::string& name) const { return plat::FromUtf8(file(name)); }
-  const std::string& path() const { return path_; }
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
 
- private:
-  std::string path_;
-};
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+// A path in `dir`, as the text routines take it.
+std::u16string WidePath(const TempDir& dir, const std::string& name) {
+  return plat::FromUtf8(dir.Join(name));
 }
 
 std::string Utf16(const std::u16string& text, bool big) {
@@ -63,13 +48,13 @@ const std::u16string kCatalogue =
 
 TEST(ProfileReader, EveryEncodingReadsTheSame) {
   TempDir dir;
-  WriteBytes(dir.file("u8.ini"), plat::ToUtf8(kCatalogue));
-  WriteBytes(dir.file("u8bom.ini"), "\xEF\xBB\xBF" + plat::ToUtf8(kCatalogue));
-  WriteBytes(dir.file("le.ini"), Utf16(kCatalogue, false));
-  WriteBytes(dir.file("be.ini"), Utf16(kCatalogue, true));
+  WriteFile(dir.Join("u8.ini"), plat::ToUtf8(kCatalogue));
+  WriteFile(dir.Join("u8bom.ini"), "\xEF\xBB\xBF" + plat::ToUtf8(kCatalogue));
+  WriteFile(dir.Join("le.ini"), Utf16(kCatalogue, false));
+  WriteFile(dir.Join("be.ini"), Utf16(kCatalogue, true));
   for (const char* name : {"u8.ini", "u8bom.ini", "le.ini", "be.ini"}) {
     SCOPED_TRACE(name);
-    ProfileReader reader(dir.wfile(name));
+    ProfileReader reader(WidePath(dir, name));
     EXPECT_EQ(reader.Read(u"EN_TEXT", u"Hello"), u"Hello there");
     EXPECT_EQ(reader.Read(u"en_text", u"HELLO"), u"Hello there");  // names ignore case
     EXPECT_EQ(reader.Read(u"CHS_TEXT", u"Hello"), u"\u4f60\u597d");
@@ -79,7 +64,7 @@ TEST(ProfileReader, EveryEncodingReadsTheSame) {
     EXPECT_EQ(reader.Read(u"EN_TEXT", u"Missing"), u"");
     EXPECT_EQ(reader.Read(u"NO_SECTION", u"Hello"), u"");
   }
-  EXPECT_EQ(ProfileReader(dir.wfile("absent.ini")).Read(u"EN_TEXT", u"Hello"), u"");
+  EXPECT_EQ(ProfileReader(WidePath(dir, "absent.ini")).Read(u"EN_TEXT", u"Hello"), u"");
 }
 
 TEST(ProfileReader, LongValuesAreCutTo259Units) {
@@ -87,20 +72,20 @@ TEST(ProfileReader, LongValuesAreCutTo259Units) {
   const std::u16string longValue(300, u'x');
   // 258 units, then a surrogate pair that the cut would split.
   const std::u16string pairAtCut = std::u16string(258, u'y') + u"\U0001F600z";
-  WriteBytes(dir.file("t.ini"),
+  WriteFile(dir.Join("t.ini"),
              plat::ToUtf8(u"[S]\nlong=" + longValue + u"\npair=" + pairAtCut + u"\n"));
-  ProfileReader reader(dir.wfile("t.ini"));
+  ProfileReader reader(WidePath(dir, "t.ini"));
   EXPECT_EQ(reader.Read(u"S", u"long"), std::u16string(259, u'x'));
   EXPECT_EQ(reader.Read(u"S", u"pair"), std::u16string(258, u'y'));
 }
 
 TEST(ProfileWriter, CreatesUpdatesAndKeepsTheRest) {
   TempDir dir;
-  const std::u16string path = dir.wfile("config.ini");
+  const std::u16string path = WidePath(dir, "config.ini");
   ASSERT_TRUE(WriteProfileString(path, u"FIRMWARE", u"PATH", u"/srv/fw one"));
   EXPECT_EQ(ProfileReader(path).Read(u"FIRMWARE", u"PATH"), u"/srv/fw one");
 
-  WriteBytes(dir.file("config.ini"),
+  WriteFile(dir.Join("config.ini"),
              "\xEF\xBB\xBF[Other]\nkeep=1\n\n[firmware]\npath=/old\nnext=2\n[Last]\nz=3\n");
   ASSERT_TRUE(WriteProfileString(path, u"FIRMWARE", u"PATH", u" /new \u4e2d "));
   ASSERT_TRUE(WriteProfileString(path, u"FIRMWARE", u"EXTRA", u"e"));
@@ -110,15 +95,15 @@ TEST(ProfileWriter, CreatesUpdatesAndKeepsTheRest) {
   EXPECT_EQ(reader.Read(u"FIRMWARE", u"NEXT"), u"2");
   EXPECT_EQ(reader.Read(u"Other", u"keep"), u"1");
   EXPECT_EQ(reader.Read(u"Last", u"z"), u"3");
-  EXPECT_EQ(ReadBytes(dir.file("config.ini")).substr(0, 3), "\xEF\xBB\xBF");
+  EXPECT_EQ(ReadFile(dir.Join("config.ini")).substr(0, 3), "\xEF\xBB\xBF");
 
   EXPECT_FALSE(WriteProfileString(u"/no/such/dir/config.ini", u"A", u"B", u"C"));
 }
 
 TEST(LocalText, LanguageSectionsAndLineFeeds) {
   TempDir dir;
-  WriteBytes(dir.file("text_info.ini"), plat::ToUtf8(kCatalogue));
-  const std::u16string ini = dir.wfile("text_info.ini");
+  WriteFile(dir.Join("text_info.ini"), plat::ToUtf8(kCatalogue));
+  const std::u16string ini = WidePath(dir, "text_info.ini");
   EXPECT_EQ(LocalTextFrom(ini, 1, u"Hello", 0), u"\u4f60\u597d");
   EXPECT_EQ(LocalTextFrom(ini, 3, u"Hello", 1), u"\u60a8\u597d\n");
   EXPECT_EQ(LocalTextFrom(ini, 2, u"Hello", 0), u"Hello there");
@@ -163,17 +148,17 @@ TEST(Convertor, UnmappableCharactersBecomeSpaces) {
 
 TEST(Directories, ExistsAndEnsure) {
   TempDir dir;
-  WriteBytes(dir.file("plain"), "x");
+  WriteFile(dir.Join("plain"), "x");
   EXPECT_EQ(DirectoryExists(plat::FromUtf8(dir.path())), 1);
-  EXPECT_EQ(DirectoryExists(dir.wfile("plain")), 0);
-  EXPECT_EQ(DirectoryExists(dir.wfile("missing")), 0);
+  EXPECT_EQ(DirectoryExists(WidePath(dir, "plain")), 0);
+  EXPECT_EQ(DirectoryExists(WidePath(dir, "missing")), 0);
   EXPECT_EQ(DirectoryExists(u""), 0);
 
-  EXPECT_EQ(EnsureDirectory(dir.wfile("a/b/\u56fa\u4ef6/c")), 1);
-  EXPECT_TRUE(fs::is_directory(dir.file("a/b/\xe5\x9b\xba\xe4\xbb\xb6/c")));
-  EXPECT_EQ(EnsureDirectory(dir.wfile("a/b")), 1);
-  EXPECT_EQ(EnsureDirectory(dir.wfile("plain/sub")), 0);  // a file stands in the way
-  EXPECT_EQ(EnsureDirectory(dir.wfile("plain")), 0);
+  EXPECT_EQ(EnsureDirectory(WidePath(dir, "a/b/\u56fa\u4ef6/c")), 1);
+  EXPECT_TRUE(fs::is_directory(dir.Join("a/b/\xe5\x9b\xba\xe4\xbb\xb6/c")));
+  EXPECT_EQ(EnsureDirectory(WidePath(dir, "a/b")), 1);
+  EXPECT_EQ(EnsureDirectory(WidePath(dir, "plain/sub")), 0);  // a file stands in the way
+  EXPECT_EQ(EnsureDirectory(WidePath(dir, "plain")), 0);
 }
 
 TEST(TextRoutines, ContainsNoCaseAndTrim) {

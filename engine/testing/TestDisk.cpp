@@ -3,11 +3,9 @@
 #include "PlinthApp.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -29,19 +27,6 @@ int64_t BytesBeforeBadSector(int64_t badSector, size_t count, int64_t offset) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/brindle-engine-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 uint8_t PatternByte(uint64_t offset) { return static_cast<uint8_t>(offset % 251 + 1); }
 
 void MakeImage(const std::string& path, uint64_t size, bool pattern) {
@@ -59,25 +44,6 @@ void MakeImage(const std::string& path, uint64_t size, bool pattern) {
     }
   }
   close(fd);
-}
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) Fail("fopen " + path);
-  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
-    Fail("fwrite " + path);
-  }
-  std::fclose(f);
-}
-
-std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("open " + path);
-  std::vector<uint8_t> bytes(count);
-  const ssize_t n = pread(fd, bytes.data(), count, static_cast<off_t>(offset));
-  close(fd);
-  bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return bytes;
 }
 
 uint64_t HashFile(const std::string& path) {
@@ -98,12 +64,22 @@ uint64_t HashFile(const std::string& path) {
 }
 
 uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to) {
-  const std::vector<uint8_t> bytes = ReadBytes(path, from, to - from);
-  uint64_t bad = (to - from) - bytes.size();  // a short file misses the rest
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] != PatternByte(from + i)) ++bad;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail("open " + path);
+  uint64_t bad = 0;
+  std::vector<uint8_t> block(1 << 20);
+  uint64_t at = from;
+  while (at < to) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(block.size(), to - at));
+    const ssize_t n = pread(fd, block.data(), want, static_cast<off_t>(at));
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (block[static_cast<size_t>(i)] != PatternByte(at + static_cast<uint64_t>(i))) ++bad;
+    }
+    at += static_cast<uint64_t>(n);
   }
-  return bad;
+  close(fd);
+  return bad + (to - at);  // a short file misses the rest
 }
 
 int FaultyDiskIo::CheckDirect(const void* buffer, size_t count, int64_t offset) {

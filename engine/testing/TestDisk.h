@@ -1,6 +1,6 @@
-// Test support for the engine: a temporary folder, disk image files filled with a canary
-// pattern, a disk whose reads, writes and flushes fail on request, and a recorder of the
-// job's callbacks. Linked into the static engine only.
+// Test support for the engine: disk image files filled with a canary pattern, a disk whose
+// reads, writes and flushes fail on request, and a recorder of the job's callbacks. Linked into
+// the static engine only; folders, tools and whole files are in testsupport/TestSupport.h.
 #pragma once
 
 #include "DiskLogicData.h"
@@ -13,20 +13,6 @@
 
 namespace testing_support {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string Join(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 // The canary byte at disk position `offset`: never 0, and its period (251) is prime, so
 // neither zero padding nor a copy from a shifted place can pass for it.
 uint8_t PatternByte(uint64_t offset);
@@ -34,10 +20,6 @@ uint8_t PatternByte(uint64_t offset);
 // Creates (or truncates) a file of `size` bytes. With `pattern` every byte is PatternByte of
 // its position; without it the file is sparse and reads as zeros.
 void MakeImage(const std::string& path, uint64_t size, bool pattern);
-// Writes `bytes` as the whole content of a file.
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
-// Bytes [offset, offset + count) of a file; fewer at its end.
-std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count);
 // Whole-file fingerprint (FNV-1a, 64 bits) and its length folded in.
 uint64_t HashFile(const std::string& path);
 // Count of positions in [from, to) whose byte is not the canary pattern.

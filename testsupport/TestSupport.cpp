@@ -1,0 +1,156 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace testsupport {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// Writes all of `size` bytes, over as many calls as the kernel wants.
+bool WriteAll(const std::string& path, const void* data, size_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const char* at = static_cast<const char*>(data);
+  bool ok = true;
+  while (ok && size > 0) {
+    const ssize_t n = write(fd, at, size);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) {
+      at += n;
+      size -= static_cast<size_t>(n);
+    }
+  }
+  return close(fd) == 0 && ok;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  // Short: the window tests put local sockets in here, whose paths have a small limit.
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/brindle-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp " + pattern);
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+int RunTool(const std::string& command, std::string* output) {
+  // exec 2>&1 sends the error output of every part of a compound command along, not only
+  // that of its last part.
+  const std::string full = "PATH=\"$PATH:/usr/sbin:/sbin\"; export PATH; exec 2>&1; " + command;
+  FILE* pipe = popen(full.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  const int status = pclose(pipe);
+  if (output != nullptr) *output = std::move(text);
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ToolOutput(const std::string& command) {
+  std::string output;
+  RunTool(command, &output);
+  return output;
+}
+
+std::string FindTool(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(std::string(path != nullptr ? path : "") +
+                         ":/usr/sbin:/sbin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (dir.empty()) continue;
+    const std::string candidate = dir + "/" + name;
+    if (IsExecutableFile(candidate)) return candidate;
+  }
+  return {};
+}
+
+std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+std::string ReadFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  char buffer[1 << 16];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
+bool WriteFile(const std::string& path, std::string_view content) {
+  return WriteAll(path, content.data(), content.size());
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  return WriteAll(path, bytes.data(), bytes.size());
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::vector<uint8_t> bytes(count);
+  uint64_t got = 0;
+  while (got < count) {
+    const ssize_t n = pread(fd, bytes.data() + got, count - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<uint64_t>(n);
+  }
+  close(fd);
+  bytes.resize(got);
+  return bytes;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,49 @@
+// What the tests of every module share: a temporary folder, outside tools, whole files.
+// The standard library and POSIX only, so that every test may link it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it. Throws
+// std::runtime_error when none can be made, which fails the test that needed it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string Join(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Runs a shell command with /usr/sbin and /sbin on the path. Standard output and error, of
+// every part of the command, go together into `output` when it is given. Returns the exit
+// status, or -1 when the command could not run or did not exit normally.
+int RunTool(const std::string& command, std::string* output = nullptr);
+// RunTool's output alone, for checks that compare only what a tool printed.
+std::string ToolOutput(const std::string& command);
+// The full path of an executable found in PATH, /usr/sbin or /sbin; empty when missing.
+std::string FindTool(const std::string& name);
+inline bool HaveTool(const std::string& name) { return !FindTool(name).empty(); }
+// Single quotes for the shell.
+std::string Quote(const std::string& text);
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+// Makes `path` hold exactly the given content; false when it could not be written whole.
+bool WriteFile(const std::string& path, std::string_view content);
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+// Bytes [offset, offset + count) of a file; fewer at its end, none when it cannot be read.
+std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count);
+// The size of a file in bytes; -1 when it does not exist.
+int64_t FileSize(const std::string& path);
+
+}  // namespace testsupport
