@@ -9,8 +9,8 @@ namespace plat {
 
 std::u16string TempImageFolder() {
   const uid_t uid = geteuid();
-  std::string folder = "/var/tmp/Quillbox";
-  if (uid != 0) folder += "-" + std::to_string(uid);
+  std::string folder("/var/tmp/Quillbox");
+  if (uid != 0) folder.append("-").append(std::to_string(uid));
   return FromUtf8(folder);
 }
 
