@@ -38,23 +38,6 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Octal escapes of mountinfo and /proc/swaps fields ("\040" for a blank).
-std::string Unescape(std::string_view field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3' &&
-        field[i + 2] >= '0' && field[i + 2] <= '7' && field[i + 3] >= '0' &&
-        field[i + 3] <= '7') {
-      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                               (field[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
-}
-
 std::vector<std::string> Fields(const std::string& line) {
   std::vector<std::string> fields;
   std::istringstream in(line);
@@ -87,9 +70,9 @@ void ReadSystemMounts(const std::string& path, std::vector<SystemUse>& uses) {
     if (f.size() < 6) continue;
     const auto dash = std::find(f.begin() + 6, f.end(), "-");
     if (f.end() - dash < 3) continue;
-    const std::string point = Unescape(f[4]);
+    const std::string point = plat::DecodeMountEscapes(f[4]);
     if (!IsSystemMountPoint(point)) continue;
-    uses.push_back({f[2], Unescape(*(dash + 2)), point});
+    uses.push_back({f[2], plat::DecodeMountEscapes(*(dash + 2)), point});
   }
 }
 
@@ -104,7 +87,7 @@ void ReadSwaps(const std::string& path, std::vector<SystemUse>& uses) {
   while (std::getline(in, line)) {
     const std::vector<std::string> f = Fields(line);
     if (f.size() < 2) continue;
-    const std::string name = Unescape(f[0]);
+    const std::string name = plat::DecodeMountEscapes(f[0]);
     SystemUse use{{}, {}, "swap"};
     struct stat st {};
     if (f[1] == "partition") {

@@ -1,5 +1,7 @@
 #include "DiskParse.h"
 
+#include "Platform.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -41,24 +43,6 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
     start = end + 1;
   }
   return parts;
-}
-
-// mountinfo writes space, tab, newline and backslash in names as "\ooo".
-std::string DecodeOctalEscapes(std::string_view field) {
-  std::string out;
-  out.reserve(field.size());
-  const auto octal = [](char c, char top) { return c >= '0' && c <= top; };
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1], '3') &&
-        octal(field[i + 2], '7') && octal(field[i + 3], '7')) {
-      out.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                      (field[i + 3] - '0')));
-      i += 3;
-    } else {
-      out.push_back(field[i]);
-    }
-  }
-  return out;
 }
 
 // "8:16" as numbers; false for anything else.
@@ -146,7 +130,7 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
     size_t separator = 6;
     while (separator < fields.size() && fields[separator] != "-") ++separator;
     if (separator + 2 >= fields.size()) continue;
-    mounts.push_back({std::string(fields[2]), DecodeOctalEscapes(fields[separator + 2])});
+    mounts.push_back({std::string(fields[2]), plat::DecodeMountEscapes(fields[separator + 2])});
   }
   return mounts;
 }

@@ -3,7 +3,6 @@
 #include "Platform.h"
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
@@ -48,24 +47,6 @@ std::string Resolve(const std::string& path) {
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// "\040" and the like in mountinfo fields.
-std::string Unescape(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() &&
-        std::isdigit(static_cast<unsigned char>(field[i + 1])) &&
-        std::isdigit(static_cast<unsigned char>(field[i + 2])) &&
-        std::isdigit(static_cast<unsigned char>(field[i + 3]))) {
-      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                               (field[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -119,11 +100,11 @@ std::vector<std::string> MountPointsOf(const std::string& mountinfo,
     }
     std::string type, source;
     fields >> type >> source;
-    source = Unescape(source);
+    source = plat::DecodeMountEscapes(source);
     const bool ours = std::any_of(devices.begin(), devices.end(), [&](const BlockNode& d) {
       return d.majorMinor == device || d.node == source;
     });
-    if (ours) points.push_back(Unescape(mountPoint));
+    if (ours) points.push_back(plat::DecodeMountEscapes(mountPoint));
   }
   // Later mounts may sit on top of earlier ones: take them away first.
   std::reverse(points.begin(), points.end());

@@ -57,3 +57,11 @@ std::u16string TempImagePath();
 bool EnsurePrivateFolder(const std::u16string& folder);
 
 }  // namespace plat
+
+namespace plat {
+
+// A field of /proc/self/mountinfo or /proc/swaps with its octal escapes decoded: the kernel
+// writes a blank, tab, newline or backslash in a name as "\ooo".
+std::string DecodeMountEscapes(std::string_view field);
+
+}  // namespace plat

@@ -131,3 +131,17 @@ TEST(TempImage, PathsAndPrivateFolder) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Mounts, OctalEscapesAreDecoded) {
+  EXPECT_EQ(plat::DecodeMountEscapes("/media/boot\\040fs"), "/media/boot fs");
+  EXPECT_EQ(plat::DecodeMountEscapes("a\\011b\\012c\\134d"), "a\tb\nc\\d");
+  // Not an escape: left as written.
+  EXPECT_EQ(plat::DecodeMountEscapes("x\\4"), "x\\4");
+  EXPECT_EQ(plat::DecodeMountEscapes("x\\089"), "x\\089");
+  EXPECT_EQ(plat::DecodeMountEscapes("x\\400"), "x\\400");
+  EXPECT_EQ(plat::DecodeMountEscapes(""), "");
+}
+
+}  // namespace
