@@ -3,12 +3,21 @@
 #include <algorithm>
 #include <iostream>
 
+#include "LocalText.h"
 #include "Platform.h"
+#include "TextUtil.h"
+
+std::string Text(const char16_t* key, std::initializer_list<std::string_view> args) {
+  std::vector<std::u16string> wide;
+  for (std::string_view arg : args) wide.push_back(plat::FromUtf8(arg));
+  return plat::ToUtf8(FormatText(LocalText(key, 0), wide));
+}
 
 int UsageError(std::string_view command, std::string_view message) {
-  std::cerr << kProgramName << ": " << message << "\n";
-  std::cerr << "Try '" << kProgramName << (command.empty() ? "" : " ") << command
-            << " --help'.\n";
+  const std::string invocation =
+      std::string(kProgramName) + (command.empty() ? "" : " ") + std::string(command);
+  std::cerr << kProgramName << ": " << message << "\n"
+            << Text(u"CliTryHelp", {invocation}) << "\n";
   return kExitUsage;
 }
 
@@ -22,6 +31,10 @@ bool ArgReader::Option(std::string_view name, std::string& value, bool& missing)
   missing = false;
   if (Done()) return false;
   const std::string& arg = Current();
+  if (arg == name || (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+                      arg[name.size()] == '=')) {
+    last_ = name;
+  }
   if (arg == name) {
     ++next_;
     if (Done()) {

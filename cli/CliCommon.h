@@ -1,6 +1,7 @@
 // What the subcommands of brindle-cli share: exit codes, option reading, output helpers.
 #pragma once
 
+#include <initializer_list>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -12,13 +13,8 @@ inline constexpr int kExitUsage = 2;
 
 inline constexpr const char* kProgramName = "brindle-cli";
 
-// One subcommand: its entry point gets the arguments after its name.
-struct CliCommand {
-  const char* name;
-  const char* summary;
-  int (*run)(const std::vector<std::string>& args);
-  void (*help)(std::ostream& out);
-};
+// A catalogue text as UTF-8, its numbered places ("{1}") filled with `args`.
+std::string Text(const char16_t* key, std::initializer_list<std::string_view> args = {});
 
 // Reports a usage error on stderr with a pointer to the command's help; returns kExitUsage.
 int UsageError(std::string_view command, std::string_view message);
@@ -35,10 +31,13 @@ class ArgReader {
   // True when the current argument is the option `name` (with its value here or next);
   // `missing` is set when the value is absent.
   bool Option(std::string_view name, std::string& value, bool& missing);
+  // The name of the option the last successful Option() call matched.
+  const std::string& LastOption() const { return last_; }
 
  private:
   const std::vector<std::string>& args_;
   size_t next_ = 0;
+  std::string last_;
 };
 
 // The front end's message box: "Error: <text>" on stderr.

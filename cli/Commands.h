@@ -1,16 +1,18 @@
-// The subcommands of brindle-cli, one file each.
+// The subcommands of brindle-cli, one file each; CliTable.cpp lists them.
 #pragma once
 
-#include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
-int RunList(const std::vector<std::string>& args);
-void ListHelp(std::ostream& out);
+struct UsageProgram;
 
+// brindle-cli's commands and options: its help, manual page and completion.
+const UsageProgram& CliProgram();
+// Prints the help of `command` on standard output; returns kExitOk.
+int ShowCommandHelp(std::string_view command);
+
+int RunList(const std::vector<std::string>& args);
 int RunWrite(const std::vector<std::string>& args);
-void WriteHelp(std::ostream& out);
 int RunUpdate(const std::vector<std::string>& args);
-void UpdateHelp(std::ostream& out);
 int RunRecover(const std::vector<std::string>& args);
-void RecoverHelp(std::ostream& out);

@@ -77,38 +77,39 @@ bool SizeImage(const std::string& path, uint64_t size, bool create) {
   const int fd = create ? open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)
                         : open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
-    Refuse("cannot create the image file " + path + ": " + std::strerror(errno));
+    Refuse(Text(u"CliCannotCreateImage", {path, std::strerror(errno)}));
     return false;
   }
   if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
     const int err = errno;
     close(fd);
     if (create) unlink(path.c_str());
-    Refuse("cannot make the image file " + path + " " + std::to_string(size) +
-           " bytes long: " + std::strerror(err));
+    Refuse(Text(u"CliCannotSizeImage", {path, std::to_string(size), std::strerror(err)}));
     return false;
   }
   close(fd);
-  std::cerr << kProgramName << ": " << (create ? "created" : "sized") << " the image file "
-            << path << ", " << size << " bytes (" << Utf8(FormatSizeText(static_cast<int64_t>(size)))
-            << ")\n";
+  std::cerr << kProgramName << ": "
+            << Text(create ? u"CliImageCreated" : u"CliImageSized",
+                    {path, std::to_string(size), Utf8(FormatSizeText(static_cast<int64_t>(size)))})
+            << "\n";
   return true;
 }
 
 bool Confirm(const JobKind& kind, const std::string& target, const BlockTarget& block) {
   if (isatty(STDIN_FILENO) == 0) {
-    Refuse("refusing to " + std::string(kind.name) + " the device " + target +
-           " without confirmation: there is no terminal to ask on (--yes confirms)");
+    Refuse(Text(u"CliNoTerminal", {kind.name, target}));
     return false;
   }
   const int64_t size = plat::FileLength(plat::FromUtf8(target));
-  std::cerr << kProgramName << ": " << kind.name << " overwrites " << target << " (" << block.disk;
-  if (size >= 0) std::cerr << ", " << Utf8(FormatSizeText(size));
-  if (!block.model.empty()) std::cerr << ", " << ValidUtf8(block.model);
-  std::cerr << "). Type yes to go on: " << std::flush;
+  std::string disk = block.disk;
+  if (size >= 0) disk += ", " + Utf8(FormatSizeText(size));
+  if (!block.model.empty()) disk += ", " + ValidUtf8(block.model);
+  std::cerr << kProgramName << ": " << Text(u"CliConfirm", {kind.name, target, disk})
+            << std::flush;
+  // The answer is the English word in every language, as the prompt says.
   std::string answer;
   if (!std::getline(std::cin, answer) || answer != "yes") {
-    Refuse("nothing was written");
+    Refuse(Text(u"CliNothingWritten"));
     return false;
   }
   return true;
@@ -131,21 +132,20 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
     if (errno != ENOENT) {
       // Anything else the engine finds for itself and reports as an open failure.
       if (options.size) {
-        status = UsageError(kind.name, "--size is for a new image file");
+        status = UsageError(kind.name, Text(u"CliSizeForNewImage"));
         return std::nullopt;
       }
       return UnsizedTargetSize(kind, options);
     }
     if (IsUnderDev(target)) {
-      Refuse("no such device: " + target + " (a missing path under /dev is never created)");
+      Refuse(Text(u"CliNoSuchDevice", {target}));
       return std::nullopt;
     }
     uint64_t size = 0;
     if (options.size) {
       size = *options.size;
     } else if (!kind.needsFolder) {
-      status = UsageError(kind.name, "the image file " + target + " does not exist: --size says "
-                                     "how large to make it");
+      status = UsageError(kind.name, Text(u"CliImageNeedsSize", {target}));
       return std::nullopt;
     } else {
       size = DefaultImageSize(options.folder);
@@ -158,8 +158,7 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
 
   if (S_ISREG(st.st_mode)) {
     if (st.st_size == 0 && !options.size && !kind.needsFolder) {
-      status = UsageError(kind.name, "the image file " + target + " is empty: --size says how "
-                                     "large to make it");
+      status = UsageError(kind.name, Text(u"CliEmptyImageNeedsSize", {target}));
       return std::nullopt;
     }
     if (st.st_size == 0) {
@@ -168,16 +167,15 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
       return size;
     }
     if (options.size && *options.size != static_cast<uint64_t>(st.st_size)) {
-      status = UsageError(kind.name, "the image file " + target + " exists with " +
-                                         std::to_string(st.st_size) +
-                                         " bytes: --size is for a new image file");
+      status = UsageError(kind.name,
+                          Text(u"CliImageHasSize", {target, std::to_string(st.st_size)}));
       return std::nullopt;
     }
     return static_cast<uint64_t>(st.st_size);
   }
 
   if (options.size) {
-    status = UsageError(kind.name, "--size is for a new image file");
+    status = UsageError(kind.name, Text(u"CliSizeForNewImage"));
     return std::nullopt;
   }
   if (!S_ISBLK(st.st_mode)) return UnsizedTargetSize(kind, options);
@@ -186,10 +184,10 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
   const std::string refusal = SafetyRefusal(block);
   if (!refusal.empty()) {
     if (!options.force) {
-      Refuse("refusing to write " + target + ": " + refusal + " (--force overrides)");
+      Refuse(Text(u"CliRefused", {target, refusal}));
       return std::nullopt;
     }
-    std::cerr << kProgramName << ": warning: " << refusal << "; going on (--force)\n";
+    std::cerr << kProgramName << ": " << Text(u"CliForcedWarning", {refusal}) << "\n";
   }
   if (!options.yes && !Confirm(kind, target, block)) return std::nullopt;
   const int64_t length = plat::FileLength(plat::FromUtf8(target));
@@ -231,8 +229,7 @@ bool BuildRecoverImage(uint64_t diskSize, std::u16string& imagePath) {
   return true;
 }
 
-int RunJob(const JobKind& kind, const std::vector<std::string>& args,
-           void (*help)(std::ostream&)) {
+int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   JobOptions options;
   std::vector<std::string> positional;
   ArgReader reader(args);
@@ -247,8 +244,7 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args,
     bool missing = false;
     std::string value;
     if (reader.Flag("-h") || reader.Flag("--help")) {
-      help(std::cout);
-      return kExitOk;
+      return ShowCommandHelp(kind.name);
     }
     if (reader.Flag("--")) {
       optionsEnded = true;
@@ -257,29 +253,28 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args,
     } else if (reader.Flag("--force")) {
       options.force = true;
     } else if (reader.Option("--size", value, missing)) {
-      if (missing) return UsageError(kind.name, "--size needs a value");
+      if (missing) return UsageError(kind.name, Text(u"CliNeedsValue", {reader.LastOption()}));
       uint64_t bytes = 0;
       if (!ParseSize(value, bytes)) {
-        return UsageError(kind.name, "--size '" + value + "' is no size: whole 512-byte "
-                                     "sectors, in bytes or with K, M, G or T");
+        return UsageError(kind.name, Text(u"CliNotASize", {value}));
       }
       options.size = bytes;
     } else if (reader.Option("--sysfs", options.files.sysfs, missing) ||
                reader.Option("--mountinfo", options.files.mountinfo, missing) ||
                reader.Option("--swaps", options.files.swaps, missing)) {
-      if (missing) return UsageError(kind.name, "an option needs a value");
+      if (missing) return UsageError(kind.name, Text(u"CliNeedsValue", {reader.LastOption()}));
     } else {
-      return UsageError(kind.name, "unknown option '" + reader.Current() + "'");
+      return UsageError(kind.name, Text(u"CliUnknownOption", {reader.Current()}));
     }
   }
   const size_t wanted = kind.needsFolder ? 2 : 1;
   if (positional.size() != wanted) {
-    return UsageError(kind.name, kind.needsFolder ? "give a firmware folder and a target"
-                                                  : "give one target");
+    return UsageError(kind.name, Text(kind.needsFolder ? u"CliGiveFolderAndTarget"
+                                                       : u"CliGiveTarget"));
   }
   if (kind.needsFolder) options.folder = positional[0];
   options.target = positional.back();
-  if (options.target.empty()) return UsageError(kind.name, "the target is empty");
+  if (options.target.empty()) return UsageError(kind.name, Text(u"CliEmptyTarget"));
 
   if (kind.needsFolder && !CheckFolder(options.folder)) return kExitFailure;
   int status = kExitFailure;
@@ -299,77 +294,12 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args,
   const bool ran = RunPlinthJob(PlinthLibrary::DefaultPath(), job_reporter::Callbacks(), kind.job,
                                 folderOrImage, plat::FromUtf8(options.target), *diskSize, &error);
   job_reporter::End();
-  if (!ran) return Refuse("cannot run the engine: " + error);
+  if (!ran) return Refuse(Text(u"CliCannotRunEngine", {error}));
   return job_reporter::Succeeded() ? kExitOk : kExitFailure;
-}
-
-void CommonHelp(std::ostream& out) {
-  out << "TARGET is a block device (/dev/sdb, /dev/mmcblk0, /dev/loop3) or a disk image file.\n"
-         "\n"
-         "Options:\n"
-         "  --size SIZE       size of a new image file: bytes, or a number with K, M, G or T\n"
-         "                    (binary units: 1K = 1024 bytes; 512M, 4G); whole 512-byte\n"
-         "                    sectors. Only for a TARGET that does not exist yet (or is empty)\n"
-         "  -y, --yes         write a block device without asking first\n"
-         "  --force           write a block device that is not removable, not on USB and not a\n"
-         "                    loop device, that is a partition, or that holds a mounted file\n"
-         "                    system of the running system (/, /boot, /usr, /var, /home, swap)\n"
-         "  --sysfs DIR, --mountinfo FILE, --swaps FILE\n"
-         "                    read these instead of /sys, /proc/self/mountinfo, /proc/swaps\n"
-         "  -h, --help        show this text\n"
-         "\n"
-         "A missing image file is created sparse. A missing path under /dev is never created.\n"
-         "Writing a block device asks for confirmation (type yes) unless --yes; without a\n"
-         "terminal and without --yes it is refused. Image files need neither, nor root.\n"
-         "\n"
-         "Each line of the job is printed on standard output with the time it came, as the\n"
-         "window's log shows it (20261206-22:05:43 and three blanks before the text). Error\n"
-         "reports go to standard error. On a terminal a progress line shows what is being\n"
-         "copied, the percentage, the time the copy has taken, and the speed: the bytes this\n"
-         "process has written during the copy (its write counter) over that time.\n"
-         "\n"
-         "Exit status: 0 when the job succeeded, 1 when it failed or was refused, 2 for a\n"
-         "usage error.\n";
 }
 
 }  // namespace
 
-void WriteHelp(std::ostream& out) {
-  out << "Usage: " << kProgramName << " write [OPTIONS] FIRMWARE_DIR TARGET\n"
-         "\n"
-         "Writes a whole card from FIRMWARE_DIR/config.xml: the partition table, every\n"
-         "partition (from its image, or a new empty FAT16, FAT32 or ext4 volume) and the bin\n"
-         "files. Everything on TARGET is lost.\n"
-         "\n"
-         "Without --size a new image file gets the smallest size that holds the layout: the\n"
-         "end of the last partition (partition table and extended boot records included) or\n"
-         "the end of the furthest bin file, whichever is larger.\n"
-         "\n";
-  CommonHelp(out);
-}
-
-void UpdateHelp(std::ostream& out) {
-  out << "Usage: " << kProgramName << " update [OPTIONS] FIRMWARE_DIR TARGET\n"
-         "\n"
-         "Rewrites the partitions and bin files that the update section of\n"
-         "FIRMWARE_DIR/config.xml names, on a card written before; the layout stays.\n"
-         "\n";
-  CommonHelp(out);
-}
-
-void RecoverHelp(std::ostream& out) {
-  out << "Usage: " << kProgramName << " recover [OPTIONS] TARGET\n"
-         "\n"
-         "Makes TARGET one empty FAT32 file system as large as the whole disk, written over\n"
-         "its start, so that the old partition table is gone. The volume is first built as a\n"
-         "temporary image (tmpDBR.img in /var/tmp/Quillbox, or /var/tmp/Quillbox-UID).\n"
-         "A TARGET image file that does not exist needs --size.\n"
-         "\n";
-  CommonHelp(out);
-}
-
-int RunWrite(const std::vector<std::string>& args) { return RunJob(kWrite, args, WriteHelp); }
-int RunUpdate(const std::vector<std::string>& args) { return RunJob(kUpdate, args, UpdateHelp); }
-int RunRecover(const std::vector<std::string>& args) {
-  return RunJob(kRecover, args, RecoverHelp);
-}
+int RunWrite(const std::vector<std::string>& args) { return RunJob(kWrite, args); }
+int RunUpdate(const std::vector<std::string>& args) { return RunJob(kUpdate, args); }
+int RunRecover(const std::vector<std::string>& args) { return RunJob(kRecover, args); }

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "CliCommon.h"
 #include "DiskParse.h"
 #include "DiskSource.h"
 #include "Layout.h"
@@ -259,8 +260,8 @@ BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const SystemFiles
     std::set<std::string> disks;
     index.DisksUnder(use.dev, use.source, disks);
     if (disks.count(target.disk) == 0) continue;
-    std::string text = use.what;
-    if (!use.source.empty()) text += " on " + use.source;
+    const std::string text = use.source.empty() ? use.what
+                                                : Text(u"CliSystemUseOn", {use.what, use.source});
     if (std::find(target.systemUses.begin(), target.systemUses.end(), text) ==
         target.systemUses.end()) {
       target.systemUses.push_back(text);
@@ -270,19 +271,17 @@ BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const SystemFiles
 }
 
 std::string SafetyRefusal(const BlockTarget& target) {
-  if (!target.known) return "the device is not a disk this system lists under its sysfs";
-  if (!target.partition.empty()) {
-    return target.partition + " is a partition of " + target.disk + "; a card is written whole";
-  }
+  if (!target.known) return Text(u"CliNotSysfsDisk");
+  if (!target.partition.empty()) return Text(u"CliIsPartition", {target.partition, target.disk});
   if (!target.systemUses.empty()) {
-    std::string text = target.disk + " holds file systems of the running system (";
+    std::string uses;
     for (size_t i = 0; i < target.systemUses.size(); ++i) {
-      text += (i ? ", " : "") + target.systemUses[i];
+      uses += (i ? ", " : "") + target.systemUses[i];
     }
-    return text + ")";
+    return Text(u"CliSystemDisk", {target.disk, uses});
   }
   if (!target.removable && !target.usb && !target.loop) {
-    return target.disk + " is a fixed disk: not removable, not on USB and not a loop device";
+    return Text(u"CliFixedDisk", {target.disk});
   }
   return {};
 }

@@ -23,7 +23,7 @@ std::string SizeText(const DISK_DATA& disk) {
   return Utf8(FormatSizeText(static_cast<int64_t>(disk.diskSize)));
 }
 
-std::string YesNo(int32_t value) { return value != 0 ? "yes" : "no"; }
+std::string YesNo(int32_t value) { return Text(value != 0 ? u"CliYes" : u"CliNo"); }
 
 std::string Description(const DISK_DATA& disk) {
   if (disk.isLoop != 0) return ValidUtf8(disk.backingFile);
@@ -35,7 +35,9 @@ std::string Description(const DISK_DATA& disk) {
 
 void PrintDiskTable(const std::vector<DISK_DATA>& disks) {
   std::vector<std::vector<std::string>> rows = {
-      {"#", "DEVICE", "SIZE", "USB", "REMOVABLE", "READ-ONLY", "VOLUMES", "MODEL"}};
+      {Text(u"CliColNumber"), Text(u"CliColDevice"), Text(u"CliColSize"), Text(u"CliColUsb"),
+       Text(u"CliColRemovable"), Text(u"CliColReadOnly"), Text(u"CliColVolumes"),
+       Text(u"CliColModel")}};
   for (const DISK_DATA& disk : disks) {
     rows.push_back({std::to_string(disk.diskNumber), ValidUtf8(disk.devicePath), SizeText(disk),
                     YesNo(disk.isUsb), YesNo(disk.removable), YesNo(disk.readOnly),
@@ -70,32 +72,6 @@ void PrintDiskJson(const std::vector<DISK_DATA>& disks) {
 
 }  // namespace
 
-void ListHelp(std::ostream& out) {
-  out << "Usage: " << kProgramName << " list [--all] [--json] [--sysfs DIR] [--mountinfo FILE]\n"
-         "\n"
-         "Lists the disks that can be written. No root needed.\n"
-         "\n"
-         "By default it shows what the Brindle window offers, USB disks with media in them, and\n"
-         "also disk images attached to writable loop devices (losetup), which are targets too.\n"
-         "--all shows every disk found: fixed disks such as the system disk, empty card-reader\n"
-         "slots, internal SD slots and read-only loop devices. RAM disks, device-mapper and RAID\n"
-         "devices, optical drives and unattached loop devices are never listed.\n"
-         "\n"
-         "Options:\n"
-         "  --all             every disk, the ones the window hides included\n"
-         "  --json            machine-readable output, every field of every disk\n"
-         "  --sysfs DIR       read DIR instead of /sys\n"
-         "  --mountinfo FILE  read FILE instead of /proc/self/mountinfo\n"
-         "  -h, --help        show this text\n"
-         "\n"
-         "Columns: # the disk number (its position in ascending disk order: other disks first by\n"
-         "device number, loop devices last), DEVICE the device node to write, SIZE, USB,\n"
-         "REMOVABLE (removable media), READ-ONLY, VOLUMES (mounted partitions), MODEL (vendor and\n"
-         "model, or the image file of a loop device).\n"
-         "\n"
-         "Exit status: 0 on success, 2 for a usage error.\n";
-}
-
 int RunList(const std::vector<std::string>& args) {
   bool all = false;
   bool json = false;
@@ -105,8 +81,7 @@ int RunList(const std::vector<std::string>& args) {
   while (!reader.Done()) {
     bool missing = false;
     if (reader.Flag("-h") || reader.Flag("--help")) {
-      ListHelp(std::cout);
-      return kExitOk;
+      return ShowCommandHelp("list");
     }
     if (reader.Flag("--all")) {
       all = true;
@@ -114,9 +89,12 @@ int RunList(const std::vector<std::string>& args) {
       json = true;
     } else if (reader.Option("--sysfs", sysfs, missing) ||
                reader.Option("--mountinfo", mountinfo, missing)) {
-      if (missing) return UsageError("list", "an option needs a value");
+      if (missing) return UsageError("list", Text(u"CliNeedsValue", {reader.LastOption()}));
     } else {
-      return UsageError("list", "unknown argument '" + reader.Current() + "'");
+      const std::string& arg = reader.Current();
+      return UsageError("list", Text(arg.size() > 1 && arg[0] == '-' ? u"CliUnknownOption"
+                                                                     : u"CliUnknownArgument",
+                                     {arg}));
     }
   }
 
@@ -129,9 +107,7 @@ int RunList(const std::vector<std::string>& args) {
   if (json) {
     PrintDiskJson(disks);
   } else if (disks.empty()) {
-    std::cout << (all ? "No disks found.\n"
-                      : "No USB disk with media and no writable disk image found "
-                        "(--all lists every disk).\n");
+    std::cout << Text(all ? u"CliNoDisks" : u"CliNoDefaultDisks") << "\n";
   } else {
     PrintDiskTable(disks);
   }

@@ -8,7 +8,7 @@
 # they never run at the same time as other such cases.
 function(brindle_add_test name)
   cmake_parse_arguments(T "SHARES_TMP_IMAGE" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
+  brindle_test_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} brindle_testsupport GTest::gtest
     GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${BRINDLE_TEST_DIR})
@@ -29,7 +29,24 @@ function(brindle_add_test name)
   if(T_TIMEOUT)
     list(APPEND props TIMEOUT ${T_TIMEOUT})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+  if(BRINDLE_TESTS)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+  endif()
+endfunction()
+
+# A program the build runs (not installed, not a test): built in tools/.
+function(brindle_tool_executable name)
+  add_executable(${name} ${ARGN})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
+endfunction()
+
+# A test executable or test helper: built with everything else only when BRINDLE_TESTS is on.
+function(brindle_test_executable name)
+  if(BRINDLE_TESTS)
+    add_executable(${name} ${ARGN})
+  else()
+    add_executable(${name} EXCLUDE_FROM_ALL ${ARGN})
+  endif()
 endfunction()
 
 # Shared objects export only their C ABI and bind their own symbols to themselves.

@@ -1,4 +1,5 @@
 // Brindle: one copy per user, a frameless window built from res/skin.xml, run until exit.
+#include "GuiUsage.h"
 #include "LocalText.h"
 #include "MainframeUI.h"
 #include "SingleInstance.h"
@@ -7,6 +8,7 @@
 #include <QMessageBox>
 
 int main(int argc, char* argv[]) {
+  if (const int status = HandleGuiArguments(argc, argv); status >= 0) return status;
   QApplication app(argc, argv);
   SingleInstance instance(SingleInstance::DefaultName());
   if (instance.ActivateRunningCopy()) return 0;

@@ -81,6 +81,37 @@ std::u16string Trim(std::u16string_view text) {
   return std::u16string(text.substr(b, e - b));
 }
 
+namespace {
+
+template <typename Args>
+std::u16string FillPlaces(std::u16string_view format, const Args& args) {
+  std::u16string out;
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == u'{' && i + 2 < format.size() && format[i + 1] >= u'1' &&
+        format[i + 1] <= u'9' && format[i + 2] == u'}') {
+      const size_t n = static_cast<size_t>(format[i + 1] - u'1');
+      if (n < args.size()) {
+        out += *(args.begin() + n);
+        i += 2;
+        continue;
+      }
+    }
+    out += format[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::u16string FormatText(std::u16string_view format,
+                          std::initializer_list<std::u16string_view> args) {
+  return FillPlaces(format, args);
+}
+
+std::u16string FormatText(std::u16string_view format, const std::vector<std::u16string>& args) {
+  return FillPlaces(format, args);
+}
+
 std::u16string FormatWithInt(std::u16string_view format, int value) {
   std::u16string out;
   bool used = false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,13 @@ std::u16string Trim(std::u16string_view text);
 // "%%" gives "%", every other character, other conversions included, is copied as written.
 // Catalogue texts are data, never handed to printf.
 std::u16string FormatWithInt(std::u16string_view format, int value);
+
+// A catalogue text with numbered places: "{1}" to "{9}" take the arguments in order, so each
+// language puts them where its word order wants them. A place without an argument, and every
+// other character, is copied as written.
+std::u16string FormatText(std::u16string_view format,
+                          std::initializer_list<std::u16string_view> args);
+std::u16string FormatText(std::u16string_view format, const std::vector<std::u16string>& args);
 
 // Sizes as the user sees them: "512B", "1.50K", "64.00M", "7.40G", "2.00T".
 std::u16string FormatSizeText(int64_t bytes);

@@ -172,6 +172,13 @@ TEST(TextRoutines, ContainsNoCaseAndTrim) {
   EXPECT_EQ(Trim(u"   "), u"");
 }
 
+TEST(TextRoutines, FormatTextFillsNumberedPlacesInAnyOrder) {
+  EXPECT_EQ(FormatText(u"{2} 是 {1} 的分区", {u"sdb", u"sdb1"}), u"sdb1 是 sdb 的分区");
+  EXPECT_EQ(FormatText(u"{1}{1} {3} {0} {x", {u"a", u"b"}), u"aa {3} {0} {x");
+  EXPECT_EQ(FormatText(u"no places {", {}), u"no places {");
+  EXPECT_EQ(FormatText(u"{1}", {u"{2}", u"b"}), u"{2}");  // an argument is never read again
+}
+
 TEST(TextRoutines, FormatWithIntTakesOnlyOneInteger) {
   EXPECT_EQ(FormatWithInt(u"Writing partition %d", 3), u"Writing partition 3");
   EXPECT_EQ(FormatWithInt(u"%d%% of %d", 50), u"50% of %d");

@@ -1,0 +1,85 @@
+// brindle-cli's commands and options, once: the dispatcher, the help, the manual page and the
+// bash completion all read this table. A new command is one entry here and one Run function.
+#include <iostream>
+
+#include "CliCommon.h"
+#include "Commands.h"
+#include "Usage.h"
+
+namespace {
+
+const UsageOption kHelp{"-h", "--help", nullptr, u"UsageOptHelp"};
+const UsageOption kSysfs{nullptr, "--sysfs", "DIR", u"CliOptSysfs", ValueKind::kFolder};
+const UsageOption kMountinfo{nullptr, "--mountinfo", "FILE", u"CliOptMountinfo", ValueKind::kFile};
+
+// What write, update and recover share.
+const std::vector<UsageOption> kJobOptions = {
+    {nullptr, "--size", "SIZE", u"CliOptSize"},
+    {"-y", "--yes", nullptr, u"CliOptYes"},
+    {nullptr, "--force", nullptr, u"CliOptForce"},
+    kSysfs,
+    kMountinfo,
+    {nullptr, "--swaps", "FILE", u"CliOptSwaps", ValueKind::kFile},
+    kHelp,
+};
+const std::vector<const char16_t*> kJobNotes = {u"CliJobCreate", u"CliJobConfirm", u"CliJobLog",
+                                                u"CliJobProgress", u"CliJobExit"};
+
+int RunHelp(const std::vector<std::string>& args) {
+  if (args.size() > 1) return UsageError("help", Text(u"CliUnknownArgument", {args[1]}));
+  if (args.empty() || args[0] == "-h" || args[0] == "--help") {
+    PrintProgramHelp(std::cout, CliProgram(), CatalogueLookup());
+    return kExitOk;
+  }
+  if (FindCommand(CliProgram(), args[0]) == nullptr) {
+    return UsageError("", Text(u"CliUnknownCommand", {args[0]}));
+  }
+  return ShowCommandHelp(args[0]);
+}
+
+UsageProgram MakeProgram() {
+  UsageProgram p;
+  p.name = kProgramName;
+  p.summaryKey = u"CliSummary";
+  p.arguments = "COMMAND [OPTIONS]";
+  p.before = {u"CliAbout"};
+  p.options = {kHelp, {nullptr, "--version", nullptr, u"UsageOptVersion"}};
+  p.after = {u"CliHelpCommand", u"CliExitStatus"};
+  p.seeAlso = {"brindle(1)"};
+  p.commands = {
+      {"list", "[OPTIONS]", {}, u"CliListSummary",
+       {u"CliListAbout", u"CliListDefault", u"CliListAll"},
+       {{nullptr, "--all", nullptr, u"CliOptAll"},
+        {nullptr, "--json", nullptr, u"CliOptJson"},
+        kSysfs,
+        kMountinfo,
+        kHelp},
+       {u"CliListColumns", u"CliListExit"},
+       RunList},
+      {"write", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
+       u"CliWriteSummary", {u"CliWriteAbout", u"CliWriteSize", u"CliTargetAbout"}, kJobOptions,
+       kJobNotes, RunWrite},
+      {"update", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
+       u"CliUpdateSummary", {u"CliUpdateAbout", u"CliTargetAbout"}, kJobOptions, kJobNotes,
+       RunUpdate},
+      {"recover", "[OPTIONS] TARGET", {ValueKind::kTarget}, u"CliRecoverSummary",
+       {u"CliRecoverAbout", u"CliRecoverImage", u"CliTargetAbout"}, kJobOptions, kJobNotes,
+       RunRecover},
+      {"help", "[COMMAND]", {ValueKind::kCommand}, u"CliHelpSummary", {u"CliHelpAbout"}, {}, {},
+       RunHelp},
+  };
+  return p;
+}
+
+}  // namespace
+
+int ShowCommandHelp(std::string_view command) {
+  const UsageCommand* found = FindCommand(CliProgram(), command);
+  if (found != nullptr) PrintCommandHelp(std::cout, CliProgram(), *found, CatalogueLookup());
+  return kExitOk;
+}
+
+const UsageProgram& CliProgram() {
+  static const UsageProgram program = MakeProgram();
+  return program;
+}

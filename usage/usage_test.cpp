@@ -1,0 +1,5 @@
+#include "Usage.h"
+
+#include <gtest/gtest.h>
+
+TEST(UsagePlaceholder, Builds) {}
