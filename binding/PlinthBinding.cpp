@@ -85,11 +85,17 @@ bool PlinthLibrary::RemovePartitions(const std::u16string& diskPath,
   return true;
 }
 
+bool PlinthLibrary::UseDiskHandle(const std::u16string& diskPath, int fd) {
+  auto fn = reinterpret_cast<decltype(&::UseDiskHandle)>(Symbol("UseDiskHandle"));
+  return fn != nullptr && fn(diskPath.c_str(), fd) != 0;
+}
+
 bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
                   const std::u16string& folderOrImage, const std::u16string& diskPath,
-                  uint64_t diskSize, std::string* error) {
+                  uint64_t diskSize, std::string* error, int diskHandle) {
   PlinthLibrary library;
   bool ok = library.Load(libraryPath) && library.Register(callbacks, job != PlinthJob::kRecover);
+  if (ok && diskHandle >= 0) library.UseDiskHandle(diskPath, diskHandle);
   if (ok) {
     switch (job) {
       case PlinthJob::kWrite:

@@ -40,6 +40,9 @@ class PlinthLibrary {
   bool MakeDisk(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize);
   bool UpdateDisk(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize);
   bool RemovePartitions(const std::u16string& diskPath, const std::u16string& imagePath);
+  // Hands the engine a descriptor for diskPath (UseDiskHandle). False when the export is
+  // missing or the engine refused the descriptor.
+  bool UseDiskHandle(const std::u16string& diskPath, int fd);
 
   void Unload();
 
@@ -54,7 +57,8 @@ enum class PlinthJob { kWrite, kUpdate, kRecover };
 
 // One whole job: load by `libraryPath`, register, call the export, unload. False (with
 // `error` set) when the library or an export could not be found; the job's own outcome
-// arrives through the callbacks.
+// arrives through the callbacks. A `diskHandle` of 0 or more is handed to the engine for
+// diskPath first; refused, the engine opens diskPath itself and reports what it finds.
 bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
                   const std::u16string& folderOrImage, const std::u16string& diskPath,
-                  uint64_t diskSize, std::string* error);
+                  uint64_t diskSize, std::string* error, int diskHandle = -1);

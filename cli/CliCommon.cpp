@@ -10,7 +10,13 @@
 std::string Text(const char16_t* key, std::initializer_list<std::string_view> args) {
   std::vector<std::u16string> wide;
   for (std::string_view arg : args) wide.push_back(plat::FromUtf8(arg));
-  return plat::ToUtf8(FormatText(LocalText(key, 0), wide));
+  std::u16string format = LocalText(key, 0);
+  // Without its catalogue the program still says what happened: the key and its values.
+  if (format.empty()) {
+    format = key;
+    for (size_t i = 1; i <= wide.size(); ++i) format += u" {" + plat::FromUtf8(std::to_string(i)) + u"}";
+  }
+  return plat::ToUtf8(FormatText(format, wide));
 }
 
 int UsageError(std::string_view command, std::string_view message) {

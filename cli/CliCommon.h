@@ -13,7 +13,8 @@ inline constexpr int kExitUsage = 2;
 
 inline constexpr const char* kProgramName = "brindle-cli";
 
-// A catalogue text as UTF-8, its numbered places ("{1}") filled with `args`.
+// A catalogue text as UTF-8, its numbered places ("{1}") filled with `args`. Without the
+// catalogue, the key followed by the values.
 std::string Text(const char16_t* key, std::initializer_list<std::string_view> args = {});
 
 // Reports a usage error on stderr with a pointer to the command's help; returns kExitUsage.

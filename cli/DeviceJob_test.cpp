@@ -142,36 +142,6 @@ TEST_F(CliSafety, AUsbDiskIsWrittenOnlyWhenConfirmed) {
   }
 }
 
-// A loop device attached to an image file, detached again whatever happens.
-class LoopDevice {
- public:
-  explicit LoopDevice(const std::string& image) {
-    std::string output;
-    if (RunTool("losetup -f --show -P " + Quote(image), &output) == 0 &&
-        output.rfind("/dev/loop", 0) == 0) {
-      name_ = output.substr(0, output.find('\n'));
-    } else {
-      error_ = output;
-    }
-  }
-  ~LoopDevice() {
-    for (const std::string& point : mounts_) umount2(point.c_str(), MNT_DETACH);
-    if (!name_.empty()) RunTool("losetup -d " + Quote(name_));
-  }
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-
-  const std::string& name() const { return name_; }
-  const std::string& error() const { return error_; }
-  std::string Partition(int number) const { return name_ + "p" + std::to_string(number); }
-  void Mounted(const std::string& point) { mounts_.push_back(point); }
-
- private:
-  std::string name_;
-  std::string error_;
-  std::vector<std::string> mounts_;
-};
-
 bool IsMounted(const std::string& point) {
   std::ifstream in("/proc/self/mountinfo");
   std::string line;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <random>
 
+#include "CliCommon.h"
 #include "CliTestSupport.h"
 #include "Platform.h"
 #include "testsupport/TestSupport.h"
@@ -333,11 +334,20 @@ TEST_F(CliJob, WithoutTheEngineTheJobFails) {
   std::filesystem::create_directory(alone);
   std::filesystem::copy_file(std::string(BRINDLE_BIN_DIR) + "/brindle-cli", alone + "/brindle-cli");
   std::filesystem::permissions(alone + "/brindle-cli", std::filesystem::perms::owner_all);
-  const std::string run = ToolOutput("{ " + Quote(alone + "/brindle-cli") + " write " +
-                                     Quote(Firmware()) + " " + Quote(Card()) +
-                                     " </dev/null; echo status=$?; }");
-  EXPECT_NE(run.find("cannot run the engine"), std::string::npos) << run;
-  EXPECT_NE(run.find("libPlinth.so"), std::string::npos) << run;
+  const std::string command = "{ " + Quote(alone + "/brindle-cli") + " write " +
+                              Quote(Firmware()) + " " + Quote(Card()) +
+                              " </dev/null; echo status=$?; }";
+  // Without the catalogue either, the key names what happened.
+  std::string run = ToolOutput(command);
+  EXPECT_NE(run.find("brindle-cli: CliCannotRunEngine " + alone + "/libPlinth.so"),
+            std::string::npos)
+      << run;
+  EXPECT_NE(run.find("status=1\n"), std::string::npos) << run;
+  std::filesystem::copy_file(std::string(BRINDLE_BIN_DIR) + "/text_info.ini",
+                             alone + "/text_info.ini");
+  run = ToolOutput(command);
+  EXPECT_NE(run.find(Text(u"CliCannotRunEngine", {alone + "/libPlinth.so"})), std::string::npos)
+      << run;
   EXPECT_NE(run.find("status=1\n"), std::string::npos) << run;
 }
 

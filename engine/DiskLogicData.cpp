@@ -73,8 +73,43 @@ class PosixIo final : public DiskIo {
   }
 };
 
+bool SameBlockDevice(int fd, const std::string& path) {
+  struct stat held;
+  struct stat named;
+  return fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && S_ISBLK(held.st_mode) &&
+         S_ISBLK(named.st_mode) && held.st_rdev == named.st_rdev;
+}
+
+// The descriptor handed over for one job. Closed when the library unloads unused.
+struct HandedDisk {
+  std::string path;
+  int fd = -1;
+  ~HandedDisk() { Drop(); }
+  void Drop() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    path.clear();
+  }
+  // The descriptor for `path`, once; -1 when none was handed over for it.
+  int Take(const std::string& wanted) {
+    if (fd < 0 || wanted != path) return -1;
+    const int taken = fd;
+    fd = -1;
+    path.clear();
+    // The path must still name the device the descriptor holds.
+    if (!SameBlockDevice(taken, wanted)) {
+      close(taken);
+      return -1;
+    }
+    return taken;
+  }
+};
+
+HandedDisk handed;
+
 // A block device is opened exclusively; a regular file is an image; nothing else is a disk.
 int OpenTarget(const std::string& path) {
+  if (const int fd = handed.Take(path); fd >= 0) return fd;
   struct stat before;
   if (stat(path.c_str(), &before) != 0) return -1;
   int flags = O_RDWR | O_CLOEXEC | O_NOCTTY;
@@ -144,6 +179,26 @@ int32_t PercentOf(int64_t written, int64_t fileSize) {
 }
 
 }  // namespace
+
+bool HandOverDisk(const std::u16string& path, int fd) {
+  const std::string native = plat::ToUtf8(path);
+  if (fd < 0 || !SameBlockDevice(fd, native)) return false;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) != O_RDWR) return false;
+  // An exclusive hold makes every other exclusive open fail with EBUSY. Where this process
+  // may open the device at all, a second exclusive open that succeeds proves there is none.
+  const int probe = open(native.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (probe >= 0) {
+    close(probe);
+    return false;
+  }
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  handed.Drop();
+  handed.path = native;
+  handed.fd = copy;
+  return true;
+}
 
 DiskIo& PosixDiskIo() {
   static PosixIo io;

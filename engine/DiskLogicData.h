@@ -167,5 +167,11 @@ class CDiskLogicData {
   uint32_t directAlign_ = 0;  // 0: buffered transfers
 };
 
+// A descriptor the front end holds on the block device at `path` (see UseDiskHandle in
+// plinth/Plinth.h). Kept as a duplicate until OpenDisk of the same path takes it, or until the
+// library unloads. False when `fd` is not that block device, open for reading and writing and
+// held exclusively; nothing is kept then.
+bool HandOverDisk(const std::u16string& path, int fd);
+
 // The most recently constructed disk object; cleared when that object is destroyed.
 extern CDiskLogicData* currentDisk;

@@ -119,6 +119,10 @@ PLINTH_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uin
   RunJob(Text(folder), Text(diskPath), diskSize, kUpdateJob);
 }
 
+PLINTH_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd) {
+  return HandOverDisk(Text(diskPath), fd) ? 1 : 0;
+}
+
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {
   const std::u16string path = Text(diskPath);
   ReleaseDiskVolumes(path);

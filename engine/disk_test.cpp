@@ -572,6 +572,45 @@ TEST_F(DiskTest, LoopDeviceIsOpenedExclusively) {
   EXPECT_EQ(CountPatternMismatches(image_, 0, 5 * 512), 0u);
 }
 
+// A descriptor handed over by a front end stands in for the engine's own open, once, and only
+// when it is the named block device, open for reading and writing, and held exclusively.
+TEST_F(DiskTest, HandedDescriptorStandsInForTheOwnOpen) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
+  MakeImage(image_, 4 << 20, true);
+  const std::string device = AttachLoop(image_, 512);
+  if (device.empty()) GTEST_SKIP() << "no loop device available";
+  const std::string file = dir_.Join("file.img");
+  MakeImage(file, 4096, false);
+  const int readOnly = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+  const int shared = open(device.c_str(), O_RDWR | O_CLOEXEC);
+  const int regular = open(file.c_str(), O_RDWR | O_CLOEXEC);
+  EXPECT_FALSE(HandOverDisk(U(device), readOnly));
+  EXPECT_FALSE(HandOverDisk(U(device), shared));  // nobody holds the device exclusively
+  EXPECT_FALSE(HandOverDisk(U(file), regular));
+  EXPECT_FALSE(HandOverDisk(U(device), -1));
+  const int exclusive = open(device.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+  ASSERT_GE(exclusive, 0);
+  EXPECT_FALSE(HandOverDisk(U(file), exclusive));  // another path than the device's
+  ASSERT_TRUE(HandOverDisk(U(device), exclusive));
+  for (const int fd : {readOnly, shared, regular, exclusive}) close(fd);
+  {
+    // The engine's duplicate holds the device now, so an open of its own would fail: success
+    // means the handed descriptor was used.
+    CDiskLogicData disk;
+    ASSERT_EQ(disk.OpenDisk(U(device)), 1);
+    const std::vector<uint8_t> data = FileBytes(512);
+    EXPECT_EQ(disk.WriteSector(data.data(), 5), 512);
+    EXPECT_EQ(disk.FlushDisk(), 1);
+    CDiskLogicData second;
+    EXPECT_EQ(second.OpenDisk(U(device)), 0);
+    disk.CloseDisk();
+    EXPECT_EQ(second.OpenDisk(U(device)), 1);  // taken once; then the engine opens it itself
+  }
+  std::system(("losetup -d " + device).c_str());
+  EXPECT_EQ(ReadBytes(image_, 5 * 512, 512), FileBytes(512));
+  EXPECT_EQ(CountPatternMismatches(image_, 0, 5 * 512), 0u);
+}
+
 // The system's own disk I/O, watched: which writes went out direct.
 class WatchedIo final : public DiskIo {
  public:

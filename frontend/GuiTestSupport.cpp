@@ -87,6 +87,7 @@ MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& set
                              const FakeEngine* engine) {
   MainframeOptions o = MainframeOptions::Defaults();
   o.settingsPath = plat::FromUtf8(settings.Join("config.ini"));
+  o.settingsFallback.clear();
   o.imageFolder = plat::FromUtf8(settings.Join("Quillbox"));
   o.imagePath = o.imageFolder + u"/tmpDBR.img";
   o.diskSource = [](const std::function<void(const std::u16string&)>&) {

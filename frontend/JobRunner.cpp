@@ -125,19 +125,40 @@ bool CMainframeUI::SelectedDisk(DISK_DATA* record) {
   return found;
 }
 
-bool CMainframeUI::CheckDeviceAccess(const std::u16string& diskPath) {
+CMainframeUI::DiskHandle::~DiskHandle() {
+  if (fd >= 0) ::close(fd);
+}
+
+bool CMainframeUI::AcquireDisk(const std::u16string& diskPath, DiskHandle* handle) {
   if (options_.deviceWritable(diskPath)) return true;
-  ErrorBox(LocalText(u"NeedRoot", 0) + diskPath);
+  const DiskGrant grant = options_.openDevice(plat::ToUtf8(diskPath));
+  switch (grant.result) {
+    case DiskGrant::kOpened:
+      handle->fd = grant.fd;
+      return true;
+    case DiskGrant::kUnavailable:
+      ErrorBox(LocalText(u"NeedRoot", 0) + diskPath);
+      return false;
+    case DiskGrant::kNotAuthorized:
+      ErrorBox(LocalText(u"DiskAuthFailed", 0) + diskPath);
+      return false;
+    case DiskGrant::kFailed:
+      break;
+  }
+  ErrorBox(LocalText(u"DiskServiceFailed", 0) + diskPath +
+           (grant.message.empty() ? u"" : u"\n" + grant.message));
   return false;
 }
 
 void CMainframeUI::RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
-                             const std::u16string& diskPath, uint64_t diskSize) {
+                             const std::u16string& diskPath, uint64_t diskSize,
+                             const DiskHandle& handle) {
   std::string error;
-  if (!RunPlinthJob(options_.enginePath, Callbacks(), job, folderOrImage, diskPath, diskSize,
-                    &error)) {
-    ErrorBox(LocalText(u"LoadPlinthFailed", 0) + plat::FromUtf8(error));
-  }
+  const bool ran = RunPlinthJob(options_.enginePath, Callbacks(), job, folderOrImage, diskPath,
+                                diskSize, &error, handle.fd);
+  // The engine cannot have the kernel read the new table without root; the service can.
+  if (ran && handle.fd >= 0) options_.rescanDevice(plat::ToUtf8(diskPath));
+  if (!ran) ErrorBox(LocalText(u"LoadPlinthFailed", 0) + plat::FromUtf8(error));
 }
 
 void CMainframeUI::WriteOrUpdateJob(JobKind kind) {
@@ -159,9 +180,10 @@ void CMainframeUI::WriteOrUpdateJob(JobKind kind) {
   DISK_DATA disk{};
   if (!SelectedDisk(&disk)) return;
   const std::u16string diskPath = plat::FromUtf8(disk.devicePath);
-  if (!CheckDeviceAccess(diskPath)) return;
+  DiskHandle handle;
+  if (!AcquireDisk(diskPath, &handle)) return;
   RunPlinth(kind == JobKind::kWrite ? PlinthJob::kWrite : PlinthJob::kUpdate, folder, diskPath,
-            disk.diskSize);
+            disk.diskSize, handle);
 }
 
 void CMainframeUI::RecoverJob() {
@@ -174,7 +196,9 @@ void CMainframeUI::RecoverJob() {
   DISK_DATA disk{};
   if (!SelectedDisk(&disk)) return;
   const std::u16string diskPath = plat::FromUtf8(disk.devicePath);
-  if (!CheckDeviceAccess(diskPath)) return;
+  // Asked before the volume is built, so a refusal costs no wait.
+  DiskHandle handle;
+  if (!AcquireDisk(diskPath, &handle)) return;
   if (!folderReady) {
     ErrorBox(LocalText(u"CreateTmpImgFailded", 0));
     return;
@@ -205,7 +229,7 @@ void CMainframeUI::RecoverJob() {
     ErrorBox(LocalText(u"CreateTmpImgFailded", 0));
     return;
   }
-  RunPlinth(PlinthJob::kRecover, image, diskPath, disk.diskSize);
+  RunPlinth(PlinthJob::kRecover, image, diskPath, disk.diskSize, handle);
 }
 
 void CMainframeUI::ElapsedTick() {

@@ -103,11 +103,30 @@ bool DeviceWritable(const std::u16string& path) {
   return access(native.c_str(), W_OK) == 0;
 }
 
+SettingsFiles ChooseSettingsFiles(const std::u16string& programFolder,
+                                  const std::u16string& userConfigFolder) {
+  const std::u16string beside = programFolder + u"config.ini";
+  const std::u16string user = userConfigFolder + u"brindle/config.ini";
+  if (!plat::IsRegularFile(beside)) return {user, {}};
+  if (access(plat::ToUtf8(beside).c_str(), W_OK) == 0) return {beside, {}};
+  return {user, beside};
+}
+
+DiskGrant OpenThroughDiskService(const std::string& device) {
+  return DiskService(QDBusConnection::systemBus()).OpenForWriting(device);
+}
+
+void RescanThroughDiskService(const std::string& device) {
+  DiskService(QDBusConnection::systemBus()).Rescan(device);
+}
+
 MainframeOptions MainframeOptions::Defaults() {
   const std::u16string folder = plat::ExecutableFolder();
   MainframeOptions o;
   o.skinPath = folder + u"res/skin.xml";
-  o.settingsPath = folder + u"config.ini";
+  const SettingsFiles settings = ChooseSettingsFiles(folder, plat::UserConfigFolder());
+  o.settingsPath = settings.path;
+  o.settingsFallback = settings.fallback;
   o.helpFolder = folder;
   o.enginePath = plat::ToUtf8(folder) + "libPlinth.so";
   o.tesselPath = plat::ToUtf8(folder) + "libTessel.so";
@@ -291,14 +310,20 @@ std::u16string CMainframeUI::ChooseFolder() {
 }
 
 std::u16string CMainframeUI::LoadSettings() {
-  const std::u16string path =
-      Trim(ProfileReader(options_.settingsPath).Read(kSettingsSection, kSettingsKey));
+  const std::u16string& file = plat::PathExists(options_.settingsPath) ||
+                                       options_.settingsFallback.empty()
+                                   ? options_.settingsPath
+                                   : options_.settingsFallback;
+  const std::u16string path = Trim(ProfileReader(file).Read(kSettingsSection, kSettingsKey));
   if (path.empty() || !plat::PathExists(path)) return {};
   return path;
 }
 
 void CMainframeUI::SaveSettings() {
   // A settings file that cannot be written is not reported: the folder is only a convenience.
+  const std::u16string& file = options_.settingsPath;
+  const size_t slash = file.rfind(u'/');
+  if (slash != std::u16string::npos && slash > 0) plat::MakePrivateFolders(file.substr(0, slash));
   WriteProfileString(options_.settingsPath, kSettingsSection, kSettingsKey,
                      U(firmwareEdit_->text()));
 }

@@ -5,6 +5,7 @@
 
 #include "BasicWnd.h"
 #include "DiskData.h"
+#include "DiskService.h"
 #include "PlinthBinding.h"
 
 #include <QString>
@@ -51,10 +52,25 @@ using FolderChooser =
 // False when this process cannot write the disk at `path`: a block device without write access
 // (not root). Image files and root always pass; the engine reports its own failures.
 bool DeviceWritable(const std::u16string& path);
+// A disk this process cannot open, opened through the system's disk service.
+DiskGrant OpenThroughDiskService(const std::string& device);
+// After a job on a disk the service opened: the service has the kernel read the new table.
+void RescanThroughDiskService(const std::string& device);
+
+// Where the window keeps config.ini: the user's configuration folder, or beside the program
+// where a writable config.ini already is (a build folder, a copy run from a stick). A
+// read-only one there (an installed program's) is still read until the user's own exists.
+struct SettingsFiles {
+  std::u16string path;      // read, and written on exit
+  std::u16string fallback;  // read when `path` does not exist; never written
+};
+SettingsFiles ChooseSettingsFiles(const std::u16string& programFolder,
+                                  const std::u16string& userConfigFolder);
 
 struct MainframeOptions {
   std::u16string skinPath;      // res/skin.xml
   std::u16string settingsPath;  // config.ini
+  std::u16string settingsFallback;
   std::u16string helpFolder;    // the help_*.mht files, ending in '/'
   std::string enginePath;       // libPlinth.so
   std::string tesselPath;       // libTessel.so
@@ -64,6 +80,8 @@ struct MainframeOptions {
   MessageBoxFunc messageBox = ShowQtMessageBox;
   FolderChooser chooseFolder;
   std::function<bool(const std::u16string&)> deviceWritable = DeviceWritable;
+  std::function<DiskGrant(const std::string& device)> openDevice = OpenThroughDiskService;
+  std::function<void(const std::string& device)> rescanDevice = RescanThroughDiskService;
   // Ends the message loop (exit while idle).
   std::function<void()> quit;
   // Ends the process at once (exit while a job runs).
@@ -134,9 +152,19 @@ class CMainframeUI : public CBasicWnd {
   void RecoverJob();
   // Reads the disk selection on the window's thread; false (after "DiskNull") when none.
   bool SelectedDisk(DISK_DATA* record);
-  bool CheckDeviceAccess(const std::u16string& diskPath);
+  // A descriptor the disk service opened for a job; -1 when the engine opens the disk itself.
+  struct DiskHandle {
+    int fd = -1;
+    DiskHandle() = default;
+    DiskHandle(const DiskHandle&) = delete;
+    DiskHandle& operator=(const DiskHandle&) = delete;
+    ~DiskHandle();
+  };
+  // The way to the disk: directly when this process may write it, else through the disk
+  // service. False (after a box saying why) when there is none.
+  bool AcquireDisk(const std::u16string& diskPath, DiskHandle* handle);
   void RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
-                 const std::u16string& diskPath, uint64_t diskSize);
+                 const std::u16string& diskPath, uint64_t diskSize, const DiskHandle& handle);
 
   void RunOnUi(const std::function<void()>& effect);
   int Box(const std::u16string& text, const QString& caption, BoxKind kind);

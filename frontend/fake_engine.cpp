@@ -3,6 +3,7 @@
 // script.txt from that folder, one callback per line:
 //   out TEXT | pro A B | pos N | tip T1|T2|T3|T4|T5 ("-" is a null text) | time N | msg TEXT
 //   mark FILE (creates FILE) | wait FILE (returns when FILE exists)
+// UseDiskHandle logs what the descriptor it gets is open on.
 // CreateDisk returns null while a file "tessel-null" exists; Build fails while "build-fails"
 // exists and otherwise creates the image file.
 #include "plinth/Plinth.h"
@@ -182,6 +183,15 @@ FAKE_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uint6
 FAKE_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {
   Log("RemovePartitions " + Narrow(diskPath) + "|" + Narrow(imagePath));
   Replay();
+}
+
+// Logs the descriptor's target, so tests see which open file the engine was handed.
+FAKE_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd) {
+  char target[256] = {};
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  Log("UseDiskHandle " + Narrow(diskPath) + "|" + (n > 0 ? std::string(target, n) : "closed"));
+  return 1;
 }
 
 FAKE_API VolumeBuilder* CreateDisk(uint64_t size, int32_t kind) {

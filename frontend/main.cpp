@@ -5,11 +5,15 @@
 #include "SingleInstance.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 
 int main(int argc, char* argv[]) {
   if (const int status = HandleGuiArguments(argc, argv); status >= 0) return status;
   QApplication app(argc, argv);
+  // Wayland compositors and X11 task bars find the desktop entry, and with it the icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("brindle"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("brindle")));
   SingleInstance instance(SingleInstance::DefaultName());
   if (instance.ActivateRunningCopy()) return 0;
 

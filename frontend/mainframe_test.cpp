@@ -24,7 +24,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -308,6 +311,50 @@ TEST_F(Window, SettingsLoadTrimmedAndForgetVanishedFolders) {
   EXPECT_EQ(w_->LoadSettings(), u"");
 }
 
+TEST(Settings, UserFolderUnlessAWritableCopyIsBesideTheProgram) {
+  testsupport::TempDir dir;
+  std::filesystem::create_directories(dir.Join("lib"));
+  const std::u16string program = plat::FromUtf8(dir.Join("lib/"));
+  const std::u16string user = plat::FromUtf8(dir.Join("cfg/"));
+  SettingsFiles files = ChooseSettingsFiles(program, user);
+  EXPECT_EQ(files.path, user + u"brindle/config.ini");
+  EXPECT_EQ(files.fallback, u"");
+
+  ASSERT_TRUE(WriteFile(dir.Join("lib/config.ini"), "[FIRMWARE]\n"));
+  files = ChooseSettingsFiles(program, user);
+  EXPECT_EQ(files.path, program + u"config.ini");
+  EXPECT_EQ(files.fallback, u"");
+
+  if (geteuid() == 0) GTEST_SKIP() << "root may write every file";
+  chmod(dir.Join("lib/config.ini").c_str(), 0444);
+  files = ChooseSettingsFiles(program, user);
+  EXPECT_EQ(files.path, user + u"brindle/config.ini");
+  EXPECT_EQ(files.fallback, program + u"config.ini");
+}
+
+TEST_F(Window, SettingsReadTheProgramsCopyUntilTheUsersOwnIsSavedInAPrivateFolder) {
+  const std::string folder = work_.Join("fw");
+  std::filesystem::create_directories(folder);
+  const std::string beside = work_.Join("beside.ini");
+  WriteFile(beside, "[FIRMWARE]\nPATH=" + folder + "\n");
+  options_.settingsPath = plat::FromUtf8(work_.Join("cfg/brindle/config.ini"));
+  options_.settingsFallback = plat::FromUtf8(beside);
+  Build();
+  EXPECT_EQ(C<QLineEdit>("firmware_edit")->text(), QString::fromStdString(folder));
+
+  C<QLineEdit>("firmware_edit")->setText(QStringLiteral("/elsewhere"));
+  B("quite_btn")->click();
+  EXPECT_EQ(ProfileReader(options_.settingsPath).Read(u"FIRMWARE", u"PATH"), u"/elsewhere");
+  EXPECT_EQ(ReadFile(beside), "[FIRMWARE]\nPATH=" + folder + "\n");
+  for (const char* made : {"cfg", "cfg/brindle"}) {
+    struct stat st {};
+    ASSERT_EQ(stat(work_.Join(made).c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << made;
+  }
+  // Once the user's own file exists, the program's copy is no longer read.
+  EXPECT_EQ(w_->LoadSettings(), u"");
+}
+
 TEST_F(Window, ExitWhileIdleSavesTheFolderUntrimmedAndQuitsWithoutAsking) {
   int quits = 0, ends = 0;
   options_.quit = [&] { ++quits; };
@@ -456,8 +503,24 @@ TEST_P(JobChecks, EachFailingCheckShowsItsBoxAndEndsTheJob) {
 INSTANTIATE_TEST_SUITE_P(WriteAndUpdate, JobChecks,
                          ::testing::Values("startWrite_btn", "update_btn"));
 
-TEST_F(Window, ABlockDeviceThisUserCannotWriteIsExplainedBeforeTheEngineRuns) {
+// A disk this user cannot open is asked of the system's disk service; when it does not open
+// it, the box says why (no service: root is needed) and the engine never runs.
+struct RefusedAccess {
+  const char* name;
+  DiskGrant::Result result;
+  const char16_t* key;
+  QString detail;
+};
+
+class DiskServiceRefusals : public Window, public ::testing::WithParamInterface<RefusedAccess> {};
+
+TEST_P(DiskServiceRefusals, TheReasonIsShownBeforeTheEngineRuns) {
+  std::vector<std::string> asked;
   options_.deviceWritable = [](const std::u16string& path) { return path != u"/dev/sdz"; };
+  options_.openDevice = [&](const std::string& device) {
+    asked.push_back(device);
+    return DiskGrant{GetParam().result, -1, u"Device or resource busy"};
+  };
   UseDisks({Disk(0, true, 8 * kGiB, "/dev/sdz")});
   Build();
   C<QComboBox>("disk_combo")->setCurrentIndex(0);
@@ -466,10 +529,60 @@ TEST_F(Window, ABlockDeviceThisUserCannotWriteIsExplainedBeforeTheEngineRuns) {
   RunToEnd("recover_btn");
   ASSERT_EQ(boxes_.boxes.size(), 2u);
   for (const ShownBox& box : boxes_.boxes) {
-    EXPECT_EQ(box.text, Text(u"NeedRoot") + QStringLiteral("/dev/sdz"));
+    EXPECT_EQ(box.text, Text(GetParam().key) + QStringLiteral("/dev/sdz") + GetParam().detail);
     EXPECT_EQ(box.caption, QStringLiteral("Error"));
   }
+  EXPECT_EQ(asked, (std::vector<std::string>{"/dev/sdz", "/dev/sdz"}));
   EXPECT_TRUE(engine_.Calls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, DiskServiceRefusals,
+    ::testing::Values(RefusedAccess{"NoService", DiskGrant::kUnavailable, u"NeedRoot", {}},
+                      RefusedAccess{"NotAuthorized", DiskGrant::kNotAuthorized, u"DiskAuthFailed",
+                                    {}},
+                      RefusedAccess{"Failed", DiskGrant::kFailed, u"DiskServiceFailed",
+                                    QStringLiteral("\nDevice or resource busy")}),
+    [](const ::testing::TestParamInfo<RefusedAccess>& info) { return info.param.name; });
+
+TEST_F(Window, TheDiskServicesDescriptorGoesToTheEngineAndTheTableIsReadAgainAfter) {
+  const std::string granted = work_.Join("granted");
+  ASSERT_TRUE(WriteFile(granted, "x"));
+  int opened = -1;
+  std::vector<std::string> rescanned;
+  options_.deviceWritable = [](const std::u16string& path) { return path != u"/dev/sdz"; };
+  options_.openDevice = [&](const std::string&) {
+    opened = open(granted.c_str(), O_RDWR | O_CLOEXEC);
+    return DiskGrant{DiskGrant::kOpened, opened, {}};
+  };
+  options_.rescanDevice = [&](const std::string& device) { rescanned.push_back(device); };
+  UseDisks({Disk(0, true, 8 * kGiB, "/dev/sdz")});
+  Build();
+  C<QComboBox>("disk_combo")->setCurrentIndex(0);
+  C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(Firmware()));
+  RunToEnd("startWrite_btn");
+  EXPECT_TRUE(boxes_.boxes.empty());
+  ASSERT_GE(opened, 0);
+  EXPECT_EQ(fcntl(opened, F_GETFD), -1) << "the window closes its descriptor after the job";
+  const std::vector<std::string> calls = engine_.Calls();
+  const auto handed = std::find(calls.begin(), calls.end(), "UseDiskHandle /dev/sdz|" + granted);
+  ASSERT_NE(handed, calls.end());
+  ASSERT_NE(handed + 1, calls.end());
+  EXPECT_EQ((handed + 1)->rfind("MakeDisk ", 0), 0u) << *(handed + 1);
+  EXPECT_EQ(rescanned, std::vector<std::string>{"/dev/sdz"});
+}
+
+TEST(DiskServiceErrors, AbsentServiceRefusalAndFailureAreTold) {
+  EXPECT_EQ(ResultOfServiceError(QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown")),
+            DiskGrant::kUnavailable);
+  EXPECT_EQ(ResultOfServiceError(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod")),
+            DiskGrant::kUnavailable);
+  EXPECT_EQ(ResultOfServiceError(QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorizedDismissed")),
+            DiskGrant::kNotAuthorized);
+  EXPECT_EQ(ResultOfServiceError(QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain")),
+            DiskGrant::kNotAuthorized);
+  EXPECT_EQ(ResultOfServiceError(QStringLiteral("org.freedesktop.UDisks2.Error.Failed")),
+            DiskGrant::kFailed);
 }
 
 TEST(DeviceAccess, ImageFilesAlwaysPassBlockDevicesNeedWriteAccess) {

@@ -1,9 +1,11 @@
 #include "Platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +52,28 @@ int64_t FileLength(std::u16string_view path) {
   }
   close(fd);
   return size;
+}
+
+std::u16string UserConfigFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return FromUtf8(std::string(xdg) + "/");
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env != nullptr && env[0] != '\0') {
+    home = env;
+  } else if (const passwd* entry = getpwuid(getuid()); entry != nullptr) {
+    home = entry->pw_dir;
+  }
+  return FromUtf8(home + "/.config/");
+}
+
+bool MakePrivateFolders(const std::u16string& path) {
+  const std::string p = ToUtf8(path);
+  for (size_t slash = p.find('/', 1);; slash = p.find('/', slash + 1)) {
+    const std::string part = p.substr(0, slash);
+    if (!part.empty() && mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  return IsDirectory(path);
 }
 
 std::u16string ErrorText(int err) {

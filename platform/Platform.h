@@ -40,6 +40,13 @@ bool IsRegularFile(std::u16string_view path);    // follows links
 // Size in bytes of a regular file or block device; -1 when it cannot be opened.
 int64_t FileLength(std::u16string_view path);
 
+// The user's configuration folder, ending in '/': $XDG_CONFIG_HOME when it is an absolute
+// path, else $HOME/.config (the password database's home when HOME is unset).
+std::u16string UserConfigFolder();
+// Creates `path` and every missing folder above it with mode 0700 (the user's own settings);
+// true when it is a folder afterwards.
+bool MakePrivateFolders(const std::u16string& path);
+
 // strerror text of an errno value, as UTF-16.
 std::u16string ErrorText(int err);
 

@@ -145,3 +145,20 @@ TEST(Mounts, OctalEscapesAreDecoded) {
 }
 
 }  // namespace
+
+TEST(PlatformFolders, UserConfigFolderFollowsXdgAndIgnoresRelativePaths) {
+  const char* savedXdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string xdg = savedXdg != nullptr ? savedXdg : "";
+  setenv("XDG_CONFIG_HOME", "/x/cfg", 1);
+  EXPECT_EQ(plat::UserConfigFolder(), u"/x/cfg/");
+  setenv("XDG_CONFIG_HOME", "relative/cfg", 1);
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') {
+    EXPECT_EQ(plat::UserConfigFolder(), plat::FromUtf8(std::string(home) + "/.config/"));
+  }
+  if (savedXdg != nullptr) {
+    setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+  } else {
+    unsetenv("XDG_CONFIG_HOME");
+  }
+}

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,6 +152,21 @@ std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_
 int64_t FileSize(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+LoopDevice::LoopDevice(const std::string& image) {
+  std::string output;
+  if (RunTool("losetup -f --show -P " + Quote(image), &output) == 0 &&
+      output.rfind("/dev/loop", 0) == 0) {
+    name_ = output.substr(0, output.find('\n'));
+  } else {
+    error_ = output;
+  }
+}
+
+LoopDevice::~LoopDevice() {
+  for (const std::string& point : mounts_) umount2(point.c_str(), MNT_DETACH);
+  if (!name_.empty()) RunTool("losetup -d " + Quote(name_));
 }
 
 }  // namespace testsupport

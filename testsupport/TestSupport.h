@@ -46,4 +46,26 @@ std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_
 // The size of a file in bytes; -1 when it does not exist.
 int64_t FileSize(const std::string& path);
 
+// A loop device attached to an image file (losetup -f --show -P, so that the machine's shared
+// loop devices are never guessed at), detached again whatever happens, after unmounting
+// what the test said it mounted from it.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const std::string& image);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+
+  // "/dev/loopN"; empty when none could be attached (error() says why).
+  const std::string& name() const { return name_; }
+  const std::string& error() const { return error_; }
+  std::string Partition(int number) const { return name_ + "p" + std::to_string(number); }
+  void Mounted(const std::string& point) { mounts_.push_back(point); }
+
+ private:
+  std::string name_;
+  std::string error_;
+  std::vector<std::string> mounts_;
+};
+
 }  // namespace testsupport

@@ -46,6 +46,14 @@ PLINTH_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uin
 /* Writes a prepared volume image over the start of the disk. */
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath);
 
+/* For a caller that may not open the block device at diskPath itself (a user program that got
+ * a descriptor from the system's disk service): the next job of this load reaches diskPath
+ * through fd, which must be that very device, open for reading and writing and held
+ * exclusively (O_EXCL), as the engine's own open would be. The engine works on a duplicate;
+ * the caller still closes fd. Returns 1 when taken, 0 when refused; a refused descriptor
+ * changes nothing, and the job opens diskPath as usual. */
+PLINTH_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd);
+
 #ifdef __cplusplus
 }
 #endif
