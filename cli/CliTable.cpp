@@ -11,6 +11,7 @@ namespace {
 const UsageOption kHelp{"-h", "--help", nullptr, u"UsageOptHelp"};
 const UsageOption kSysfs{nullptr, "--sysfs", "DIR", u"CliOptSysfs", ValueKind::kFolder};
 const UsageOption kMountinfo{nullptr, "--mountinfo", "FILE", u"CliOptMountinfo", ValueKind::kFile};
+const UsageOption kSwaps{nullptr, "--swaps", "FILE", u"CliOptSwaps", ValueKind::kFile};
 
 // What write, update and recover share.
 const std::vector<UsageOption> kJobOptions = {
@@ -19,7 +20,7 @@ const std::vector<UsageOption> kJobOptions = {
     {nullptr, "--force", nullptr, u"CliOptForce"},
     kSysfs,
     kMountinfo,
-    {nullptr, "--swaps", "FILE", u"CliOptSwaps", ValueKind::kFile},
+    kSwaps,
     kHelp,
 };
 const std::vector<const char16_t*> kJobNotes = {u"CliJobCreate", u"CliJobConfirm", u"CliJobLog",
@@ -53,6 +54,7 @@ UsageProgram MakeProgram() {
         {nullptr, "--json", nullptr, u"CliOptJson"},
         kSysfs,
         kMountinfo,
+        kSwaps,
         kHelp},
        {u"CliListColumns", u"CliListExit"},
        RunList},

@@ -1,18 +1,9 @@
 #include "JobTarget.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
-#include <algorithm>
 #include <cctype>
-#include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <memory>
-#include <set>
-#include <sstream>
 
 #include "CliCommon.h"
 #include "DiskParse.h"
@@ -27,133 +18,10 @@ namespace {
 constexpr uint64_t kSector = 512;
 // An MBR counts sectors in 32 bits: no layout it describes ends beyond this.
 constexpr uint64_t kMbrLimitBytes = (uint64_t{1} << 32) * kSector;
-// dm and md devices stack on others; deeper chains than this are not real.
-constexpr int kStackDepthLimit = 8;
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::istringstream in(line);
-  std::string field;
-  while (in >> field) fields.push_back(field);
-  return fields;
-}
-
-// A use of some block device by the running system.
-struct SystemUse {
-  std::string dev;     // "major:minor", or empty
-  std::string source;  // "/dev/sda2", or empty
-  std::string what;    // "/", "/boot", "swap"
-};
-
-bool IsSystemMountPoint(const std::string& point) {
-  static const char* const kPoints[] = {"/", "/boot", "/usr", "/var", "/home"};
-  for (const char* p : kPoints) {
-    if (point == p) return true;
-  }
-  return StartsWith(point, "/boot/") || StartsWith(point, "/usr/");
-}
-
-void ReadSystemMounts(const std::string& path, std::vector<SystemUse>& uses) {
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::vector<std::string> f = Fields(line);
-    // id, parent, major:minor, root, mount point, options, optional fields, "-", type, source
-    if (f.size() < 6) continue;
-    const auto dash = std::find(f.begin() + 6, f.end(), "-");
-    if (f.end() - dash < 3) continue;
-    const std::string point = plat::DecodeMountEscapes(f[4]);
-    if (!IsSystemMountPoint(point)) continue;
-    uses.push_back({f[2], plat::DecodeMountEscapes(*(dash + 2)), point});
-  }
-}
-
-std::string DevOf(dev_t dev) {
-  return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-}
-
-void ReadSwaps(const std::string& path, std::vector<SystemUse>& uses) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);  // the heading
-  while (std::getline(in, line)) {
-    const std::vector<std::string> f = Fields(line);
-    if (f.size() < 2) continue;
-    const std::string name = plat::DecodeMountEscapes(f[0]);
-    SystemUse use{{}, {}, "swap"};
-    struct stat st {};
-    if (f[1] == "partition") {
-      use.source = name;
-      if (stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) use.dev = DevOf(st.st_rdev);
-    } else if (stat(name.c_str(), &st) == 0) {
-      use.dev = DevOf(st.st_dev);  // a swap file: the disk under its file system
-    }
-    uses.push_back(use);
-  }
-}
-
-class DiskIndex {
- public:
-  DiskIndex(const std::string& sysfs, std::vector<RawBlockDevice> devices)
-      : sysfs_(sysfs), devices_(std::move(devices)) {}
-
-  const std::vector<RawBlockDevice>& devices() const { return devices_; }
-
-  // The whole disks under a device: itself or its parent disk, or for a stacked device (dm,
-  // md) the disks beneath it.
-  void DisksUnder(const std::string& dev, const std::string& source, std::set<std::string>& out,
-                  int depth = 0) const {
-    if (depth > kStackDepthLimit) return;
-    std::string name = source.empty() ? std::string() : BaseName(source);
-    if (StartsWith(source, "/dev/mapper/")) name = DmNamed(name);
-    for (const RawBlockDevice& device : devices_) {
-      bool hit = (!dev.empty() && device.dev == dev) || (!name.empty() && device.name == name);
-      for (const RawPartition& part : device.partitions) {
-        hit = hit || (!dev.empty() && part.dev == dev) || (!name.empty() && part.name == name);
-      }
-      if (!hit) continue;
-      out.insert(device.name);
-      // What a stacked device is made of, by the kernel names of its parts.
-      for (const std::string& slave : ListNames(sysfs_ + "/block/" + device.name + "/slaves")) {
-        DisksUnder({}, "/dev/" + slave, out, depth + 1);
-      }
-    }
-  }
-
- private:
-  std::string DmNamed(const std::string& name) const {
-    for (const RawBlockDevice& device : devices_) {
-      if (!StartsWith(device.name, "dm-")) continue;
-      const auto dmName = SysfsReader::ReadAttribute(sysfs_ + "/block/" + device.name + "/dm/name");
-      if (dmName && *dmName == name) return device.name;
-    }
-    return {};
-  }
-
-  static std::vector<std::string> ListNames(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) return names;
-    while (const dirent* entry = readdir(dir)) {
-      const std::string n = entry->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(dir);
-    return names;
-  }
-
-  std::string sysfs_;
-  std::vector<RawBlockDevice> devices_;
-};
 
 }  // namespace
 
@@ -226,9 +94,9 @@ bool IsUnderDev(const std::string& path) {
 BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const SystemFiles& files) {
   BlockTarget target;
   const std::string dev = std::to_string(major) + ":" + std::to_string(minor);
-  const DiskIndex index(files.sysfs, SysfsReader(files.sysfs).ReadBlockDevices());
+  const std::vector<RawBlockDevice> devices = SysfsReader(files.sysfs).ReadBlockDevices();
   const RawBlockDevice* disk = nullptr;
-  for (const RawBlockDevice& device : index.devices()) {
+  for (const RawBlockDevice& device : devices) {
     if (device.dev == dev) disk = &device;
     for (const RawPartition& part : device.partitions) {
       if (part.dev == dev) {
@@ -253,20 +121,7 @@ BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const SystemFiles
     target.model += model;
   }
 
-  std::vector<SystemUse> uses;
-  ReadSystemMounts(files.mountinfo, uses);
-  ReadSwaps(files.swaps, uses);
-  for (const SystemUse& use : uses) {
-    std::set<std::string> disks;
-    index.DisksUnder(use.dev, use.source, disks);
-    if (disks.count(target.disk) == 0) continue;
-    const std::string text = use.source.empty() ? use.what
-                                                : Text(u"CliSystemUseOn", {use.what, use.source});
-    if (std::find(target.systemUses.begin(), target.systemUses.end(), text) ==
-        target.systemUses.end()) {
-      target.systemUses.push_back(text);
-    }
-  }
+  target.systemUses = SystemUsesOfDisk(target.disk, files);
   return target;
 }
 

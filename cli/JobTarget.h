@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "DiskInfo.h"  // SystemFiles
+
 // "--size": a byte count, or a count with K, M, G or T (binary units, optionally followed by
 // "iB" or "B"). False for anything else, for 0, for a count that overflows, and for one that is
 // not whole 512-byte sectors.
@@ -22,13 +24,6 @@ uint64_t DefaultImageSize(const std::string& folder);
 // A path inside /dev (lexically, or through its resolved parent folder). Such a path that does
 // not exist is a mistyped device name, never an image file to create.
 bool IsUnderDev(const std::string& path);
-
-// Where the system's facts are read; tests point these at fixture trees.
-struct SystemFiles {
-  std::string sysfs = "/sys";
-  std::string mountinfo = "/proc/self/mountinfo";
-  std::string swaps = "/proc/swaps";
-};
 
 struct BlockTarget {
   bool known = false;      // found under the sysfs root

@@ -17,7 +17,11 @@ bool ShownByDefault(const DISK_DATA& disk) {
   return disk.isUsb != 0 || (disk.isLoop != 0 && disk.readOnly == 0);
 }
 
-bool OfferedByGui(const DISK_DATA& disk) { return disk.isUsb != 0 && disk.diskSize != 0; }
+// The window lists a USB disk that holds the running system's file systems, but never lets it
+// be chosen.
+bool OfferedByGui(const DISK_DATA& disk) {
+  return disk.isUsb != 0 && disk.diskSize != 0 && disk.systemUse[0] == '\0';
+}
 
 std::string SizeText(const DISK_DATA& disk) {
   return Utf8(FormatSizeText(static_cast<int64_t>(disk.diskSize)));
@@ -64,6 +68,7 @@ void PrintDiskJson(const std::vector<DISK_DATA>& disks) {
               << ", \"vendor\": " << JsonString(ValidUtf8(disk.vendor))
               << ", \"model\": " << JsonString(ValidUtf8(disk.model))
               << ", \"mountedVolumes\": " << disk.partitionCount
+              << ", \"systemUse\": " << JsonString(ValidUtf8(disk.systemUse))
               << ", \"offeredByGui\": " << (OfferedByGui(disk) ? "true" : "false") << "}";
     separator = ",\n";
   }
@@ -77,6 +82,7 @@ int RunList(const std::vector<std::string>& args) {
   bool json = false;
   std::string sysfs = "/sys";
   std::string mountinfo = "/proc/self/mountinfo";
+  std::string swaps = "/proc/swaps";
   ArgReader reader(args);
   while (!reader.Done()) {
     bool missing = false;
@@ -88,7 +94,8 @@ int RunList(const std::vector<std::string>& args) {
     } else if (reader.Flag("--json")) {
       json = true;
     } else if (reader.Option("--sysfs", sysfs, missing) ||
-               reader.Option("--mountinfo", mountinfo, missing)) {
+               reader.Option("--mountinfo", mountinfo, missing) ||
+               reader.Option("--swaps", swaps, missing)) {
       if (missing) return UsageError("list", Text(u"CliNeedsValue", {reader.LastOption()}));
     } else {
       const std::string& arg = reader.Current();
@@ -98,7 +105,7 @@ int RunList(const std::vector<std::string>& args) {
     }
   }
 
-  DiskInfo info(sysfs, mountinfo);
+  DiskInfo info(sysfs, mountinfo, swaps);
   info.SetParentWnd(ShowErrorText);
   std::vector<DISK_DATA> disks;
   info.GetRes(disks);

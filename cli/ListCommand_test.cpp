@@ -37,7 +37,8 @@ Outcome RunCli(const std::string& args) {
 }
 
 std::string Machine(const std::string& name) {
-  return "--sysfs " + kTestData + name + "/sys --mountinfo " + kTestData + name + "/mountinfo";
+  const std::string base = kTestData + name;
+  return "--sysfs " + base + "/sys --mountinfo " + base + "/mountinfo --swaps " + base + "/swaps";
 }
 
 TEST(CliList, JsonOfEveryDisk) {
@@ -51,17 +52,18 @@ TEST(CliList, JsonOfEveryDisk) {
             "\"size\": 1000204886016, \"sizeText\": \"931.51G\", \"usb\": false, "
             "\"removable\": false, \"readOnly\": false, \"loop\": false, \"backingFile\": \"\", "
             "\"vendor\": \"ATA\", \"model\": \"WDCWD10EZEX-08W\", \"mountedVolumes\": 2, "
+            "\"systemUse\": \"/ on /dev/sda2, /boot/efi on /dev/sda1\", "
             "\"offeredByGui\": false},\n"
             "    {\"diskNumber\": 1, \"device\": \"/dev/sdb\", \"name\": \"sdb\", "
             "\"size\": 7948206080, \"sizeText\": \"7.40G\", \"usb\": true, "
             "\"removable\": true, \"readOnly\": false, \"loop\": false, \"backingFile\": \"\", "
             "\"vendor\": \"Generic-\", \"model\": \"SD/MMC\", \"mountedVolumes\": 0, "
-            "\"offeredByGui\": true},\n"
+            "\"systemUse\": \"\", \"offeredByGui\": true},\n"
             "    {\"diskNumber\": 2, \"device\": \"/dev/sdc\", \"name\": \"sdc\", "
             "\"size\": 0, \"sizeText\": \"0B\", \"usb\": true, "
             "\"removable\": true, \"readOnly\": false, \"loop\": false, \"backingFile\": \"\", "
             "\"vendor\": \"Generic-\", \"model\": \"CompactFlash\", \"mountedVolumes\": 0, "
-            "\"offeredByGui\": false}\n"
+            "\"systemUse\": \"\", \"offeredByGui\": false}\n"
             "  ]\n"
             "}\n");
 }

@@ -9,6 +9,7 @@ inline constexpr int kModelTextMax = 63;
 inline constexpr int kDevicePathSize = 64;   // "/dev/" and a kernel disk name of up to 31 bytes
 inline constexpr int kKernelNameSize = 32;
 inline constexpr int kBackingFileSize = 1024;
+inline constexpr int kSystemUseSize = 256;
 
 struct DISK_DATA {
   int32_t diskNumber;          // position in ascending disk order, see BuildDiskRecords
@@ -23,4 +24,7 @@ struct DISK_DATA {
   int32_t isLoop;              // a loop device with a backing file (an attached disk image)
   int32_t readOnly;            // the kernel refuses writes (a card's lock switch, a read-only loop)
   char backingFile[kBackingFileSize];  // the loop device's image file, cut at a character boundary
+  // What the running system has on the disk ("/ on /dev/sdb2, swap on /dev/sdb3"), cut at a
+  // character boundary; empty when nothing. Such a disk is never a target.
+  char systemUse[kSystemUseSize];
 };

@@ -3,11 +3,25 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "DiskData.h"
 #include "DiskParse.h"
+
+// Where the running system's facts are read; tests point these at fixture trees.
+struct SystemFiles {
+  std::string sysfs = "/sys";
+  std::string mountinfo = "/proc/self/mountinfo";
+  std::string swaps = "/proc/swaps";
+};
+
+// The running system's file systems on each disk (SystemDiskUses), read from `files`; a table
+// that cannot be read adds nothing. The one rule both front ends and the engine apply.
+std::map<std::string, std::vector<std::string>> ReadSystemDiskUses(const SystemFiles& files);
+// Those of one disk, by kernel name ("sdb"); empty when the system does not use it.
+std::vector<std::string> SystemUsesOfDisk(const std::string& disk, const SystemFiles& files);
 
 // Shows a failure text to the user; the GUI puts it in a message box captioned "Error".
 using DiskMessageFunc = std::function<void(const std::u16string& text)>;
@@ -15,7 +29,8 @@ using DiskMessageFunc = std::function<void(const std::u16string& text)>;
 class DiskInfo {
  public:
   explicit DiskInfo(std::string sysfsRoot = "/sys",
-                    std::string mountInfoPath = "/proc/self/mountinfo");
+                    std::string mountInfoPath = "/proc/self/mountinfo",
+                    std::string swapsPath = "/proc/swaps");
   DiskInfo(const DiskInfo&) = default;
   DiskInfo& operator=(const DiskInfo&) = default;
   ~DiskInfo() = default;
@@ -38,7 +53,6 @@ class DiskInfo {
  private:
   std::vector<DISK_DATA> disks_;
   std::vector<MountEntry> volumes_;
-  std::string sysfsRoot_;
-  std::string mountInfoPath_;
+  SystemFiles files_;
   DiskMessageFunc showMessage_;
 };

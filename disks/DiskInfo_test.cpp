@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 #include "LocalText.h"
 #include "testsupport/TestSupport.h"
@@ -30,7 +31,8 @@ struct Expected {
 };
 
 std::vector<DISK_DATA> Discover(const std::string& machine, std::vector<std::u16string>* shown = nullptr) {
-  DiskInfo info(kTestData + machine + "/sys", kTestData + machine + "/mountinfo");
+  DiskInfo info(kTestData + machine + "/sys", kTestData + machine + "/mountinfo",
+                kTestData + machine + "/swaps");
   if (shown) info.SetParentWnd([shown](const std::u16string& text) { shown->push_back(text); });
   std::vector<DISK_DATA> disks;
   info.GetRes(disks);
@@ -82,6 +84,41 @@ TEST(DiskFixtures, UsbStickWithTwoMountedPartitionsAfterAGap) {
   ExpectRecords(Discover("usbstick"),
                 {{"/dev/sda", 0, 0, 0, 0, 488397168, 1, "ATA", "SamsungSSD860", ""},
                  {"/dev/sdc", 1, 1, 0, 0, 30031872, 2, "SanDisk", "CruzerBlade", ""}});
+}
+
+// The disks that hold the running system's file systems, on every fixture machine: directly,
+// under an encrypted root (device-mapper) and as swap.
+TEST(DiskFixtures, DisksOfTheRunningSystem) {
+  const std::pair<const char*, std::map<std::string, std::string>> machines[] = {
+      {"cardreader", {{"sda", "/ on /dev/sda2, /boot/efi on /dev/sda1"}}},
+      {"usbstick", {{"sda", "/boot on /dev/sda1"}}},
+      {"laptop", {{"nvme0n1", "/ on /dev/nvme0n1p2, /boot/efi on /dev/nvme0n1p1"}}},
+      {"usbboot",
+       {{"sda", "/home on /dev/sda1"},
+        {"sdb", "/ on /dev/mapper/sdb2_crypt, /boot/efi on /dev/sdb1, swap on /dev/sdb3"}}},
+  };
+  for (const auto& [machine, expected] : machines) {
+    SCOPED_TRACE(machine);
+    std::map<std::string, std::string> found;
+    for (const DISK_DATA& d : Discover(machine)) {
+      if (d.systemUse[0] != '\0') found[d.kernelName] = d.systemUse;
+    }
+    EXPECT_EQ(found, expected);
+    const SystemFiles files{kTestData + machine + "/sys", kTestData + machine + "/mountinfo",
+                            kTestData + machine + "/swaps"};
+    for (const auto& [disk, uses] : expected) {
+      EXPECT_FALSE(SystemUsesOfDisk(disk, files).empty()) << disk;
+    }
+  }
+  // A system booted from a USB stick: the stick is a USB disk like the card reader's slots,
+  // one of which holds a write-protected card.
+  ExpectRecords(Discover("usbboot"),
+                {{"/dev/sda", 0, 0, 0, 0, 1953525168, 1, "ATA", "ST1000DM010-2EP1", ""},
+                 {"/dev/sdb", 1, 1, 0, 0, 60063744, 1, "SanDisk", "Ultra", ""},
+                 {"/dev/sdc", 1, 1, 0, 0, 15523840, 1, "Generic-", "SD/MMC", ""},
+                 {"/dev/sdd", 1, 1, 0, 1, 7744512, 0, "Generic-", "MicroSD/M2", ""}});
+  EXPECT_TRUE(SystemUsesOfDisk("sdc", {kTestData + "usbboot/sys", kTestData + "usbboot/mountinfo",
+                                       kTestData + "usbboot/swaps"}).empty());
 }
 
 TEST(DiskInfo, UnreadableMountTableIsReportedOnceAndCountsNothing) {
@@ -160,7 +197,7 @@ class MadeTree : public ::testing::Test {
   std::vector<DISK_DATA> Discover() {
     const fs::path mountinfo = root_ / "mountinfo";
     Write(mountinfo, "");
-    DiskInfo info(root_.string(), mountinfo.string());
+    DiskInfo info(root_.string(), mountinfo.string(), (root_ / "swaps").string());
     std::vector<DISK_DATA> disks;
     info.GetRes(disks);
     return disks;

@@ -107,6 +107,39 @@ bool IsVendorNumber(std::string_view text) {
   });
 }
 
+// dm and md devices stack on others; deeper chains than this are not real.
+constexpr int kStackDepthLimit = 8;
+
+// The devices under one device: the device that is it or holds it as a partition, and for a
+// stacked device the devices beneath it, by their kernel names.
+void DevicesUnder(const std::vector<RawBlockDevice>& devices, const std::string& dev,
+                  const std::string& source, std::set<std::string>& out, int depth = 0) {
+  if (depth > kStackDepthLimit) return;
+  std::string_view name = source;
+  if (const size_t slash = name.rfind('/'); slash != std::string_view::npos) {
+    name.remove_prefix(slash + 1);
+  }
+  std::string wanted(name);
+  if (StartsWith(source, "/dev/mapper/")) {
+    wanted.clear();
+    for (const RawBlockDevice& device : devices) {
+      if (!device.dmName.empty() && device.dmName == name) wanted = device.name;
+    }
+  }
+  auto matches = [&](const std::string& d, const std::string& n) {
+    return (!dev.empty() && d == dev) || (!wanted.empty() && n == wanted);
+  };
+  for (const RawBlockDevice& device : devices) {
+    bool hit = matches(device.dev, device.name);
+    for (const RawPartition& part : device.partitions) hit = hit || matches(part.dev, part.name);
+    if (!hit) continue;
+    out.insert(device.name);
+    for (const std::string& slave : device.slaves) {
+      DevicesUnder(devices, {}, "/dev/" + slave, out, depth + 1);
+    }
+  }
+}
+
 struct SortKey {
   bool loop;
   bool noDev;
@@ -130,7 +163,8 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
     size_t separator = 6;
     while (separator < fields.size() && fields[separator] != "-") ++separator;
     if (separator + 2 >= fields.size()) continue;
-    mounts.push_back({std::string(fields[2]), plat::DecodeMountEscapes(fields[separator + 2])});
+    mounts.push_back({std::string(fields[2]), plat::DecodeMountEscapes(fields[separator + 2]),
+                      plat::DecodeMountEscapes(fields[4])});
   }
   return mounts;
 }
@@ -228,8 +262,42 @@ uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEn
   return static_cast<uint32_t>(used.size());
 }
 
-std::vector<DISK_DATA> BuildDiskRecords(const std::vector<RawBlockDevice>& devices,
-                                        const std::vector<MountEntry>& mounts) {
+bool IsSystemMountPoint(std::string_view point) {
+  static constexpr std::string_view kPoints[] = {"/", "/boot", "/usr", "/var", "/home"};
+  for (std::string_view p : kPoints) {
+    if (point == p) return true;
+  }
+  return StartsWith(point, "/boot/") || StartsWith(point, "/usr/");
+}
+
+std::map<std::string, std::vector<std::string>> SystemDiskUses(
+    const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
+    const std::vector<SwapArea>& swaps) {
+  struct Use {
+    std::string dev, source, what;
+  };
+  std::vector<Use> uses;
+  for (const MountEntry& mount : mounts) {
+    if (IsSystemMountPoint(mount.point)) uses.push_back({mount.dev, mount.source, mount.point});
+  }
+  for (const SwapArea& swap : swaps) uses.push_back({swap.dev, swap.source, "swap"});
+
+  std::map<std::string, std::vector<std::string>> byDisk;
+  for (const Use& use : uses) {
+    std::set<std::string> under;
+    DevicesUnder(devices, use.dev, use.source, under);
+    const std::string text = use.source.empty() ? use.what : use.what + " on " + use.source;
+    for (const std::string& disk : under) {
+      std::vector<std::string>& texts = byDisk[disk];
+      if (std::find(texts.begin(), texts.end(), text) == texts.end()) texts.push_back(text);
+    }
+  }
+  return byDisk;
+}
+
+std::vector<DISK_DATA> BuildDiskRecords(
+    const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
+    const std::map<std::string, std::vector<std::string>>& systemUses) {
   std::vector<const RawBlockDevice*> disks;
   for (const RawBlockDevice& device : devices) {
     if (IsCandidateDisk(device)) disks.push_back(&device);
@@ -261,6 +329,12 @@ std::vector<DISK_DATA> BuildDiskRecords(const std::vector<RawBlockDevice>& devic
     if (!IsVendorNumber(vendor)) CopyText(record.vendor, sizeof record.vendor, vendor);
     record.removable = device->removable == "1" ? 1 : 0;
     record.readOnly = device->readOnly == "1" ? 1 : 0;
+    if (const auto uses = systemUses.find(device->name); uses != systemUses.end()) {
+      std::string text;
+      for (const std::string& use : uses->second) text += (text.empty() ? "" : ", ") + use;
+      CopyText(record.systemUse, sizeof record.systemUse,
+               CutAtCharacter(text, sizeof record.systemUse - 1));
+    }
     if (IsLoopName(device->name)) {
       record.isLoop = 1;
       const std::string backing = device->backingFile.value_or(std::string());

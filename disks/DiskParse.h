@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,10 +12,11 @@
 #include "DiskData.h"
 #include "DiskSource.h"
 
-// One line of a mountinfo file, the two fields that tie a mount to a device.
+// One line of a mountinfo file: where a device is mounted.
 struct MountEntry {
   std::string dev;     // "major:minor" of the mounted file system
   std::string source;  // the mount source, octal escapes decoded ("/dev/sdb1")
+  std::string point;   // the mount point, decoded ("/media/My Card")
 };
 
 // Lines that lack the fields are skipped.
@@ -46,9 +48,24 @@ bool IsCandidateDisk(const RawBlockDevice& device);
 // Volumes reached through device-mapper (LUKS, LVM) are not counted.
 uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEntry>& mounts);
 
+// Mount points whose file systems the running system cannot do without: /, /boot, /usr, /var,
+// /home, and anything below /boot and /usr.
+bool IsSystemMountPoint(std::string_view point);
+
+// The running system's file systems on each disk, by kernel name: a mount at a system mount
+// point or an active swap area on the disk itself, on one of its partitions, or beneath a
+// stacked device (dm, md) built on them. Each disk's uses read "/ on /dev/sda2" or "swap on
+// /dev/sda3", in the order of the mount table, then the swap table; a disk the system does not
+// use is absent.
+std::map<std::string, std::vector<std::string>> SystemDiskUses(
+    const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
+    const std::vector<SwapArea>& swaps);
+
 // The records of every candidate disk, in ascending order: real disks first, by major and
 // minor number (the kernel's own order of sda, sdb, ... sdaa), then loop devices likewise;
 // entries whose "dev" cannot be read go last in natural name order. diskNumber is the
 // position in that order, so it does not depend on the order the folder is listed in.
-std::vector<DISK_DATA> BuildDiskRecords(const std::vector<RawBlockDevice>& devices,
-                                        const std::vector<MountEntry>& mounts);
+// `systemUses` (from SystemDiskUses) fills each record's systemUse.
+std::vector<DISK_DATA> BuildDiskRecords(
+    const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
+    const std::map<std::string, std::vector<std::string>>& systemUses = {});

@@ -3,12 +3,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
+
+#include "Platform.h"
 
 namespace {
 
@@ -103,6 +107,8 @@ std::vector<RawBlockDevice> SysfsReader::ReadBlockDevices() const {
     device.model = AttributeOrEmpty(resolved + "/device/model");
     device.cardName = AttributeOrEmpty(resolved + "/device/name");
     device.backingFile = ReadAttribute(resolved + "/loop/backing_file");
+    device.slaves = ListFolder(resolved + "/slaves");
+    device.dmName = AttributeOrEmpty(resolved + "/dm/name");
 
     for (const std::string& sub : ListFolder(resolved)) {
       const std::string subPath = resolved + "/" + sub;
@@ -135,4 +141,33 @@ bool ReadMountTable(const std::string& path, std::string& text) {
   }
   close(fd);
   return true;
+}
+
+std::vector<SwapArea> ReadSwapAreas(const std::string& path) {
+  std::vector<SwapArea> areas;
+  std::string text;
+  if (!ReadMountTable(path, text)) return areas;
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);  // the heading
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string name, type;
+    if (!(fields >> name >> type)) continue;
+    name = plat::DecodeMountEscapes(name);
+    SwapArea area;
+    struct stat st {};
+    const bool found = stat(name.c_str(), &st) == 0;
+    auto devText = [](dev_t dev) {
+      return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+    };
+    if (type == "partition") {
+      area.source = name;
+      if (found && S_ISBLK(st.st_mode)) area.dev = devText(st.st_rdev);
+    } else if (found) {
+      area.dev = devText(st.st_dev);  // a swap file: the disk under its file system
+    }
+    areas.push_back(area);
+  }
+  return areas;
 }

@@ -27,6 +27,15 @@ struct RawBlockDevice {
   std::string cardName; // device/name (MMC and SD cards)
   std::optional<std::string> backingFile;  // loop/backing_file, present while attached
   std::vector<RawPartition> partitions;    // sub-entries that carry a "partition" file
+  std::vector<std::string> slaves;  // what a stacked device (dm, md) is made of: "sda2"
+  std::string dmName;               // dm/name, the name under /dev/mapper
+};
+
+// One active swap area of the swap table (/proc/swaps).
+struct SwapArea {
+  std::string source;  // "/dev/sda3" for a partition; empty for a swap file
+  std::string dev;     // "major:minor" of the partition, or of the file system that holds the
+                       // file; empty when it cannot be found
 };
 
 class SysfsReader {
@@ -48,3 +57,6 @@ class SysfsReader {
 
 // The whole mount table text; false when the file cannot be opened or read.
 bool ReadMountTable(const std::string& path, std::string& text);
+
+// The active swap areas; none when the table cannot be read.
+std::vector<SwapArea> ReadSwapAreas(const std::string& path);
