@@ -86,7 +86,7 @@ class CliSafety : public ::testing::Test {
   std::string fw_;
 };
 
-TEST_F(CliSafety, FixedDisksPartitionsAndSystemDisksAreRefusedUnlessForced) {
+TEST_F(CliSafety, FixedDisksAndPartitionsAreRefusedUnlessForcedSystemDisksAlways) {
   Describe(false, false);
   const Outcome fixed = RunCli(Args("--yes"));
   EXPECT_EQ(fixed.status, 1);
@@ -111,6 +111,11 @@ TEST_F(CliSafety, FixedDisksPartitionsAndSystemDisksAreRefusedUnlessForced) {
   EXPECT_EQ(system.status, 1);
   EXPECT_EQ(system.out, "");
   EXPECT_NE(system.err.find("/boot on /dev/sdx1"), std::string::npos) << system.err;
+  // Not even when forced: the engine would refuse it too.
+  const Outcome forcedSystem = RunCli(Args("--yes --force"));
+  EXPECT_EQ(forcedSystem.status, 1);
+  EXPECT_EQ(forcedSystem.out, "");
+  EXPECT_EQ(forcedSystem.err.find("--force"), std::string::npos) << forcedSystem.err;
 
   const Outcome sized = RunCli(Args("--yes --size 1M"));
   EXPECT_EQ(sized.status, 2);

@@ -183,6 +183,11 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
   const BlockTarget block = InspectBlockDevice(major(st.st_rdev), minor(st.st_rdev), options.files);
   const std::string refusal = SafetyRefusal(block);
   if (!refusal.empty()) {
+    // The engine refuses the running system's disks whatever its caller says.
+    if (!block.systemUses.empty()) {
+      Refuse(Text(u"CliRefusedSystem", {target, refusal}));
+      return std::nullopt;
+    }
     if (!options.force) {
       Refuse(Text(u"CliRefused", {target, refusal}));
       return std::nullopt;

@@ -48,7 +48,10 @@ const JobSteps kUpdateJob = {1, &CPlinthApp::CheckUpdateFiles, &CPlinthApp::Upda
 void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize,
             const JobSteps& steps) {
   StartFreshJob(diskSize);
-  ReleaseDiskVolumes(diskPath);
+  if (ReleaseDiskVolumes(diskPath) == 0) {
+    DiskJob.ReportKey(steps.failedKey);
+    return;
+  }
   if (DiskJob.LoadJob(folder, diskPath, steps.mode) == 0) {
     DropDisk();
     return;
@@ -125,7 +128,10 @@ PLINTH_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd) {
 
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {
   const std::u16string path = Text(diskPath);
-  ReleaseDiskVolumes(path);
+  if (ReleaseDiskVolumes(path) == 0) {
+    DiskJob.ReportKey(u"RecoverFailed");
+    return;
+  }
   DiskJob.RecoverDisk(path, Text(imagePath));
 }
 

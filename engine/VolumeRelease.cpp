@@ -1,6 +1,9 @@
 #include "VolumeRelease.h"
 
+#include "DiskInfo.h"
+#include "LocalText.h"
 #include "Platform.h"
+#include "PlinthApp.h"
 
 #include <algorithm>
 #include <climits>
@@ -115,6 +118,16 @@ int32_t ReleaseDiskVolumes(const std::u16string& diskPath, const VolumeReleaseEn
   struct stat st;
   if (stat(plat::ToUtf8(diskPath).c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return 1;
   const std::string disk = DiskOfDevice(env.sysRoot, major(st.st_rdev), minor(st.st_rdev));
+  if (!disk.empty()) {
+    const std::vector<std::string> uses =
+        SystemUsesOfDisk(disk, {env.sysRoot, env.mountinfo, env.swaps});
+    if (!uses.empty()) {
+      std::string list;
+      for (const std::string& use : uses) list += (list.empty() ? "" : ", ") + use;
+      if (env.report) env.report(LocalText(u"SystemDisk", 0) + plat::FromUtf8(list));
+      return 0;
+    }
+  }
   if (!IsReleasableDisk(env.sysRoot, disk)) return 1;
   for (const std::string& point : MountPointsOf(env.mountinfo, DevicesOfDisk(env.sysRoot, disk))) {
     env.unmount(point);
@@ -130,5 +143,6 @@ int32_t ReleaseDiskVolumes(const std::u16string& diskPath) {
     if (umount2(point.c_str(), 0) == 0) return 0;
     return umount2(point.c_str(), MNT_DETACH);
   };
+  env.report = [](const std::u16string& text) { DiskJob.ShowReport(text); };
   return ReleaseDiskVolumes(diskPath, env);
 }

@@ -1,6 +1,8 @@
 // Taking a card's mounted volumes away from the system before the job writes it: every
 // mounted partition of the target disk is unmounted, but only when the disk is removable, on
 // USB, or a loop device. Silent: what cannot be released shows up when the disk is opened.
+// A disk that holds file systems of the running system is refused instead: a front end is not
+// the engine's only caller.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +13,11 @@
 struct VolumeReleaseEnv {
   std::string sysRoot = "/sys";
   std::string mountinfo = "/proc/self/mountinfo";
+  std::string swaps = "/proc/swaps";
   // Unmounts one mount point; 0 on success.
   std::function<int(const std::string& mountPoint)> unmount;
+  // Shows the refusal of a system disk.
+  std::function<void(const std::u16string& text)> report;
 };
 
 // The disk number of a "\\.\physicaldrive" N path: the characters of that prefix are trimmed
@@ -34,7 +39,8 @@ std::vector<BlockNode> DevicesOfDisk(const std::string& sysRoot, const std::stri
 std::vector<std::string> MountPointsOf(const std::string& mountinfo,
                                        const std::vector<BlockNode>& devices);
 
-// Unmounts the volumes of the disk at `diskPath` (a block device; an image file has none).
-// Always 1.
+// Unmounts the volumes of the disk at `diskPath` (a block device; an image file has none) and
+// returns 1. When the disk holds file systems of the running system, reports "SystemDisk" with
+// them, touches nothing and returns 0: the job must end.
 int32_t ReleaseDiskVolumes(const std::u16string& diskPath, const VolumeReleaseEnv& env);
 int32_t ReleaseDiskVolumes(const std::u16string& diskPath);

@@ -1,5 +1,6 @@
 // Whole jobs through the exports, on image files filled with a canary pattern, checked byte by
 // byte and with tools we did not write (sfdisk, fsck.fat, e2fsck, blkid).
+#include "DiskInfo.h"
 #include "DiskLogicData.h"
 #include "Layout.h"
 #include "LocalText.h"
@@ -10,6 +11,7 @@
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cstdio>
@@ -505,6 +507,35 @@ TEST_F(JobTest, RecoverWritesTheImageAtTheStart) {
   RemovePartitions(plat::FromUtf8(dir_.Join("nodisk")).c_str(), u"/x");
   EXPECT_EQ(Events::Lines(),
             (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskFailed")}));
+}
+
+// The disk this system runs from is refused by every job before anything else happens. The
+// jobs are given nothing they could write (no config.xml, no recover image), and the disk is
+// one the release step would never unmount, so even a broken refusal changes nothing.
+TEST_F(JobTest, TheRunningSystemsDiskIsRefusedByEveryJob) {
+  std::string disk, uses;
+  for (const auto& [name, list] : ReadSystemDiskUses(SystemFiles{})) {
+    struct stat st {};
+    if (stat(("/dev/" + name).c_str(), &st) != 0 || !S_ISBLK(st.st_mode) ||
+        IsReleasableDisk("/sys", name)) {
+      continue;
+    }
+    disk = "/dev/" + name;
+    for (const std::string& use : list) uses += (uses.empty() ? "" : ", ") + use;
+    break;
+  }
+  if (disk.empty()) GTEST_SKIP() << "no fixed disk of the running system found";
+  std::filesystem::create_directories(Folder());
+  const std::u16string path = plat::FromUtf8(disk);
+  const std::string refusal = Msg(u"SystemDisk") + uses;
+  MakeDisk(WFolder().c_str(), path.c_str(), 1ull << 30);
+  EXPECT_EQ(Events::Lines(), (std::vector<std::string>{refusal, Line(u"WriteFailed")}));
+  Events::Register();
+  UpdateDisk(WFolder().c_str(), path.c_str(), 1ull << 30);
+  EXPECT_EQ(Events::Lines(), (std::vector<std::string>{refusal, Line(u"UpdateFailed")}));
+  Events::Register();
+  RemovePartitions(path.c_str(), plat::FromUtf8(dir_.Join("none.img")).c_str());
+  EXPECT_EQ(Events::Lines(), (std::vector<std::string>{refusal, Line(u"RecoverFailed")}));
 }
 
 TEST(DiskNumber, TrimsThePhysicalDrivePrefix) {
