@@ -6,7 +6,10 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <fstream>
 
 namespace {
 
@@ -30,7 +33,25 @@ int Blkpg(int fd, int op, int number, uint64_t startSector, uint64_t sectors) {
   return ioctl(fd, BLKPG, &arg);
 }
 
+// "0" or "1"; empty when the attribute does not exist.
+std::string Flag(const std::string& path) {
+  std::ifstream in(path);
+  std::string value;
+  std::getline(in, value);
+  return value;
+}
+
 }  // namespace
+
+bool ShowsPartitions(const std::string& sysRoot, unsigned major, unsigned minor) {
+  const std::string device =
+      sysRoot + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
+  for (const char* attribute : {"/partscan", "/loop/partscan"}) {
+    const std::string value = Flag(device + attribute);
+    if (!value.empty()) return value != "0";
+  }
+  return true;
+}
 
 void RefreshPartitionNodes(const std::string& diskPath, const LayoutPlan& plan) {
   struct stat st;
@@ -38,11 +59,15 @@ void RefreshPartitionNodes(const std::string& diskPath, const LayoutPlan& plan) 
   const int fd = open(diskPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   if (ioctl(fd, BLKRRPART) != 0) {
-    // The kernel could not re-read the table (no MBR parsing, or a partition in use): put
-    // the nodes right by hand. Deleting a node that does not exist fails harmlessly.
+    // The kernel could not re-read the table: the old nodes would describe the old layout.
+    // Deleting a node that does not exist fails harmlessly.
     for (int number = 1; number <= kHighestPartitionNumber; ++number) {
       Blkpg(fd, BLKPG_DEL_PARTITION, number, 0, 0);
     }
+  }
+  if (!ShowsPartitions("/sys", major(st.st_rdev), minor(st.st_rdev))) {
+    close(fd);
+    return;
   }
   for (size_t k = 0; k < plan.partitions.size(); ++k) {
     const PlannedPartition& p = plan.partitions[k];

@@ -6,8 +6,14 @@
 
 #include <string>
 
-// Asks the kernel to re-read the table; where that leaves the layout's partitions without
-// nodes (a kernel without MBR parsing), adds them one by one as partx -a does: the first as
-// partition 1, the extended partition as 2, the logical ones from 5. Partitions outside the
-// plan are removed. Does nothing for an image file. Best effort: the card is already written.
+// Asks the kernel to re-read the table. Where it cannot (a partition in use, a kernel without
+// MBR parsing), the old nodes are removed and, on a device that shows partitions, the layout's
+// are added one by one as partx -a does: the first as partition 1, the extended partition as
+// 2, the logical ones from 5. A device that shows none (a loop device attached without
+// partition scanning) keeps none: nodes added there outlive the device and show a later image
+// attached to it wrongly. Does nothing for an image file. Best effort: the card is written.
 void RefreshPartitionNodes(const std::string& diskPath, const LayoutPlan& plan);
+
+// Whether the kernel shows partitions of block device major:minor: its "partscan" attribute,
+// or a loop device's "loop/partscan"; a device that has neither shows them.
+bool ShowsPartitions(const std::string& sysRoot, unsigned major, unsigned minor);

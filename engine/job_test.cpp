@@ -3,6 +3,7 @@
 #include "DiskInfo.h"
 #include "DiskLogicData.h"
 #include "Layout.h"
+#include "PartitionNodes.h"
 #include "LocalText.h"
 #include "Platform.h"
 #include "PlinthApp.h"
@@ -12,7 +13,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -536,6 +540,95 @@ TEST_F(JobTest, TheRunningSystemsDiskIsRefusedByEveryJob) {
   Events::Register();
   RemovePartitions(path.c_str(), plat::FromUtf8(dir_.Join("none.img")).c_str());
   EXPECT_EQ(Events::Lines(), (std::vector<std::string>{refusal, Line(u"RecoverFailed")}));
+}
+
+// A loop device attached for one test, detached at its end whatever happens.
+class AttachedLoop {
+ public:
+  AttachedLoop(const std::string& image, bool partitionScan) {
+    std::string out;
+    if (RunTool("losetup -f --show " + std::string(partitionScan ? "-P " : "") + Quote(image),
+                &out) == 0) {
+      while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+      device_ = out;
+    }
+  }
+  ~AttachedLoop() {
+    if (!device_.empty()) RunTool("losetup -d " + Quote(device_));
+  }
+  AttachedLoop(const AttachedLoop&) = delete;
+  AttachedLoop& operator=(const AttachedLoop&) = delete;
+  const std::string& device() const { return device_; }
+  std::string name() const { return device_.substr(device_.rfind('/') + 1); }
+  // The partitions the kernel shows for the device, as sysfs lists them, and their nodes.
+  std::vector<std::string> Partitions() const {
+    std::vector<std::string> parts;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/block/" + name())) {
+      const std::string entryName = entry.path().filename().string();
+      if (entryName.rfind(name() + "p", 0) == 0) {
+        parts.push_back(entryName.substr(name().size() + 1));
+        EXPECT_TRUE(std::filesystem::exists("/dev/" + entryName)) << entryName;
+      }
+    }
+    std::sort(parts.begin(), parts.end());
+    return parts;
+  }
+
+ private:
+  std::string device_;
+};
+
+TEST(PartitionNodes, ShownWhereTheDeviceScansForPartitions) {
+  TempDir dir;
+  auto flag = [&](const std::string& numbers, const std::string& file, const char* value) {
+    std::filesystem::create_directories(
+        std::filesystem::path(dir.Join("dev/block/" + numbers + file)).parent_path());
+    ASSERT_TRUE(WriteFile(dir.Join("dev/block/" + numbers + file), std::string(value) + "\n"));
+  };
+  flag("8:0", "/partscan", "1");
+  flag("7:1", "/partscan", "0");
+  flag("7:1", "/loop/partscan", "1");  // the disk's own attribute decides
+  flag("7:2", "/loop/partscan", "0");  // older kernels: only the loop device's
+  flag("7:3", "/loop/partscan", "1");
+  EXPECT_TRUE(ShowsPartitions(dir.path(), 8, 0));
+  EXPECT_FALSE(ShowsPartitions(dir.path(), 7, 1));
+  EXPECT_FALSE(ShowsPartitions(dir.path(), 7, 2));
+  EXPECT_TRUE(ShowsPartitions(dir.path(), 7, 3));
+  EXPECT_TRUE(ShowsPartitions(dir.path(), 179, 0));  // no attribute at all
+}
+
+// Real loop devices: with partition scanning the kernel makes the new nodes itself; without
+// it the device gets none, and nodes left from an earlier table are taken away.
+TEST_F(JobTest, PartitionNodesOfLoopDevices) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to attach loop devices";
+  for (const char* tool : {"losetup", "sfdisk", "partx"}) {
+    if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+  }
+  WriteConfig(R"(<diskMaker><partitions>
+    <partition name="a" capacity="8" offset="2048" type=""/>
+    <partition name="b" capacity="4" type=""/>
+    <partition name="c" capacity="4" type=""/>
+  </partitions></diskMaker>)");
+  using Names = std::vector<std::string>;
+  for (const bool scan : {true, false}) {
+    SCOPED_TRACE(scan ? "with partition scanning" : "without partition scanning");
+    MakeCard(32 * kMiB);
+    AttachedLoop loop(Target(), scan);
+    if (loop.device().empty()) GTEST_SKIP() << "no loop device available";
+    struct stat st {};
+    ASSERT_EQ(stat(loop.device().c_str(), &st), 0);
+    EXPECT_EQ(ShowsPartitions("/sys", major(st.st_rdev), minor(st.st_rdev)), scan);
+    // An older table whose nodes were added by hand, as a job used to add them.
+    ASSERT_EQ(RunTool("printf 'start=4096,size=4096\\nstart=9000,size=2000\\n' | sfdisk -q " +
+                      Quote(loop.device()) + " && partx -a " + Quote(loop.device())),
+              0);
+    EXPECT_EQ(loop.Partitions(), (Names{"1", "2"}));
+
+    Events::Register();
+    MakeDisk(WFolder().c_str(), plat::FromUtf8(loop.device()).c_str(), cardSize_);
+    EXPECT_EQ(Events::Lines().back(), Line(u"WriteSucess"));
+    EXPECT_EQ(loop.Partitions(), scan ? (Names{"1", "2", "5", "6"}) : Names{});
+  }
 }
 
 TEST(DiskNumber, TrimsThePhysicalDrivePrefix) {
