@@ -6,6 +6,7 @@
 #include "CliCommon.h"
 #include "Commands.h"
 #include "DiskInfo.h"
+#include "DiskParse.h"
 #include "TextUtil.h"
 
 namespace {
@@ -29,14 +30,6 @@ std::string SizeText(const DISK_DATA& disk) {
 
 std::string YesNo(int32_t value) { return Text(value != 0 ? u"CliYes" : u"CliNo"); }
 
-std::string Description(const DISK_DATA& disk) {
-  if (disk.isLoop != 0) return ValidUtf8(disk.backingFile);
-  std::string text = ValidUtf8(disk.vendor);
-  const std::string model = ValidUtf8(disk.model);
-  if (!text.empty() && !model.empty()) text += ' ';
-  return text + model;
-}
-
 void PrintDiskTable(const std::vector<DISK_DATA>& disks) {
   std::vector<std::vector<std::string>> rows = {
       {Text(u"CliColNumber"), Text(u"CliColDevice"), Text(u"CliColSize"), Text(u"CliColUsb"),
@@ -45,7 +38,7 @@ void PrintDiskTable(const std::vector<DISK_DATA>& disks) {
   for (const DISK_DATA& disk : disks) {
     rows.push_back({std::to_string(disk.diskNumber), ValidUtf8(disk.devicePath), SizeText(disk),
                     YesNo(disk.isUsb), YesNo(disk.removable), YesNo(disk.readOnly),
-                    std::to_string(disk.partitionCount), Description(disk)});
+                    std::to_string(disk.partitionCount), ValidUtf8(DiskDescription(disk))});
   }
   PrintTable(std::cout, rows);
 }

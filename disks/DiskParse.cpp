@@ -295,6 +295,13 @@ std::map<std::string, std::vector<std::string>> SystemDiskUses(
   return byDisk;
 }
 
+std::string DiskDescription(const DISK_DATA& disk) {
+  if (disk.isLoop != 0) return disk.backingFile;
+  std::string text = disk.vendor;
+  if (!text.empty() && disk.model[0] != '\0') text += ' ';
+  return text + disk.model;
+}
+
 std::vector<DISK_DATA> BuildDiskRecords(
     const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
     const std::map<std::string, std::vector<std::string>>& systemUses) {

@@ -65,6 +65,10 @@ std::map<std::string, std::vector<std::string>> SystemDiskUses(
 // minor number (the kernel's own order of sda, sdb, ... sdaa), then loop devices likewise;
 // entries whose "dev" cannot be read go last in natural name order. diskNumber is the
 // position in that order, so it does not depend on the order the folder is listed in.
+// How a person tells the disk apart: vendor and model ("Generic- SD/MMC"), or the image file
+// of a loop device; 8-bit text as the kernel gave it.
+std::string DiskDescription(const DISK_DATA& disk);
+
 // `systemUses` (from SystemDiskUses) fills each record's systemUse.
 std::vector<DISK_DATA> BuildDiskRecords(
     const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,

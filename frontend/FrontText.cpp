@@ -1,5 +1,7 @@
 #include "FrontText.h"
 
+#include "DiskParse.h"
+#include "LocalText.h"
 #include "Platform.h"
 #include "TextUtil.h"
 
@@ -50,6 +52,19 @@ std::u16string DiskLabel(int position, uint64_t diskSize) {
   return plat::FromUtf8(head) + FormatDiskSize(static_cast<int64_t>(diskSize));
 }
 
+std::u16string DiskItemText(int position, const DISK_DATA& disk) {
+  std::u16string text = DiskLabel(position, disk.diskSize) + u" \u2014 ";
+  const std::string description = DiskDescription(disk);
+  const std::u16string node = plat::FromUtf8(disk.devicePath);
+  text += description.empty() ? node : plat::FromUtf8(description) + u" (" + node + u")";
+  if (disk.systemUse[0] != '\0') {
+    text += u" [" + LocalText(u"SystemDiskTag", 0) + u"]";
+  } else if (disk.readOnly != 0) {
+    text += u" [" + LocalText(u"ReadOnlyTag", 0) + u"]";
+  }
+  return text;
+}
+
 int DiskPositionOfLabel(const std::u16string& label) {
   const size_t colon = label.find(u':');
   if (colon == std::u16string::npos || colon <= 2) return -1;
@@ -61,6 +76,18 @@ int DiskPositionOfLabel(const std::u16string& label) {
     if (value > INT32_MAX) return -1;
   }
   return static_cast<int>(value);
+}
+
+std::u16string QtTranslationName(uint16_t langId) {
+  // The catalogue's choice of language, so that Qt's buttons speak the window's language.
+  switch (LanguageCodeOf(langId)) {
+    case 1:
+      return u"zh_CN";
+    case 3:
+      return u"zh_TW";
+    default:
+      return {};
+  }
 }
 
 const char16_t* HelpFileName(uint16_t langId) {

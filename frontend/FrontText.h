@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "DiskData.h"
+
 // "512B", "1.50K", "7.40G", "1.00T": the size shown in a disk label.
 std::u16string FormatDiskSize(int64_t bytes);
 
@@ -22,9 +24,19 @@ std::u16string RowTextOfLine(const std::u16string& line);
 
 // "HD<position>: <size>": the label of the disk at `position` of the full disk list.
 std::u16string DiskLabel(int position, uint64_t diskSize);
+// The disk list's entry for the disk at `position`: its label, then what tells the card apart
+// (vendor and model, the device node), then a mark when the disk cannot be written (the
+// system's, or write-protected): "HD1: 7.40G — Generic- SD/MMC (/dev/sdb)", or without a
+// model "HD1: 7.40G — /dev/sdb". A job reads only the label in front.
+std::u16string DiskItemText(int position, const DISK_DATA& disk);
 // The position a label names: the part before the first ':' without its first two characters,
 // read as a decimal number. -1 when the label does not name one.
 int DiskPositionOfLabel(const std::u16string& label);
+
+// The name of Qt's own translations for a system language, in the catalogue's choice of
+// section: "zh_CN" for simplified Chinese, "zh_TW" for traditional Chinese, empty for English,
+// which is Qt's own.
+std::u16string QtTranslationName(uint16_t langId);
 
 // The help file for a system language: help_ch.mht (0x0804), help_tw.mht (0x0404, 0x0C04),
 // help_en.mht for every other language.

@@ -1,14 +1,22 @@
 #include "GuiTestSupport.h"
 
+#include "Elision.h"
 #include "Platform.h"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
+#include <QScrollBar>
 #include <QTimer>
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace {
 
@@ -28,6 +36,18 @@ const bool kLocaleSet = [] {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   return true;
 }();
+
+// Every named widget's place in the window; Qt's own parts (qt_...) are left out.
+std::map<QString, QRect> Places(const QWidget& window) {
+  QCoreApplication::processEvents();  // pending layout requests
+  std::map<QString, QRect> places;
+  for (const QWidget* widget : window.findChildren<QWidget*>()) {
+    const QString name = widget->objectName();
+    if (name.isEmpty() || name.startsWith(QLatin1String("qt_"))) continue;
+    places[name] = QRect(widget->mapTo(&window, QPoint(0, 0)), widget->size());
+  }
+  return places;
+}
 
 }  // namespace
 
@@ -119,6 +139,66 @@ bool WaitFor(const std::function<bool()>& done) {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
   return true;
+}
+
+}  // namespace guitest
+
+namespace guitest {
+
+void ExpectLayoutHoldsDuringAJob(CMainframeUI& window, int logRows) {
+  ASSERT_TRUE(window.isVisible());
+  auto* log = window.findChild<QListWidget*>(QStringLiteral("output_edit"));
+  auto* image = window.findChild<QLabel*>(QStringLiteral("parImage_label"));
+  ASSERT_TRUE(log != nullptr && image != nullptr);
+  const QSize size = window.size();
+  const std::map<QString, QRect> idle = Places(window);
+
+  const std::u16string longPath = u"/home/someone/firmware/" + std::u16string(150, u'd') +
+                                  u"/rootfs-with-a-long-name.ext4";
+  const std::u16string longLine = u"Writing " + std::u16string(300, u'w') + u" the end";
+  CMainframeUI::OnShowPro(1, 1);
+  CMainframeUI::OnSetTime(1);
+  CMainframeUI::OnSetProPos(57);
+  CMainframeUI::OnSetCopyTip((u"Writing partition 2 " + longPath).c_str(), u"rootfs",
+                             u"1.00G", u"Ext4", longPath.c_str());
+  for (int i = 0; i < 40; ++i) CMainframeUI::OnOutput(longLine.c_str());
+  const std::map<QString, QRect> job = Places(window);
+
+  EXPECT_EQ(window.size(), size);
+  for (const auto& [name, place] : idle) EXPECT_EQ(job.at(name), place) << name.toStdString();
+  const QRect logPlace = job.at(QStringLiteral("output_edit"));
+  for (const auto& [name, place] : job) {
+    const QWidget* widget = window.findChild<QWidget*>(name);
+    if (widget == log || widget->isHidden() || widget->isAncestorOf(log)) continue;
+    EXPECT_FALSE(place.intersects(logPlace)) << name.toStdString() << " covers the log";
+    EXPECT_TRUE(window.rect().contains(place)) << name.toStdString() << " is outside";
+  }
+  const int rowHeight = log->visualItemRect(log->item(0)).height();
+  ASSERT_GT(rowHeight, 0);
+  EXPECT_GE(log->viewport()->height() / rowHeight, logRows);
+
+  // The long texts: cut where they are shown, whole in the tooltip.
+  const QString path = QString::fromStdU16String(longPath);
+  EXPECT_EQ(FullText(image), path);
+  EXPECT_NE(image->text(), path);
+  EXPECT_TRUE(image->text().contains(QChar(0x2026))) << image->text().toStdString();
+  EXPECT_TRUE(image->text().endsWith(QStringLiteral(".ext4")));
+  EXPECT_LE(image->fontMetrics().horizontalAdvance(image->text()), image->contentsRect().width());
+  EXPECT_EQ(image->toolTip(), path);
+  QListWidgetItem* last = log->item(log->count() - 1);
+  EXPECT_EQ(last->toolTip(), last->text());
+  EXPECT_TRUE(last->text().endsWith(QStringLiteral(" the end")));
+  EXPECT_LE(log->visualItemRect(last).width(), log->viewport()->width());
+  EXPECT_EQ(log->horizontalScrollBar()->maximum(), 0);
+
+  // Back to idle: the same places again, and a short text is shown whole without a tooltip.
+  CMainframeUI::OnSetCopyTip(u"Done", nullptr, nullptr, nullptr, u"boot.img");
+  CMainframeUI::OnShowPro(0, 0);
+  CMainframeUI::OnSetTime(0);
+  EXPECT_EQ(image->text(), QStringLiteral("boot.img"));
+  EXPECT_TRUE(image->toolTip().isEmpty());
+  EXPECT_EQ(Places(window), idle);
+  EXPECT_EQ(window.size(), size);
 }
 
 }  // namespace guitest

@@ -66,4 +66,10 @@ MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& set
 // Waits, handling events, until `done` holds; false after a generous safety limit.
 bool WaitFor(const std::function<bool()>& done);
 
+// Takes the shown window into the job view (progress group, copy details and time shown, texts
+// far too long for their places, a full log) and back to idle, and checks that the layout
+// holds: no widget moves or changes size, the window keeps its size, nothing overlaps the log,
+// which shows at least `logRows` rows, and the long texts are cut with the whole in a tooltip.
+void ExpectLayoutHoldsDuringAJob(CMainframeUI& window, int logRows);
+
 }  // namespace guitest

@@ -1,6 +1,7 @@
 // The jobs of the main window: the checks on the window's inputs, the engine bound per job on
 // a worker thread, the callbacks' effects carried over to the window's thread, the elapsed-time
 // display and the exit procedure.
+#include "Elision.h"
 #include "FrontText.h"
 #include "LocalText.h"
 #include "MainframeUI.h"
@@ -125,6 +126,20 @@ bool CMainframeUI::SelectedDisk(DISK_DATA* record) {
   return found;
 }
 
+bool CMainframeUI::CheckTarget(const DISK_DATA& disk) {
+  if (disk.systemUse[0] != '\0') {
+    // Never offered, but refused here too: the list is only as fresh as its last refresh.
+    ErrorBox(LocalText(u"SystemDisk", 0) + plat::FromUtf8(disk.systemUse));
+    return false;
+  }
+  // The kernel would refuse only the first write, with part of the job done.
+  if (disk.readOnly != 0) {
+    ErrorBox(LocalText(u"DiskReadOnly", 0) + plat::FromUtf8(disk.devicePath));
+    return false;
+  }
+  return true;
+}
+
 CMainframeUI::DiskHandle::~DiskHandle() {
   if (fd >= 0) ::close(fd);
 }
@@ -178,7 +193,7 @@ void CMainframeUI::WriteOrUpdateJob(JobKind kind) {
     return;
   }
   DISK_DATA disk{};
-  if (!SelectedDisk(&disk)) return;
+  if (!SelectedDisk(&disk) || !CheckTarget(disk)) return;
   const std::u16string diskPath = plat::FromUtf8(disk.devicePath);
   DiskHandle handle;
   if (!AcquireDisk(diskPath, &handle)) return;
@@ -194,7 +209,7 @@ void CMainframeUI::RecoverJob() {
   if (folderReady) unlink(plat::ToUtf8(image).c_str());
 
   DISK_DATA disk{};
-  if (!SelectedDisk(&disk)) return;
+  if (!SelectedDisk(&disk) || !CheckTarget(disk)) return;
   const std::u16string diskPath = plat::FromUtf8(disk.devicePath);
   // Asked before the volume is built, so a refusal costs no wait.
   DiskHandle handle;
@@ -264,6 +279,7 @@ void CMainframeUI::AppendOutput(const std::u16string& text) {
 void CMainframeUI::AppendOutputLine(const std::u16string& line) {
   auto* item = new QListWidgetItem(Q(RowTextOfLine(line)));
   item->setData(Qt::UserRole, Q(line));
+  item->setToolTip(item->text());  // a long row is cut at the list's edge
   outputEdit_->addItem(item);
   outputEdit_->setCurrentItem(item);
   outputEdit_->scrollToItem(item);
@@ -311,11 +327,11 @@ void CMainframeUI::OnSetCopyTip(const char16_t* t1, const char16_t* t2, const ch
   if (w == nullptr) return;
   const std::u16string texts[] = {TextOf(t1), TextOf(t2), TextOf(t3), TextOf(t4), TextOf(t5)};
   w->RunOnUi([&] {
-    w->copyLable_->setText(Q(texts[0]));
-    w->parNameLabel_->setText(Q(texts[1]));
-    w->parSizeLabel_->setText(Q(texts[2]));
-    w->parTypeLabel_->setText(Q(texts[3]));
-    w->parImageLabel_->setText(Q(texts[4]));
+    SetElidedText(w->copyLable_, Q(texts[0]));
+    SetElidedText(w->parNameLabel_, Q(texts[1]));
+    SetElidedText(w->parSizeLabel_, Q(texts[2]));
+    SetElidedText(w->parTypeLabel_, Q(texts[3]));
+    SetElidedText(w->parImageLabel_, Q(texts[4]));
   });
 }
 

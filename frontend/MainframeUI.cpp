@@ -1,6 +1,7 @@
 #include "MainframeUI.h"
 
 #include "DiskInfo.h"
+#include "Elision.h"
 #include "FrontText.h"
 #include "LocalText.h"
 #include "Platform.h"
@@ -10,18 +11,24 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
 #include <QScreen>
+#include <QStandardItemModel>
 #include <QStandardPaths>
+#include <QTranslator>
 #include <QUiLoader>
 #include <QVBoxLayout>
 
@@ -96,6 +103,18 @@ std::vector<DISK_DATA> SystemDisks(const std::function<void(const std::u16string
   return disks;
 }
 
+bool InstallQtTranslations(QCoreApplication* app, uint16_t langId) {
+  const std::u16string name = QtTranslationName(langId);
+  if (name.empty()) return false;
+  auto* translator = new QTranslator(app);
+  if (!translator->load(QStringLiteral("qt_") + Q(name),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return false;
+  }
+  return QCoreApplication::installTranslator(translator);
+}
+
 bool DeviceWritable(const std::u16string& path) {
   const std::string native = plat::ToUtf8(path);
   struct stat st {};
@@ -124,6 +143,7 @@ MainframeOptions MainframeOptions::Defaults() {
   const std::u16string folder = plat::ExecutableFolder();
   MainframeOptions o;
   o.skinPath = folder + u"res/skin.xml";
+  o.iconPath = folder + u"res/icons/brindle.svg";
   const SettingsFiles settings = ChooseSettingsFiles(folder, plat::UserConfigFolder());
   o.settingsPath = settings.path;
   o.settingsFallback = settings.fallback;
@@ -163,6 +183,8 @@ bool CMainframeUI::BuildWindow() {
                       .arg(file.fileName(), file.errorString());
     return false;
   }
+  // The style sheet names the skin's own images as "skin:...".
+  QDir::setSearchPaths(QStringLiteral("skin"), {QFileInfo(file).absolutePath()});
   QUiLoader loader;
   QWidget* root = loader.load(&file, this);
   if (root == nullptr) {
@@ -233,6 +255,45 @@ bool CMainframeUI::BuildWindow() {
             [this, button] { OnNotify(QStringLiteral("click"), button); });
   }
 
+  // The job view keeps the place of everything it shows, so the layout is the same idle and
+  // during a job, and texts from the engine never widen the window.
+  for (QWidget* shown : std::initializer_list<QWidget*>{
+           copyLable_, copyProgress_, proRateLabel_, parNameLabel_, parSizeLabel_, parTypeLabel_,
+           parImageLabel_, timeLabel_}) {
+    QSizePolicy policy = shown->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    shown->setSizePolicy(policy);
+  }
+  for (QLabel* label : {copyLable_, parNameLabel_, parSizeLabel_, parTypeLabel_, parImageLabel_,
+                        proRateLabel_, timeLabel_}) {
+    // As tall as any text of any language makes it: glyphs from fallback fonts (CJK, the
+    // ellipsis) are taller than the skin's font.
+    label->ensurePolished();
+    label->setText(QStringLiteral("Ág%\u2026\u5199\u5beb"));
+    label->setFixedHeight(label->sizeHint().height());
+    label->clear();
+    if (label == proRateLabel_ || label == timeLabel_) continue;
+    QSizePolicy policy = label->sizePolicy();
+    policy.setHorizontalPolicy(QSizePolicy::Ignored);
+    label->setSizePolicy(policy);
+  }
+  // Room for the elapsed time from the start, a hundred hours included.
+  timeLabel_->ensurePolished();
+  timeLabel_->setMinimumWidth(
+      timeLabel_->fontMetrics().horizontalAdvance(Text(u"TimeConsume") + QStringLiteral(" 000:00:00")));
+  timeLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  ElideListRows(outputEdit_);
+  ElideComboText(diskCombo_);
+  connect(diskCombo_, &QComboBox::currentIndexChanged, this, [this] {
+    diskCombo_->setToolTip(diskCombo_->currentData(Qt::ToolTipRole).toString());
+  });
+  const QIcon icon(Q(options_.iconPath));
+  setWindowIcon(icon);
+  QGuiApplication::setWindowIcon(icon);
+  if (auto* logo = root->findChild<QLabel*>(QStringLiteral("logo_mark"))) {
+    logo->setPixmap(icon.pixmap(64, 64));  // scaled down to the label by the skin
+  }
+
   RefreshDisks();
   ShowProgressGroup(false, false);
   copyProgress_->setRange(0, 100);
@@ -292,14 +353,31 @@ void CMainframeUI::RefreshDisks() {
   diskCombo_->clear();
   disks_ = options_.diskSource(
       [this](const std::u16string& text) { Box(text, QStringLiteral("Error"), BoxKind::kError); });
+  auto* items = qobject_cast<QStandardItemModel*>(diskCombo_->model());
+  int offered = 0;
+  int onlyOffered = -1;
   for (size_t i = 0; i < disks_.size(); ++i) {
     const DISK_DATA& disk = disks_[i];
-    if (disk.isUsb != 0 && disk.diskSize != 0) {
-      diskCombo_->addItem(Q(DiskLabel(static_cast<int>(i), disk.diskSize)));
+    if (disk.isUsb == 0 || disk.diskSize == 0) continue;
+    const QString text = Q(DiskItemText(static_cast<int>(i), disk));
+    diskCombo_->addItem(text);
+    const int row = diskCombo_->count() - 1;
+    QString tip = text;
+    if (disk.systemUse[0] != '\0') {
+      // Listed, so that the user sees why the disk is missing, but it cannot be chosen.
+      if (items != nullptr) items->item(row)->setEnabled(false);
+      tip += u'\n' + Q(LocalText(u"SystemDisk", 0) + plat::FromUtf8(disk.systemUse));
+    } else {
+      ++offered;
+      onlyOffered = row;
     }
+    diskCombo_->setItemData(row, tip, Qt::ToolTipRole);
   }
-  // Nothing is chosen for the user: an empty selection makes a job say "DiskNull".
-  diskCombo_->setCurrentIndex(-1);
+  diskCombo_->setPlaceholderText(Text(offered == 0 ? u"NoDisk" : u"DiskChoose"));
+  // A single card is the one meant. Among several none is chosen for the user: an empty
+  // selection makes a job say "DiskNull".
+  diskCombo_->setCurrentIndex(offered == 1 ? onlyOffered : -1);
+  diskCombo_->setToolTip(diskCombo_->currentData(Qt::ToolTipRole).toString());
 }
 
 std::u16string CMainframeUI::ChooseFolder() {

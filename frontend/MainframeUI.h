@@ -19,6 +19,7 @@
 #include <vector>
 
 class QAbstractButton;
+class QCoreApplication;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -49,6 +50,10 @@ std::vector<DISK_DATA> SystemDisks(const std::function<void(const std::u16string
 using FolderChooser =
     std::function<QString(QWidget* owner, const QString& title, const QString& initial)>;
 
+// Installs Qt's own translations (button texts, standard dialogs) for a system language, the
+// one the catalogue speaks; false when that is English, Qt's own, or none could be loaded.
+bool InstallQtTranslations(QCoreApplication* app, uint16_t langId);
+
 // False when this process cannot write the disk at `path`: a block device without write access
 // (not root). Image files and root always pass; the engine reports its own failures.
 bool DeviceWritable(const std::u16string& path);
@@ -68,7 +73,8 @@ SettingsFiles ChooseSettingsFiles(const std::u16string& programFolder,
                                   const std::u16string& userConfigFolder);
 
 struct MainframeOptions {
-  std::u16string skinPath;      // res/skin.xml
+  std::u16string skinPath;      // res/skin.xml; its folder is the "skin:" search path
+  std::u16string iconPath;      // the window icon, res/icons/brindle.svg
   std::u16string settingsPath;  // config.ini
   std::u16string settingsFallback;
   std::u16string helpFolder;    // the help_*.mht files, ending in '/'
@@ -152,6 +158,9 @@ class CMainframeUI : public CBasicWnd {
   void RecoverJob();
   // Reads the disk selection on the window's thread; false (after "DiskNull") when none.
   bool SelectedDisk(DISK_DATA* record);
+  // Refuses, with its box, a disk no job may write: the running system's, or a
+  // write-protected one.
+  bool CheckTarget(const DISK_DATA& disk);
   // A descriptor the disk service opened for a job; -1 when the engine opens the disk itself.
   struct DiskHandle {
     int fd = -1;

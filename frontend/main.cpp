@@ -2,6 +2,7 @@
 #include "GuiUsage.h"
 #include "LocalText.h"
 #include "MainframeUI.h"
+#include "Platform.h"
 #include "SingleInstance.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@ int main(int argc, char* argv[]) {
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("brindle")));
   SingleInstance instance(SingleInstance::DefaultName());
   if (instance.ActivateRunningCopy()) return 0;
+  InstallQtTranslations(&app, plat::SystemLangId());
 
   CMainframeUI window;
   window.setWindowTitle(QString::fromStdU16String(LocalText(u"Title", 0)));

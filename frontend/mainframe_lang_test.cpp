@@ -5,9 +5,13 @@
 #include "LocalText.h"
 #include "Platform.h"
 
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -19,14 +23,20 @@ namespace {
 constexpr int kLanguageCode = 1;
 constexpr const char16_t* kRefresh = u"刷新";
 constexpr const char16_t* kHelpFile = u"help_ch.mht";
+constexpr const char* kQtTranslation = "qtbase_zh_CN.qm";
+constexpr const char16_t* kOk = u"确定";
 #elif defined(BRINDLE_TEST_LANG_tw)
 constexpr int kLanguageCode = 3;
 constexpr const char16_t* kRefresh = u"重新整理";
 constexpr const char16_t* kHelpFile = u"help_tw.mht";
+constexpr const char* kQtTranslation = "qtbase_zh_TW.qm";
+constexpr const char16_t* kOk = u"確定";
 #else
 constexpr int kLanguageCode = 2;
 constexpr const char16_t* kRefresh = u"Refresh";
 constexpr const char16_t* kHelpFile = u"help_en.mht";
+constexpr const char* kQtTranslation = nullptr;  // Qt's own texts are English
+constexpr const char16_t* kOk = u"OK";
 #endif
 
 using namespace guitest;
@@ -82,6 +92,33 @@ TEST(WindowLanguage, JobBoxesSpeakTheLanguage) {
   EXPECT_EQ(boxes.boxes[0].text, Expected(u"FirmwareNull"));
   EXPECT_FALSE(boxes.boxes[0].text.isEmpty());
   EXPECT_EQ(boxes.boxes[0].caption, QStringLiteral("Error"));
+}
+
+// The message boxes' buttons and Qt's dialogs speak the window's language.
+TEST(WindowLanguage, QtsOwnTextsSpeakTheLanguage) {
+  App();
+  const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  if (kQtTranslation != nullptr && !QFile::exists(folder + "/" + kQtTranslation)) {
+    GTEST_SKIP() << "Qt's translations are not installed (qt6-translations-l10n)";
+  }
+  EXPECT_EQ(InstallQtTranslations(&App(), plat::SystemLangId()), kQtTranslation != nullptr);
+  QMessageBox box;
+  box.setStandardButtons(QMessageBox::Ok | QMessageBox::Yes | QMessageBox::No);
+  EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QString::fromStdU16String(kOk));
+  const QString yes = box.button(QMessageBox::Yes)->text();
+  EXPECT_EQ(yes == QStringLiteral("&Yes"), kQtTranslation == nullptr) << yes.toStdString();
+}
+
+// Texts of every length of the language in their places: the layout holds during a job.
+TEST(WindowLanguage, TheLayoutHoldsDuringAJob) {
+  App();
+  BoxRecorder boxes;
+  TempDir settings;
+  CMainframeUI w(TestOptions(boxes, settings, nullptr));
+  ASSERT_TRUE(w.BuildWindow());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  ExpectLayoutHoldsDuringAJob(w, 12);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "testsupport/TestSupport.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardItemModel>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -182,6 +184,27 @@ TEST_F(Window, FramelessFixedSizeAndRoundedTopCorners) {
   EXPECT_EQ(w_->mask(), mask);
 }
 
+TEST_F(Window, TheLayoutHoldsDuringAJob) {
+  Build();
+  ExpectLayoutHoldsDuringAJob(*w_, 12);
+}
+
+TEST_F(Window, IconAndTheDropDownArrow) {
+  Build();
+  EXPECT_FALSE(w_->windowIcon().pixmap(32, 32).isNull());
+  EXPECT_FALSE(C<QLabel>("logo_mark")->pixmap().isNull());
+  // The arrow is the skin's own image, drawn in the combo's drop-down button: dark pixels at
+  // its right end, where the box is otherwise white and light grey.
+  ASSERT_TRUE(QFile::exists(QStringLiteral("skin:icons/arrow-down.svg")));
+  auto* combo = C<QComboBox>("disk_combo");
+  const QImage box = combo->grab().toImage();
+  int dark = 0;
+  for (int x = box.width() - 24; x < box.width() - 4; ++x) {
+    for (int y = 4; y < box.height() - 4; ++y) dark += qGray(box.pixel(x, y)) < 160;
+  }
+  EXPECT_GT(dark, 6);
+}
+
 TEST_F(Window, CaptionAreaDragsExceptOnItsButtons) {
   Build();
   auto at = [&](QWidget* widget) { return widget->mapToGlobal(widget->rect().center()); };
@@ -248,11 +271,12 @@ TEST_F(Window, DiskListShowsUsbDisksWithASizeByTheirPositions) {
   Build();
   auto* combo = C<QComboBox>("disk_combo");
   ASSERT_EQ(combo->count(), 2);
-  EXPECT_EQ(combo->itemText(0), QStringLiteral("HD1: 8.00G"));
-  EXPECT_EQ(combo->itemText(1), QStringLiteral("HD4: 7.40G"));
-  // Nothing is selected for the user.
+  EXPECT_EQ(combo->itemText(0), QStringLiteral("HD1: 8.00G \u2014 /dev/sdb"));
+  EXPECT_EQ(combo->itemText(1), QStringLiteral("HD4: 7.40G \u2014 /dev/sde"));
+  // Of two cards none is chosen for the user.
   EXPECT_EQ(combo->currentIndex(), -1);
   EXPECT_TRUE(combo->currentText().isEmpty());
+  EXPECT_EQ(combo->placeholderText(), Text(u"DiskChoose"));
   EXPECT_EQ(w_->disks().size(), 5u);
   EXPECT_EQ(enumerations, 1);
 
@@ -263,21 +287,60 @@ TEST_F(Window, DiskListShowsUsbDisksWithASizeByTheirPositions) {
   EXPECT_EQ(combo->currentIndex(), -1);
 }
 
+// A system booted from a USB stick, with a card reader holding a card and a write-protected
+// one: the stick is listed but cannot be chosen, with the reason; the protected card is marked.
 TEST_F(Window, DiskListFromAFixtureSysfsTree) {
-  const std::string root = std::string(BRINDLE_SOURCE_DIR) + "/disks/testdata/cardreader";
-  options_.diskSource = [root](const std::function<void(const std::u16string&)>& report) {
-    DiskInfo info(root + "/sys", root + "/mountinfo");
+  std::string machine = "usbboot";
+  options_.diskSource = [&machine](const std::function<void(const std::u16string&)>& report) {
+    const std::string root = std::string(BRINDLE_SOURCE_DIR) + "/disks/testdata/" + machine;
+    DiskInfo info(root + "/sys", root + "/mountinfo", root + "/swaps");
     info.SetParentWnd(report);
     std::vector<DISK_DATA> disks;
     info.GetRes(disks);
     return disks;
   };
   Build();
-  // The fixed disk is HD0 and the empty card slot has no size: one item, at position 1.
   auto* combo = C<QComboBox>("disk_combo");
-  ASSERT_EQ(combo->count(), 1);
-  EXPECT_EQ(combo->itemText(0), QStringLiteral("HD1: 7.40G"));
+  auto* items = qobject_cast<QStandardItemModel*>(combo->model());
+  ASSERT_NE(items, nullptr);
+  const QString system = QStringLiteral(" [") + Text(u"SystemDiskTag") + "]";
+  const QString locked = QStringLiteral(" [") + Text(u"ReadOnlyTag") + "]";
+  const QStringList expected = {
+      QStringLiteral("HD1: 28.64G \u2014 SanDisk Ultra (/dev/sdb)") + system,
+      QStringLiteral("HD2: 7.40G \u2014 Generic- SD/MMC (/dev/sdc)"),
+      QStringLiteral("HD3: 3.69G \u2014 Generic- MicroSD/M2 (/dev/sdd)") + locked};
+  ASSERT_EQ(combo->count(), 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(combo->itemText(i), expected[i]);
+    EXPECT_EQ(items->item(i)->isEnabled(), i != 0) << i;
+    EXPECT_TRUE(combo->itemData(i, Qt::ToolTipRole).toString().startsWith(expected[i]));
+  }
+  EXPECT_TRUE(combo->itemData(0, Qt::ToolTipRole)
+                  .toString()
+                  .endsWith(Text(u"SystemDisk") +
+                            "/ on /dev/mapper/sdb2_crypt, /boot/efi on /dev/sdb1, swap on /dev/sdb3"));
+  EXPECT_EQ(combo->currentIndex(), -1);  // two cards to choose from
   EXPECT_TRUE(boxes_.boxes.empty());
+
+  // The keyboard never lands on the stick.
+  combo->setCurrentIndex(1);
+  QTest::keyClick(combo, Qt::Key_Up);
+  EXPECT_EQ(combo->currentIndex(), 1);
+
+  // One card beside a fixed disk and an empty slot: chosen already, with its whole text as the
+  // combo's tooltip.
+  machine = "cardreader";
+  B("refresh_btn")->click();
+  ASSERT_EQ(combo->count(), 1);
+  EXPECT_EQ(combo->currentIndex(), 0);
+  EXPECT_EQ(combo->currentText(), QStringLiteral("HD1: 7.40G \u2014 Generic- SD/MMC (/dev/sdb)"));
+  EXPECT_EQ(combo->toolTip(), combo->currentText());
+
+  // Nothing to write: the placeholder says what to do.
+  machine = "laptop";
+  B("refresh_btn")->click();
+  EXPECT_EQ(combo->count(), 0);
+  EXPECT_EQ(combo->placeholderText(), Text(u"NoDisk"));
 }
 
 TEST_F(Window, AnUnreadableMountTableIsShownInAnErrorBox) {
@@ -502,6 +565,33 @@ TEST_P(JobChecks, EachFailingCheckShowsItsBoxAndEndsTheJob) {
 
 INSTANTIATE_TEST_SUITE_P(WriteAndUpdate, JobChecks,
                          ::testing::Values("startWrite_btn", "update_btn"));
+
+// The running system's disk (chosen by a program, as the list never lets a user) and a
+// write-protected card: each refused with its reason before the engine is loaded, by every job.
+TEST_F(Window, DisksThatMustNotBeWrittenAreRefusedBeforeTheEngineRuns) {
+  const std::string image = work_.Join("card.img");
+  WriteFile(image, "");
+  DISK_DATA system = Disk(0, true, 8 * kGiB, image);
+  std::snprintf(system.systemUse, sizeof system.systemUse, "/ on /dev/sdb2");
+  DISK_DATA locked = Disk(1, true, 8 * kGiB, image);
+  locked.readOnly = 1;
+  UseDisks({system, locked});
+  Build();
+  C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(Firmware()));
+  const QString refusals[] = {Text(u"SystemDisk") + QStringLiteral("/ on /dev/sdb2"),
+                              Text(u"DiskReadOnly") + QString::fromStdString(image)};
+  for (int row = 0; row < 2; ++row) {
+    for (const char* button : {"startWrite_btn", "update_btn", "recover_btn"}) {
+      SCOPED_TRACE(button);
+      boxes_.boxes.clear();
+      C<QComboBox>("disk_combo")->setCurrentIndex(row);
+      RunToEnd(button);
+      EXPECT_EQ(BoxTexts(), std::vector<QString>{refusals[row]});
+    }
+  }
+  EXPECT_TRUE(engine_.Calls().empty());
+  EXPECT_EQ(ReadFile(image), "");
+}
 
 // A disk this user cannot open is asked of the system's disk service; when it does not open
 // it, the box says why (no service: root is needed) and the engine never runs.

@@ -1,7 +1,8 @@
 // brindle-screenshot: the real window and the real engine writing a firmware folder onto an
-// image file offered as a USB disk; the window is grabbed from the screen while the job is
-// under way. Used by scripts/screenshot under Xvfb.
-// Usage: brindle-screenshot FIRMWARE_FOLDER CARD_IMAGE OUTPUT_PNG
+// image file offered as a USB card reader's card; the window is grabbed from the screen once
+// ready to start (OUTPUT_PREFIX-idle.png) and while the job is under way (-job.png), in the
+// language of the locale. Used by scripts/screenshot under Xvfb.
+// Usage: brindle-screenshot FIRMWARE_FOLDER CARD_IMAGE OUTPUT_PREFIX
 #include "MainframeUI.h"
 #include "LocalText.h"
 #include "Platform.h"
@@ -21,11 +22,13 @@
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   if (argc != 4) {
-    std::fprintf(stderr, "usage: %s FIRMWARE_FOLDER CARD_IMAGE OUTPUT_PNG\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FIRMWARE_FOLDER CARD_IMAGE OUTPUT_PREFIX\n", argv[0]);
     return 2;
   }
   const std::string card = argv[2];
-  const QString output = QString::fromLocal8Bit(argv[3]);
+  const QString output = QString::fromLocal8Bit(argv[3]) + QStringLiteral("-job.png");
+  const QString idleOutput = QString::fromLocal8Bit(argv[3]) + QStringLiteral("-idle.png");
+  InstallQtTranslations(&app, plat::SystemLangId());
   std::error_code error;
   const uint64_t size = std::filesystem::file_size(card, error);
   if (error) {
@@ -47,10 +50,14 @@ int main(int argc, char* argv[]) {
     disks[0].diskNumber = 0;
     disks[0].diskSize = 256ull << 30;
     std::snprintf(disks[0].devicePath, sizeof disks[0].devicePath, "/dev/nvme0n1");
+    std::snprintf(disks[0].systemUse, sizeof disks[0].systemUse, "/ on /dev/nvme0n1p2");
     disks[1].diskNumber = 1;
     disks[1].isUsb = 1;
+    disks[1].removable = 1;
     disks[1].diskSize = size;
     std::snprintf(disks[1].devicePath, sizeof disks[1].devicePath, "%s", card.c_str());
+    std::snprintf(disks[1].vendor, sizeof disks[1].vendor, "Generic-");
+    std::snprintf(disks[1].model, sizeof disks[1].model, "SD/MMC");
     return disks;
   };
   int failures = 0;
@@ -69,8 +76,19 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   window.show();
-  window.findChild<QComboBox*>("disk_combo")->setCurrentIndex(0);
+  // The one card is chosen already; the firmware folder is typed in.
   window.findChild<QLineEdit*>("firmware_edit")->setText(QString::fromLocal8Bit(argv[1]));
+  auto grab = [&] {
+    const QRect frame = window.frameGeometry();
+    return window.screen()->grabWindow(0, frame.x() - 16, frame.y() - 16, frame.width() + 32,
+                                       frame.height() + 32);
+  };
+  QTimer::singleShot(500, [&] { QCoreApplication::exit(0); });
+  app.exec();
+  if (!grab().save(idleOutput, "PNG")) {
+    std::fprintf(stderr, "cannot save %s\n", idleOutput.toLocal8Bit().constData());
+    return 1;
+  }
   window.findChild<QPushButton*>("startWrite_btn")->click();
 
   // Grab once the copy is well under way, with the output list and the time label filled; keep
@@ -78,16 +96,11 @@ int main(int argc, char* argv[]) {
   bool saved = false;
   QPixmap candidate;
   auto* bar = window.findChild<QProgressBar*>("copy_progress");
-  auto grab = [&] {
-    const QRect frame = window.frameGeometry();
-    return window.screen()->grabWindow(0, frame.x() - 16, frame.y() - 16, frame.width() + 32,
-                                       frame.height() + 32);
-  };
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
     const bool copying = !bar->isHidden() && bar->value() >= 20 && bar->value() <= 95;
     if (!saved && copying) {
-      if (bar->value() >= 40 && bar->value() <= 90 && window.elapsedSeconds() >= 1) {
+      if (bar->value() >= 35 && bar->value() <= 90) {
         saved = grab().save(output, "PNG");
         std::fprintf(stderr, "grabbed at %d%%\n", bar->value());
       } else {
