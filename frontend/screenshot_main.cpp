@@ -50,7 +50,6 @@ int main(int argc, char* argv[]) {
     disks[0].diskNumber = 0;
     disks[0].diskSize = 256ull << 30;
     std::snprintf(disks[0].devicePath, sizeof disks[0].devicePath, "/dev/nvme0n1");
-    std::snprintf(disks[0].systemUse, sizeof disks[0].systemUse, "/ on /dev/nvme0n1p2");
     disks[1].diskNumber = 1;
     disks[1].isUsb = 1;
     disks[1].removable = 1;
