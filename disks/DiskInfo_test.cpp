@@ -86,7 +86,7 @@ TEST(DiskFixtures, UsbStickWithTwoMountedPartitionsAfterAGap) {
                  {"/dev/sdc", 1, 1, 0, 0, 30031872, 2, "SanDisk", "CruzerBlade", ""}});
 }
 
-// The disks that hold the running system's file systems, on every fixture machine: directly,
+// The disks that hold the running system's file systems on every fixture machine: directly,
 // under an encrypted root (device-mapper) and as swap.
 TEST(DiskFixtures, DisksOfTheRunningSystem) {
   const std::pair<const char*, std::map<std::string, std::string>> machines[] = {
@@ -98,27 +98,18 @@ TEST(DiskFixtures, DisksOfTheRunningSystem) {
         {"sdb", "/ on /dev/mapper/sdb2_crypt, /boot/efi on /dev/sdb1, swap on /dev/sdb3"}}},
   };
   for (const auto& [machine, expected] : machines) {
-    SCOPED_TRACE(machine);
     std::map<std::string, std::string> found;
     for (const DISK_DATA& d : Discover(machine)) {
       if (d.systemUse[0] != '\0') found[d.kernelName] = d.systemUse;
     }
-    EXPECT_EQ(found, expected);
-    const SystemFiles files{kTestData + machine + "/sys", kTestData + machine + "/mountinfo",
-                            kTestData + machine + "/swaps"};
-    for (const auto& [disk, uses] : expected) {
-      EXPECT_FALSE(SystemUsesOfDisk(disk, files).empty()) << disk;
-    }
+    EXPECT_EQ(found, expected) << machine;
   }
-  // A system booted from a USB stick: the stick is a USB disk like the card reader's slots,
-  // one of which holds a write-protected card.
+  // A system started from a USB stick, beside a card reader with a write-protected card.
   ExpectRecords(Discover("usbboot"),
                 {{"/dev/sda", 0, 0, 0, 0, 1953525168, 1, "ATA", "ST1000DM010-2EP1", ""},
                  {"/dev/sdb", 1, 1, 0, 0, 60063744, 1, "SanDisk", "Ultra", ""},
                  {"/dev/sdc", 1, 1, 0, 0, 15523840, 1, "Generic-", "SD/MMC", ""},
                  {"/dev/sdd", 1, 1, 0, 1, 7744512, 0, "Generic-", "MicroSD/M2", ""}});
-  EXPECT_TRUE(SystemUsesOfDisk("sdc", {kTestData + "usbboot/sys", kTestData + "usbboot/mountinfo",
-                                       kTestData + "usbboot/swaps"}).empty());
 }
 
 TEST(DiskInfo, UnreadableMountTableIsReportedOnceAndCountsNothing) {

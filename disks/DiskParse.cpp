@@ -107,6 +107,15 @@ bool IsVendorNumber(std::string_view text) {
   });
 }
 
+// Mount points whose file systems the running system cannot do without.
+bool IsSystemMountPoint(std::string_view point) {
+  static constexpr std::string_view kPoints[] = {"/", "/boot", "/usr", "/var", "/home"};
+  for (std::string_view p : kPoints) {
+    if (point == p) return true;
+  }
+  return StartsWith(point, "/boot/") || StartsWith(point, "/usr/");
+}
+
 // dm and md devices stack on others; deeper chains than this are not real.
 constexpr int kStackDepthLimit = 8;
 
@@ -260,14 +269,6 @@ uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEn
     }
   }
   return static_cast<uint32_t>(used.size());
-}
-
-bool IsSystemMountPoint(std::string_view point) {
-  static constexpr std::string_view kPoints[] = {"/", "/boot", "/usr", "/var", "/home"};
-  for (std::string_view p : kPoints) {
-    if (point == p) return true;
-  }
-  return StartsWith(point, "/boot/") || StartsWith(point, "/usr/");
 }
 
 std::map<std::string, std::vector<std::string>> SystemDiskUses(

@@ -16,7 +16,7 @@
 struct MountEntry {
   std::string dev;     // "major:minor" of the mounted file system
   std::string source;  // the mount source, octal escapes decoded ("/dev/sdb1")
-  std::string point;   // the mount point, decoded ("/media/My Card")
+  std::string point = {};  // the mount point, decoded ("/media/My Card")
 };
 
 // Lines that lack the fields are skipped.
@@ -48,12 +48,8 @@ bool IsCandidateDisk(const RawBlockDevice& device);
 // Volumes reached through device-mapper (LUKS, LVM) are not counted.
 uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEntry>& mounts);
 
-// Mount points whose file systems the running system cannot do without: /, /boot, /usr, /var,
-// /home, and anything below /boot and /usr.
-bool IsSystemMountPoint(std::string_view point);
-
-// The running system's file systems on each disk, by kernel name: a mount at a system mount
-// point or an active swap area on the disk itself, on one of its partitions, or beneath a
+// The running system's file systems on each disk, by kernel name: a mount at /, /boot, /usr,
+// /var, /home or anywhere below /boot and /usr, or an active swap area on the disk itself, on one of its partitions, or beneath a
 // stacked device (dm, md) built on them. Each disk's uses read "/ on /dev/sda2" or "swap on
 // /dev/sda3", in the order of the mount table, then the swap table; a disk the system does not
 // use is absent.

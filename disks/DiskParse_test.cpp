@@ -109,23 +109,23 @@ TEST(GetPartitionCnt, CountsDistinctVolumesOfTheDiskOnly) {
   RawBlockDevice sdc = Disk("sdc", "8:32", "100");
   sdc.partitions = {{"sdc1", "8:33"}, {"sdc2", "8:34"}, {"sdc10", "259:5"}};
   const std::vector<MountEntry> mounts = {
-      {"8:33", "/dev/sdc1", "/m"},
-      {"8:33", "/dev/sdc1", "/m"},     // the same partition bound elsewhere
-      {"0:46", "/dev/sdc2", "/m"},     // btrfs: anonymous device number, named by its source
-      {"0:46", "/dev/sdc2", "/m"},     // a second subvolume of it
-      {"8:1", "/dev/sda1", "/m"},      // another disk
-      {"65:161", "/dev/sdaa1", "/m"},  // a disk whose name starts alike
-      {"0:50", "/dev/sdc", "/m"},      // the whole disk, formatted without a partition table
+      {"8:33", "/dev/sdc1"},
+      {"8:33", "/dev/sdc1"},     // the same partition bound elsewhere
+      {"0:46", "/dev/sdc2"},     // btrfs: anonymous device number, named by its source
+      {"0:46", "/dev/sdc2"},     // a second subvolume of it
+      {"8:1", "/dev/sda1"},      // another disk
+      {"65:161", "/dev/sdaa1"},  // a disk whose name starts alike
+      {"0:50", "/dev/sdc"},      // the whole disk, formatted without a partition table
   };
   EXPECT_EQ(GetPartitionCnt(sdc, mounts), 3u);
   EXPECT_EQ(GetPartitionCnt(sdc, {}), 0u);
-  EXPECT_EQ(GetPartitionCnt(sdc, {{"259:5", "/dev/sdc10", "/m"}}), 1u);
+  EXPECT_EQ(GetPartitionCnt(sdc, {{"259:5", "/dev/sdc10"}}), 1u);
   RawBlockDevice sda = Disk("sda", "8:0", "100");
   sda.partitions = {{"sda1", "8:1"}};
   EXPECT_EQ(GetPartitionCnt(sda, mounts), 1u);
   // A device without a readable number matches by name only, never the empty number.
   RawBlockDevice nodev = Disk("sdd", "", "100");
-  EXPECT_EQ(GetPartitionCnt(nodev, {{"", "/dev/other", "/m"}}), 0u);
+  EXPECT_EQ(GetPartitionCnt(nodev, {{"", "/dev/other"}}), 0u);
 }
 
 TEST(IsCandidateDisk, KeepsDisksAndAttachedLoopsOnly) {
@@ -201,7 +201,7 @@ TEST(BuildDiskRecords, FillsEveryField) {
   RawBlockDevice cciss = Disk("cciss!c0d0", "104:0", "8");
   cciss.vendor = "0x1af4\n";  // a vendor number, as virtio disks give it, is no name
   const std::vector<DISK_DATA> records =
-      BuildDiskRecords({usb, card, cciss}, {{"8:17", "/dev/sdb1", "/m"}});
+      BuildDiskRecords({usb, card, cciss}, {{"8:17", "/dev/sdb1"}});
   ASSERT_EQ(records.size(), 3u);
 
   const DISK_DATA& r = records[0];
@@ -237,52 +237,6 @@ TEST(BuildDiskRecords, LongBackingFileIsCutAtACharacter) {
   EXPECT_EQ(records[0].isLoop, 1);
   EXPECT_EQ(records[0].isUsb, 0);
   EXPECT_EQ(std::string(records[0].backingFile), path.substr(0, kBackingFileSize - 2));
-}
-
-}  // namespace
-
-namespace {
-
-TEST(SystemDiskUses, StackedDevicesSwapAndMountPoints) {
-  RawBlockDevice sda = Disk("sda", "8:0", "100");
-  sda.partitions = {{"sda1", "8:1"}, {"sda2", "8:2"}};
-  RawBlockDevice sdb = Disk("sdb", "8:16", "100");
-  sdb.partitions = {{"sdb1", "8:17"}};
-  // md0 mirrors sda2 and sdb1; the volume group on it gives dm-0, mounted as /var.
-  RawBlockDevice md0 = Disk("md0", "9:0", "100");
-  md0.slaves = {"sda2", "sdb1"};
-  RawBlockDevice dm0 = Disk("dm-0", "254:0", "100");
-  dm0.slaves = {"md0"};
-  dm0.dmName = "vg-var";
-  // Two devices built on each other make a loop, which must end.
-  RawBlockDevice dm1 = Disk("dm-1", "254:1", "100");
-  dm1.slaves = {"dm-2"};
-  RawBlockDevice dm2 = Disk("dm-2", "254:2", "100");
-  dm2.slaves = {"dm-1"};
-  RawBlockDevice sdc = Disk("sdc", "8:32", "100");
-  const std::vector<RawBlockDevice> devices = {sda, sdb, md0, dm0, dm1, dm2, sdc};
-  const std::vector<MountEntry> mounts = {
-      {"254:0", "/dev/mapper/vg-var", "/var"},
-      {"8:1", "/dev/sda1", "/usr local"},        // not /usr
-      {"8:1", "/dev/sda1", "/usr/local"},        // below /usr
-      {"0:40", "/dev/sda1", "/usr/local"},       // found by its source alone; told once
-      {"254:1", "/dev/dm-1", "/home"},
-      {"8:32", "/dev/sdc", "/media/card"},       // a card's volume is no system's
-  };
-  const auto uses = SystemDiskUses(devices, mounts, {{"", "8:32"}, {"/dev/zram0", ""}});
-  using Uses = std::vector<std::string>;
-  EXPECT_EQ(uses.at("sda"), (Uses{"/var on /dev/mapper/vg-var", "/usr/local on /dev/sda1"}));
-  EXPECT_EQ(uses.at("sdb"), Uses{"/var on /dev/mapper/vg-var"});
-  EXPECT_EQ(uses.at("md0"), Uses{"/var on /dev/mapper/vg-var"});
-  EXPECT_EQ(uses.at("dm-2"), Uses{"/home on /dev/dm-1"});
-  EXPECT_EQ(uses.at("sdc"), Uses{"swap"});  // a swap file on the card's file system
-  EXPECT_EQ(uses.count("zram0"), 0u);
-  for (const char* point : {"/", "/boot", "/boot/efi", "/usr", "/var", "/home"}) {
-    EXPECT_TRUE(IsSystemMountPoint(point)) << point;
-  }
-  for (const char* point : {"/var/lib/x", "/home/anna", "/media", "/usr2", "/bootx", ""}) {
-    EXPECT_FALSE(IsSystemMountPoint(point)) << point;
-  }
 }
 
 }  // namespace

@@ -33,25 +33,20 @@ int Blkpg(int fd, int op, int number, uint64_t startSector, uint64_t sectors) {
   return ioctl(fd, BLKPG, &arg);
 }
 
-// "0" or "1"; empty when the attribute does not exist.
-std::string Flag(const std::string& path) {
-  std::ifstream in(path);
-  std::string value;
-  std::getline(in, value);
-  return value;
-}
-
-}  // namespace
-
-bool ShowsPartitions(const std::string& sysRoot, unsigned major, unsigned minor) {
+// Whether the kernel shows partitions of the block device: its "partscan" attribute, or on
+// older kernels a loop device's "loop/partscan"; a device with neither shows them.
+bool ShowsPartitions(unsigned major, unsigned minor) {
   const std::string device =
-      sysRoot + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
+      "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
   for (const char* attribute : {"/partscan", "/loop/partscan"}) {
-    const std::string value = Flag(device + attribute);
-    if (!value.empty()) return value != "0";
+    std::ifstream in(device + attribute);
+    std::string value;
+    if (std::getline(in, value) && !value.empty()) return value != "0";
   }
   return true;
 }
+
+}  // namespace
 
 void RefreshPartitionNodes(const std::string& diskPath, const LayoutPlan& plan) {
   struct stat st;
@@ -65,7 +60,7 @@ void RefreshPartitionNodes(const std::string& diskPath, const LayoutPlan& plan) 
       Blkpg(fd, BLKPG_DEL_PARTITION, number, 0, 0);
     }
   }
-  if (!ShowsPartitions("/sys", major(st.st_rdev), minor(st.st_rdev))) {
+  if (!ShowsPartitions(major(st.st_rdev), minor(st.st_rdev))) {
     close(fd);
     return;
   }

@@ -13,7 +13,3 @@
 // partition scanning) keeps none: nodes added there outlive the device and show a later image
 // attached to it wrongly. Does nothing for an image file. Best effort: the card is written.
 void RefreshPartitionNodes(const std::string& diskPath, const LayoutPlan& plan);
-
-// Whether the kernel shows partitions of block device major:minor: its "partscan" attribute,
-// or a loop device's "loop/partscan"; a device that has neither shows them.
-bool ShowsPartitions(const std::string& sysRoot, unsigned major, unsigned minor);

@@ -1,14 +1,10 @@
 // Which volumes a job takes away from the system, on a sysfs tree and mountinfo of our own.
 #include "VolumeRelease.h"
 
-#include "LocalText.h"
 #include "Platform.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <filesystem>
 #include <fstream>
@@ -109,51 +105,6 @@ TEST_F(ReleaseTest, ImageFilesAndMissingPathsReleaseNothing) {
   EXPECT_EQ(ReleaseDiskVolumes(plat::FromUtf8(dir_.Join("card.img")), env), 1);
   EXPECT_EQ(ReleaseDiskVolumes(plat::FromUtf8(dir_.Join("none")), env), 1);
   EXPECT_TRUE(unmounted.empty());
-}
-
-// A block device of this machine, entered in the fixture as a disk the running system uses:
-// refused with the uses, nothing unmounted. The same disk without the system's use is released.
-TEST_F(ReleaseTest, ADiskOfTheRunningSystemIsRefused) {
-  std::string node;
-  struct stat st {};
-  for (const auto& entry : fs::directory_iterator("/dev")) {
-    if (stat(entry.path().c_str(), &st) == 0 && S_ISBLK(st.st_mode) && major(st.st_rdev) != 8 &&
-        major(st.st_rdev) != 179 && !(major(st.st_rdev) == 7 && minor(st.st_rdev) <= 4)) {
-      node = entry.path().string();
-      break;
-    }
-  }
-  if (node.empty()) GTEST_SKIP() << "no block device node in /dev";
-  AddDisk("devices/pci0000:00/0000:00:14.0/usb3/3-1/3-1:1.0/host9/block/sdz", "sdz",
-          static_cast<int>(major(st.st_rdev)), static_cast<int>(minor(st.st_rdev)), "1", {});
-  const std::string numbers =
-      std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-  std::ofstream(dir_.Join("swaps")) << "Filename Type Size Used Priority\n";
-  std::ofstream(mountinfo_, std::ios::app)
-      << "400 26 " << numbers << " / /media/stick rw - vfat /dev/sdz rw\n";
-
-  std::vector<std::string> unmounted;
-  std::vector<std::u16string> reports;
-  VolumeReleaseEnv env;
-  env.sysRoot = sys_;
-  env.mountinfo = mountinfo_;
-  env.swaps = dir_.Join("swaps");
-  env.unmount = [&](const std::string& point) {
-    unmounted.push_back(point);
-    return 0;
-  };
-  env.report = [&](const std::u16string& text) { reports.push_back(text); };
-  EXPECT_EQ(ReleaseDiskVolumes(plat::FromUtf8(node), env), 1);
-  EXPECT_EQ(unmounted, std::vector<std::string>{"/media/stick"});
-  EXPECT_TRUE(reports.empty());
-
-  unmounted.clear();
-  std::ofstream(dir_.Join("swaps"), std::ios::app) << "/dev/sdz partition 1024 0 -2\n";
-  std::ofstream(mountinfo_, std::ios::app) << "401 26 " << numbers << " / /var rw - ext4 /dev/sdz rw\n";
-  EXPECT_EQ(ReleaseDiskVolumes(plat::FromUtf8(node), env), 0);
-  EXPECT_TRUE(unmounted.empty());
-  EXPECT_EQ(reports, std::vector<std::u16string>{LocalText(u"SystemDisk", 0) +
-                                                 u"/var on /dev/sdz, swap on /dev/sdz"});
 }
 
 }  // namespace

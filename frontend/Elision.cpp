@@ -11,6 +11,9 @@ namespace {
 
 constexpr char kFullTextProperty[] = "brindleFullText";
 
+// The text last given to SetElidedText, whole.
+QString FullText(const QLabel* label) { return label->property(kFullTextProperty).toString(); }
+
 // Re-elides a label's text when its width changes.
 class LabelElider final : public QObject {
  public:
@@ -80,8 +83,6 @@ void SetElidedText(QLabel* label, const QString& text) {
   label->setProperty(kFullTextProperty, text);
   LabelElider::Apply(label);
 }
-
-QString FullText(const QLabel* label) { return label->property(kFullTextProperty).toString(); }
 
 void ElideComboText(QComboBox* combo) { new ComboElider(combo); }
 

@@ -12,8 +12,6 @@ class QListWidget;
 // Shows `text` in the label, cut in the middle to the label's width (file names keep their
 // ends), again whenever the label is resized.
 void SetElidedText(QLabel* label, const QString& text);
-// The text last given to SetElidedText, whole.
-QString FullText(const QLabel* label);
 
 // The closed drop-down list shows its current text (or placeholder) cut at the end to the
 // room it has.

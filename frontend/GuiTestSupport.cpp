@@ -1,6 +1,5 @@
 #include "GuiTestSupport.h"
 
-#include "Elision.h"
 #include "Platform.h"
 
 #include <QAbstractButton>
@@ -177,28 +176,24 @@ void ExpectLayoutHoldsDuringAJob(CMainframeUI& window, int logRows) {
   ASSERT_GT(rowHeight, 0);
   EXPECT_GE(log->viewport()->height() / rowHeight, logRows);
 
-  // The long texts: cut where they are shown, whole in the tooltip.
+  // The long texts: cut in their places, whole in the tooltip.
   const QString path = QString::fromStdU16String(longPath);
-  EXPECT_EQ(FullText(image), path);
-  EXPECT_NE(image->text(), path);
-  EXPECT_TRUE(image->text().contains(QChar(0x2026))) << image->text().toStdString();
-  EXPECT_TRUE(image->text().endsWith(QStringLiteral(".ext4")));
-  EXPECT_LE(image->fontMetrics().horizontalAdvance(image->text()), image->contentsRect().width());
   EXPECT_EQ(image->toolTip(), path);
+  EXPECT_TRUE(image->text().contains(QChar(0x2026)) && image->text().endsWith(".ext4"))
+      << image->text().toStdString();
+  EXPECT_LE(image->fontMetrics().horizontalAdvance(image->text()), image->contentsRect().width());
   QListWidgetItem* last = log->item(log->count() - 1);
   EXPECT_EQ(last->toolTip(), last->text());
-  EXPECT_TRUE(last->text().endsWith(QStringLiteral(" the end")));
   EXPECT_LE(log->visualItemRect(last).width(), log->viewport()->width());
   EXPECT_EQ(log->horizontalScrollBar()->maximum(), 0);
 
-  // Back to idle: the same places again, and a short text is shown whole without a tooltip.
+  // Back to idle: the same places again; a short text is shown whole, without a tooltip.
   CMainframeUI::OnSetCopyTip(u"Done", nullptr, nullptr, nullptr, u"boot.img");
   CMainframeUI::OnShowPro(0, 0);
   CMainframeUI::OnSetTime(0);
   EXPECT_EQ(image->text(), QStringLiteral("boot.img"));
   EXPECT_TRUE(image->toolTip().isEmpty());
   EXPECT_EQ(Places(window), idle);
-  EXPECT_EQ(window.size(), size);
 }
 
 }  // namespace guitest

@@ -3,7 +3,6 @@
 #include "BasicWnd.h"
 #include "FrontText.h"
 #include "GuiTestSupport.h"
-#include "LocalText.h"
 #include "SingleInstance.h"
 
 #include <QCheckBox>
@@ -80,23 +79,6 @@ TEST(DiskLabels, PositionSizeAndParsing) {
   EXPECT_EQ(DiskPositionOfLabel(u"HD99999999999: 1G"), -1);
 }
 
-TEST(DiskLabels, ItemsTellTheCardsApartAndKeepTheLabelInFront) {
-  DISK_DATA disk{};
-  disk.diskSize = 15523840ull * 512;
-  std::snprintf(disk.devicePath, sizeof disk.devicePath, "/dev/sdb");
-  EXPECT_EQ(DiskItemText(1, disk), u"HD1: 7.40G \u2014 /dev/sdb");
-  std::snprintf(disk.vendor, sizeof disk.vendor, "Generic-");
-  std::snprintf(disk.model, sizeof disk.model, "SD/MMC");
-  EXPECT_EQ(DiskItemText(1, disk), u"HD1: 7.40G \u2014 Generic- SD/MMC (/dev/sdb)");
-  disk.readOnly = 1;
-  EXPECT_EQ(DiskItemText(3, disk), u"HD3: 7.40G \u2014 Generic- SD/MMC (/dev/sdb) [" +
-                                       LocalText(u"ReadOnlyTag", 0) + u"]");
-  std::snprintf(disk.systemUse, sizeof disk.systemUse, "/ on /dev/sdb2");
-  EXPECT_EQ(DiskItemText(3, disk), u"HD3: 7.40G \u2014 Generic- SD/MMC (/dev/sdb) [" +
-                                       LocalText(u"SystemDiskTag", 0) + u"]");
-  EXPECT_EQ(DiskPositionOfLabel(DiskItemText(3, disk)), 3);
-}
-
 TEST(HelpFiles, ChosenByTheSystemLanguage) {
   EXPECT_EQ(std::u16string(HelpFileName(0x0804)), u"help_ch.mht");
   EXPECT_EQ(std::u16string(HelpFileName(0x0404)), u"help_tw.mht");
@@ -104,12 +86,6 @@ TEST(HelpFiles, ChosenByTheSystemLanguage) {
   EXPECT_EQ(std::u16string(HelpFileName(0x1004)), u"help_en.mht");  // Singapore
   EXPECT_EQ(std::u16string(HelpFileName(0x1404)), u"help_en.mht");  // Macao
   EXPECT_EQ(std::u16string(HelpFileName(0x0409)), u"help_en.mht");
-  // Qt's own texts follow the catalogue's language.
-  EXPECT_EQ(QtTranslationName(0x0804), u"zh_CN");
-  EXPECT_EQ(QtTranslationName(0x0404), u"zh_TW");
-  EXPECT_EQ(QtTranslationName(0x0C04), u"zh_TW");
-  EXPECT_EQ(QtTranslationName(0x1004), u"");
-  EXPECT_EQ(QtTranslationName(0x0409), u"");
 }
 
 TEST(ChooserTitle, AtMostFortyNineCharacters) {

@@ -313,19 +313,12 @@ TEST_F(Window, DiskListFromAFixtureSysfsTree) {
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(combo->itemText(i), expected[i]);
     EXPECT_EQ(items->item(i)->isEnabled(), i != 0) << i;
-    EXPECT_TRUE(combo->itemData(i, Qt::ToolTipRole).toString().startsWith(expected[i]));
   }
-  EXPECT_TRUE(combo->itemData(0, Qt::ToolTipRole)
-                  .toString()
-                  .endsWith(Text(u"SystemDisk") +
-                            "/ on /dev/mapper/sdb2_crypt, /boot/efi on /dev/sdb1, swap on /dev/sdb3"));
+  EXPECT_EQ(combo->itemData(0, Qt::ToolTipRole).toString(),
+            expected[0] + "\n" + Text(u"SystemDisk") +
+                "/ on /dev/mapper/sdb2_crypt, /boot/efi on /dev/sdb1, swap on /dev/sdb3");
   EXPECT_EQ(combo->currentIndex(), -1);  // two cards to choose from
   EXPECT_TRUE(boxes_.boxes.empty());
-
-  // The keyboard never lands on the stick.
-  combo->setCurrentIndex(1);
-  QTest::keyClick(combo, Qt::Key_Up);
-  EXPECT_EQ(combo->currentIndex(), 1);
 
   // One card beside a fixed disk and an empty slot: chosen already, with its whole text as the
   // combo's tooltip.
