@@ -14,9 +14,9 @@
 
 // One line of a mountinfo file: where a device is mounted.
 struct MountEntry {
-  std::string dev;     // "major:minor" of the mounted file system
-  std::string source;  // the mount source, octal escapes decoded ("/dev/sdb1")
-  std::string point = {};  // the mount point, decoded ("/media/My Card")
+  std::string dev;          // "major:minor" of the mounted file system
+  std::string source;       // the mount source, octal escapes decoded ("/dev/sdb1")
+  std::string point = {};   // the mount point, decoded ("/media/My Card")
 };
 
 // Lines that lack the fields are skipped.
@@ -49,22 +49,22 @@ bool IsCandidateDisk(const RawBlockDevice& device);
 uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEntry>& mounts);
 
 // The running system's file systems on each disk, by kernel name: a mount at /, /boot, /usr,
-// /var, /home or anywhere below /boot and /usr, or an active swap area on the disk itself, on one of its partitions, or beneath a
-// stacked device (dm, md) built on them. Each disk's uses read "/ on /dev/sda2" or "swap on
-// /dev/sda3", in the order of the mount table, then the swap table; a disk the system does not
-// use is absent.
+// /var, /home or anywhere below /boot and /usr, or an active swap area, on the disk itself, on
+// one of its partitions, or beneath a stacked device (dm, md) built on them. Each disk's uses
+// read "/ on /dev/sda2" or "swap on /dev/sda3", in the order of the mount table, then the swap
+// table; a disk the system does not use is absent.
 std::map<std::string, std::vector<std::string>> SystemDiskUses(
     const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
     const std::vector<SwapArea>& swaps);
+
+// How a person tells the disk apart: vendor and model ("Generic- SD/MMC"), or the image file
+// of a loop device; 8-bit text as the kernel gave it.
+std::string DiskDescription(const DISK_DATA& disk);
 
 // The records of every candidate disk, in ascending order: real disks first, by major and
 // minor number (the kernel's own order of sda, sdb, ... sdaa), then loop devices likewise;
 // entries whose "dev" cannot be read go last in natural name order. diskNumber is the
 // position in that order, so it does not depend on the order the folder is listed in.
-// How a person tells the disk apart: vendor and model ("Generic- SD/MMC"), or the image file
-// of a loop device; 8-bit text as the kernel gave it.
-std::string DiskDescription(const DISK_DATA& disk);
-
 // `systemUses` (from SystemDiskUses) fills each record's systemUse.
 std::vector<DISK_DATA> BuildDiskRecords(
     const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,

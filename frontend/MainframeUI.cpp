@@ -255,6 +255,30 @@ bool CMainframeUI::BuildWindow() {
             [this, button] { OnNotify(QStringLiteral("click"), button); });
   }
 
+  HoldJobViewLayout();
+  const QIcon icon(Q(options_.iconPath));
+  setWindowIcon(icon);
+  QGuiApplication::setWindowIcon(icon);
+  if (auto* logo = root->findChild<QLabel*>(QStringLiteral("logo_mark"))) {
+    logo->setPixmap(icon.pixmap(64, 64));  // scaled down to the label by the skin
+  }
+
+  RefreshDisks();
+  ShowProgressGroup(false, false);
+  copyProgress_->setRange(0, 100);
+  firmwareEdit_->setText(Q(LoadSettings()));
+
+  // The window keeps the skin's size: it cannot be resized by its edges.
+  setFixedSize(root->size().expandedTo(root->minimumSizeHint()));
+  SetRoundCorner(ParseCornerSize(root->property("roundcorner").toString()));
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+  }
+  return true;
+}
+
+void CMainframeUI::HoldJobViewLayout() {
   // The job view keeps the place of everything it shows, so the layout is the same idle and
   // during a job, and texts from the engine never widen the window.
   for (QWidget* shown : std::initializer_list<QWidget*>{
@@ -278,35 +302,14 @@ bool CMainframeUI::BuildWindow() {
     label->setSizePolicy(policy);
   }
   // Room for the elapsed time from the start, a hundred hours included.
-  timeLabel_->ensurePolished();
-  timeLabel_->setMinimumWidth(
-      timeLabel_->fontMetrics().horizontalAdvance(Text(u"TimeConsume") + QStringLiteral(" 000:00:00")));
+  timeLabel_->setMinimumWidth(timeLabel_->fontMetrics().horizontalAdvance(
+      Text(u"TimeConsume") + QStringLiteral(" 000:00:00")));
   timeLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   ElideListRows(outputEdit_);
   ElideComboText(diskCombo_);
   connect(diskCombo_, &QComboBox::currentIndexChanged, this, [this] {
     diskCombo_->setToolTip(diskCombo_->currentData(Qt::ToolTipRole).toString());
   });
-  const QIcon icon(Q(options_.iconPath));
-  setWindowIcon(icon);
-  QGuiApplication::setWindowIcon(icon);
-  if (auto* logo = root->findChild<QLabel*>(QStringLiteral("logo_mark"))) {
-    logo->setPixmap(icon.pixmap(64, 64));  // scaled down to the label by the skin
-  }
-
-  RefreshDisks();
-  ShowProgressGroup(false, false);
-  copyProgress_->setRange(0, 100);
-  firmwareEdit_->setText(Q(LoadSettings()));
-
-  // The window keeps the skin's size: it cannot be resized by its edges.
-  setFixedSize(root->size().expandedTo(root->minimumSizeHint()));
-  SetRoundCorner(ParseCornerSize(root->property("roundcorner").toString()));
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
-  }
-  return true;
 }
 
 void CMainframeUI::OnSystemCommand(int command) {
@@ -364,7 +367,7 @@ void CMainframeUI::RefreshDisks() {
     const int row = diskCombo_->count() - 1;
     QString tip = text;
     if (disk.systemUse[0] != '\0') {
-      // Listed, so that the user sees why the disk is missing, but it cannot be chosen.
+      // Listed, so that the user sees the disk and why it cannot be chosen.
       if (items != nullptr) items->item(row)->setEnabled(false);
       tip += u'\n' + Q(LocalText(u"SystemDisk", 0) + plat::FromUtf8(disk.systemUse));
     } else {

@@ -152,6 +152,8 @@ class CMainframeUI : public CBasicWnd {
  private:
   enum class JobKind { kWrite, kUpdate, kRecover };
 
+  // Fixes the places of the job view's controls and cuts long texts (see BuildWindow).
+  void HoldJobViewLayout();
   void StartJob(JobKind kind);
   void RunJob(JobKind kind);
   void WriteOrUpdateJob(JobKind kind);
