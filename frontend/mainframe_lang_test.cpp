@@ -74,6 +74,10 @@ TEST(WindowLanguage, StartupTextsComeFromTheLanguagesSection) {
   for (const char* name : {"title", "diskdrive_label", "firmware_label"}) {
     EXPECT_FALSE(label(name).isEmpty()) << name;
   }
+  // With the language's texts in their places the layout holds during a job.
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  ExpectLayoutHoldsDuringAJob(w, 12);
 }
 
 TEST(WindowLanguage, HelpFileOfTheSystemLanguage) {
@@ -107,18 +111,6 @@ TEST(WindowLanguage, QtsOwnTextsSpeakTheLanguage) {
   EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QString::fromStdU16String(kOk));
   const QString yes = box.button(QMessageBox::Yes)->text();
   EXPECT_EQ(yes == QStringLiteral("&Yes"), kQtTranslation == nullptr) << yes.toStdString();
-}
-
-// Texts of every length of the language in their places: the layout holds during a job.
-TEST(WindowLanguage, TheLayoutHoldsDuringAJob) {
-  App();
-  BoxRecorder boxes;
-  TempDir settings;
-  CMainframeUI w(TestOptions(boxes, settings, nullptr));
-  ASSERT_TRUE(w.BuildWindow());
-  w.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
-  ExpectLayoutHoldsDuringAJob(w, 12);
 }
 
 }  // namespace
