@@ -121,7 +121,9 @@ BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const SystemFiles
     target.model += model;
   }
 
-  target.systemUses = SystemUsesOfDisk(target.disk, files);
+  for (const SystemUse& use : SystemUsesOfDisk(target.disk, files)) {
+    target.systemUses.push_back(plat::ToUtf8(SystemUseText({use})));
+  }
   return target;
 }
 

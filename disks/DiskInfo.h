@@ -19,9 +19,11 @@ struct SystemFiles {
 
 // The running system's file systems on each disk (SystemDiskUses), read from `files`; a table
 // that cannot be read adds nothing. The one rule both front ends and the engine apply.
-std::map<std::string, std::vector<std::string>> ReadSystemDiskUses(const SystemFiles& files);
+std::map<std::string, std::vector<SystemUse>> ReadSystemDiskUses(const SystemFiles& files);
 // Those of one disk, by kernel name ("sdb"); empty when the system does not use it.
-std::vector<std::string> SystemUsesOfDisk(const std::string& disk, const SystemFiles& files);
+std::vector<SystemUse> SystemUsesOfDisk(const std::string& disk, const SystemFiles& files);
+// The uses as the catalogue's language reads them: "/ on /dev/sda2, swap on /dev/sda3".
+std::u16string SystemUseText(const std::vector<SystemUse>& uses);
 
 // Shows a failure text to the user; the GUI puts it in a message box captioned "Error".
 using DiskMessageFunc = std::function<void(const std::u16string& text)>;

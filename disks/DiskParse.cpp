@@ -271,29 +271,29 @@ uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEn
   return static_cast<uint32_t>(used.size());
 }
 
-std::map<std::string, std::vector<std::string>> SystemDiskUses(
+std::map<std::string, std::vector<SystemUse>> SystemDiskUses(
     const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
     const std::vector<SwapArea>& swaps) {
-  struct Use {
-    std::string dev, source, what;
-  };
-  std::vector<Use> uses;
+  std::vector<std::pair<std::string, SystemUse>> uses;  // (device number, use)
   for (const MountEntry& mount : mounts) {
-    if (IsSystemMountPoint(mount.point)) uses.push_back({mount.dev, mount.source, mount.point});
+    if (IsSystemMountPoint(mount.point)) uses.push_back({mount.dev, {mount.point, mount.source}});
   }
-  for (const SwapArea& swap : swaps) uses.push_back({swap.dev, swap.source, "swap"});
+  for (const SwapArea& swap : swaps) uses.push_back({swap.dev, {"swap", swap.source}});
 
-  std::map<std::string, std::vector<std::string>> byDisk;
-  for (const Use& use : uses) {
+  std::map<std::string, std::vector<SystemUse>> byDisk;
+  for (const auto& [dev, use] : uses) {
     std::set<std::string> under;
-    DevicesUnder(devices, use.dev, use.source, under);
-    const std::string text = use.source.empty() ? use.what : use.what + " on " + use.source;
+    DevicesUnder(devices, dev, use.source, under);
     for (const std::string& disk : under) {
-      std::vector<std::string>& texts = byDisk[disk];
-      if (std::find(texts.begin(), texts.end(), text) == texts.end()) texts.push_back(text);
+      std::vector<SystemUse>& found = byDisk[disk];
+      if (std::find(found.begin(), found.end(), use) == found.end()) found.push_back(use);
     }
   }
   return byDisk;
+}
+
+void CopyTextField(char* field, size_t size, std::string_view text) {
+  CopyText(field, size, CutAtCharacter(text, size - 1));
 }
 
 std::string DiskDescription(const DISK_DATA& disk) {
@@ -303,9 +303,8 @@ std::string DiskDescription(const DISK_DATA& disk) {
   return text + disk.model;
 }
 
-std::vector<DISK_DATA> BuildDiskRecords(
-    const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
-    const std::map<std::string, std::vector<std::string>>& systemUses) {
+std::vector<DISK_DATA> BuildDiskRecords(const std::vector<RawBlockDevice>& devices,
+                                        const std::vector<MountEntry>& mounts) {
   std::vector<const RawBlockDevice*> disks;
   for (const RawBlockDevice& device : devices) {
     if (IsCandidateDisk(device)) disks.push_back(&device);
@@ -337,17 +336,10 @@ std::vector<DISK_DATA> BuildDiskRecords(
     if (!IsVendorNumber(vendor)) CopyText(record.vendor, sizeof record.vendor, vendor);
     record.removable = device->removable == "1" ? 1 : 0;
     record.readOnly = device->readOnly == "1" ? 1 : 0;
-    if (const auto uses = systemUses.find(device->name); uses != systemUses.end()) {
-      std::string text;
-      for (const std::string& use : uses->second) text += (text.empty() ? "" : ", ") + use;
-      CopyText(record.systemUse, sizeof record.systemUse,
-               CutAtCharacter(text, sizeof record.systemUse - 1));
-    }
     if (IsLoopName(device->name)) {
       record.isLoop = 1;
       const std::string backing = device->backingFile.value_or(std::string());
-      CopyText(record.backingFile, sizeof record.backingFile,
-               CutAtCharacter(backing, sizeof record.backingFile - 1));
+      CopyTextField(record.backingFile, sizeof record.backingFile, backing);
     }
     records.push_back(record);
   }

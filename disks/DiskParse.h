@@ -48,14 +48,25 @@ bool IsCandidateDisk(const RawBlockDevice& device);
 // Volumes reached through device-mapper (LUKS, LVM) are not counted.
 uint32_t GetPartitionCnt(const RawBlockDevice& device, const std::vector<MountEntry>& mounts);
 
+// One use the running system makes of a disk: a mount point ("/", "/boot/efi") or "swap", and
+// the device it uses ("/dev/sda2"; empty for a swap file).
+struct SystemUse {
+  std::string what;
+  std::string source;
+  bool operator==(const SystemUse&) const = default;
+};
+
 // The running system's file systems on each disk, by kernel name: a mount at /, /boot, /usr,
 // /var, /home or anywhere below /boot and /usr, or an active swap area, on the disk itself, on
-// one of its partitions, or beneath a stacked device (dm, md) built on them. Each disk's uses
-// read "/ on /dev/sda2" or "swap on /dev/sda3", in the order of the mount table, then the swap
-// table; a disk the system does not use is absent.
-std::map<std::string, std::vector<std::string>> SystemDiskUses(
+// one of its partitions, or beneath a stacked device (dm, md) built on them; each use once, in
+// the order of the mount table, then the swap table. A disk the system does not use is absent.
+std::map<std::string, std::vector<SystemUse>> SystemDiskUses(
     const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
     const std::vector<SwapArea>& swaps);
+
+// Puts UTF-8 text into a fixed field of `size` bytes, cut at a character boundary to fit with
+// its terminator.
+void CopyTextField(char* field, size_t size, std::string_view text);
 
 // How a person tells the disk apart: vendor and model ("Generic- SD/MMC"), or the image file
 // of a loop device; 8-bit text as the kernel gave it.
@@ -65,7 +76,5 @@ std::string DiskDescription(const DISK_DATA& disk);
 // minor number (the kernel's own order of sda, sdb, ... sdaa), then loop devices likewise;
 // entries whose "dev" cannot be read go last in natural name order. diskNumber is the
 // position in that order, so it does not depend on the order the folder is listed in.
-// `systemUses` (from SystemDiskUses) fills each record's systemUse.
-std::vector<DISK_DATA> BuildDiskRecords(
-    const std::vector<RawBlockDevice>& devices, const std::vector<MountEntry>& mounts,
-    const std::map<std::string, std::vector<std::string>>& systemUses = {});
+std::vector<DISK_DATA> BuildDiskRecords(const std::vector<RawBlockDevice>& devices,
+                                        const std::vector<MountEntry>& mounts);

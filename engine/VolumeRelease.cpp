@@ -119,12 +119,10 @@ int32_t ReleaseDiskVolumes(const std::u16string& diskPath, const VolumeReleaseEn
   if (stat(plat::ToUtf8(diskPath).c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return 1;
   const std::string disk = DiskOfDevice(env.sysRoot, major(st.st_rdev), minor(st.st_rdev));
   if (!disk.empty()) {
-    const std::vector<std::string> uses =
+    const std::vector<SystemUse> uses =
         SystemUsesOfDisk(disk, {env.sysRoot, env.mountinfo, env.swaps});
     if (!uses.empty()) {
-      std::string list;
-      for (const std::string& use : uses) list += (list.empty() ? "" : ", ") + use;
-      if (env.report) env.report(LocalText(u"SystemDisk", 0) + plat::FromUtf8(list));
+      if (env.report) env.report(LocalText(u"SystemDisk", 0) + SystemUseText(uses));
       return 0;
     }
   }

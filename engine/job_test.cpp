@@ -522,7 +522,7 @@ TEST_F(JobTest, TheRunningSystemsDiskIsRefusedByEveryJob) {
     if (stat(("/dev/" + name).c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
         !IsReleasableDisk("/sys", name)) {
       disk = "/dev/" + name;
-      for (const std::string& use : list) uses += (uses.empty() ? "" : ", ") + use;
+      uses = plat::ToUtf8(SystemUseText(list));
       break;
     }
   }
@@ -590,7 +590,8 @@ TEST_F(JobTest, PartitionNodesOfLoopDevices) {
     MakeCard(32 * kMiB);
     AttachedLoop loop(Target(), scan);
     if (loop.device().empty()) GTEST_SKIP() << "no loop device available";
-    ASSERT_EQ(RunTool("printf 'start=4096,size=4096\\nstart=9000,size=2000\\n' | sfdisk -q " +
+    ASSERT_EQ(RunTool("printf 'start=4096,size=4096\\nstart=9000,size=2000\\n' | "
+                      "sfdisk -q --no-reread --no-tell-kernel " +
                       Quote(loop.device()) + " && partx -a " + Quote(loop.device())),
               0);
     EXPECT_EQ(loop.Partitions(), (Names{"p1", "p2"}));
