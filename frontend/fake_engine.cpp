@@ -133,7 +133,7 @@ class FakeBuilder final : public VolumeBuilder {
   void Reserved10() override {}
   void Reserved11() override {}
   void AttachTarget(CImageComm*, int32_t) override {}
-  void Reserved13() override {}
+  int32_t VerifyTarget(CImageComm*, VolumeCheck*) override { return 0; }
   void Reserved14() override {}
   void Reserved15() override {}
   void Reserved16() override {}

@@ -42,7 +42,18 @@ class Volume final : public VolumeBuilder {
     target_ = enable != 0 ? target : nullptr;
   }
 
-  void Reserved13() override {}
+  int32_t VerifyTarget(CImageComm* target, VolumeCheck* check) override {
+    if (target == nullptr || check == nullptr) return 0;
+    try {
+      tessel::CommTarget volume(target);
+      tessel::VolumeFindings findings;
+      const bool read = tessel::VerifyVolume(kind_, size_, volume, findings);
+      *check = VolumeCheck{findings.identified, 0, findings.firstBadSector, findings.badSectors};
+      return read ? 1 : 0;
+    } catch (...) {  // nothing may cross the export
+      return 0;
+    }
+  }
   void Reserved14() override {}
   void Reserved15() override {}
   void Reserved16() override {}

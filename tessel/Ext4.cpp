@@ -1,6 +1,8 @@
 // ext4 volumes through libext2fs, written by our own io_manager onto a BlockTarget.
 #include "Tessel.h"
 
+#include "LittleEndian.h"
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -10,10 +12,12 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -289,7 +293,76 @@ class TailRecorder final : public BlockTarget {
   std::vector<std::pair<uint64_t, uint64_t>> written_;
 };
 
+// Superblock fields (byte offsets in the superblock), checked against libext2fs's own layout.
+constexpr size_t kSbBlocksLo = 4, kSbFirstDataBlock = 20, kSbLogBlockSize = 24, kSbMagic = 56,
+                 kSbInodeSize = 88, kSbCompat = 92, kSbIncompat = 96, kSbRoCompat = 100,
+                 kSbBlocksHi = 336, kSbChecksum = 1020;
+static_assert(kSbBlocksLo == offsetof(ext2_super_block, s_blocks_count));
+static_assert(kSbFirstDataBlock == offsetof(ext2_super_block, s_first_data_block));
+static_assert(kSbLogBlockSize == offsetof(ext2_super_block, s_log_block_size));
+static_assert(kSbMagic == offsetof(ext2_super_block, s_magic));
+static_assert(kSbInodeSize == offsetof(ext2_super_block, s_inode_size));
+static_assert(kSbCompat == offsetof(ext2_super_block, s_feature_compat));
+static_assert(kSbIncompat == offsetof(ext2_super_block, s_feature_incompat));
+static_assert(kSbRoCompat == offsetof(ext2_super_block, s_feature_ro_compat));
+static_assert(kSbBlocksHi == offsetof(ext2_super_block, s_blocks_count_hi));
+static_assert(kSbChecksum == offsetof(ext2_super_block, s_checksum));
+static_assert(kExtSuperblockSize == sizeof(ext2_super_block));
+static_assert(kExtSuperblockOffset == SUPERBLOCK_OFFSET);
+
+// What ext3 readers understand; anything beyond makes the file system ext4 (blkid's rule).
+constexpr uint32_t kExt3Incompat =
+    EXT2_FEATURE_INCOMPAT_FILETYPE | EXT3_FEATURE_INCOMPAT_RECOVER | EXT2_FEATURE_INCOMPAT_META_BG;
+constexpr uint32_t kRoCompatBtreeDir = 0x0004;  // never used, but ext3 readers accept it
+constexpr uint32_t kExt3RoCompat = EXT2_FEATURE_RO_COMPAT_SPARSE_SUPER |
+                                   EXT2_FEATURE_RO_COMPAT_LARGE_FILE | kRoCompatBtreeDir;
+
 }  // namespace
+
+int32_t ClassifyExtSuperblock(const uint8_t* sb) {
+  if (Get16(sb + kSbMagic) != EXT2_SUPER_MAGIC) return 0;
+  const uint32_t incompat = Get32(sb + kSbIncompat);
+  if (incompat & EXT3_FEATURE_INCOMPAT_JOURNAL_DEV) return 0;  // an external journal only
+  if ((incompat & ~kExt3Incompat) != 0 || (Get32(sb + kSbRoCompat) & ~kExt3RoCompat) != 0) return 5;
+  return (Get32(sb + kSbCompat) & EXT3_FEATURE_COMPAT_HAS_JOURNAL) != 0 ? 4 : 3;
+}
+
+bool CheckExt4Superblock(uint64_t size, BlockTarget& target, VolumeFindings& findings) {
+  uint8_t sb[kExtSuperblockSize];
+  if (!target.Read(sb, sizeof sb, kExtSuperblockOffset)) return false;
+  const Ext4Plan plan = PlanExt4(size);
+  ext2_super_block wanted{};
+  SetFeatures(wanted);
+  wanted.s_feature_compat |= EXT3_FEATURE_COMPAT_HAS_JOURNAL;
+
+  // Sectors of the superblock holding a field that is not what Build writes.
+  std::set<uint64_t> bad;
+  auto expect = [&bad](bool same, size_t field) {
+    if (!same) bad.insert(field / kSectorBytes);
+  };
+  const uint32_t incompat = Get32(sb + kSbIncompat);
+  uint64_t blocks = Get32(sb + kSbBlocksLo);
+  if (incompat & EXT4_FEATURE_INCOMPAT_64BIT) blocks |= uint64_t(Get32(sb + kSbBlocksHi)) << 32;
+  expect(Get16(sb + kSbMagic) == EXT2_SUPER_MAGIC, kSbMagic);
+  expect(blocks == plan.blocks, kSbBlocksLo);
+  expect(Get32(sb + kSbFirstDataBlock) == (plan.blockSize == 1024 ? 1u : 0u), kSbFirstDataBlock);
+  expect(Get32(sb + kSbLogBlockSize) == (plan.blockSize == 1024 ? 0u : 2u), kSbLogBlockSize);
+  expect(Get16(sb + kSbInodeSize) == kInodeSize, kSbInodeSize);
+  auto has = [](uint32_t have, uint32_t want) { return (have & want) == want; };
+  expect(has(Get32(sb + kSbCompat), wanted.s_feature_compat), kSbCompat);
+  expect(has(incompat, wanted.s_feature_incompat), kSbIncompat);
+  const uint32_t roCompat = Get32(sb + kSbRoCompat);
+  expect(has(roCompat, wanted.s_feature_ro_compat), kSbRoCompat);
+  // The checksum covers every other byte: a change the fields above miss still shows, though
+  // not where it is.
+  if ((roCompat & EXT4_FEATURE_RO_COMPAT_METADATA_CSUM) != 0 &&
+      ext2fs_crc32c_le(~0U, sb, kSbChecksum) != Get32(sb + kSbChecksum) && bad.empty()) {
+    bad = {0, (kExtSuperblockSize - 1) / kSectorBytes};
+  }
+  findings.badSectors = bad.size();
+  findings.firstBadSector = bad.empty() ? 0 : kExtSuperblockOffset / kSectorBytes + *bad.begin();
+  return true;
+}
 
 bool BuildExt4(uint64_t size, BlockTarget& target, const BuildOptions& options) {
   if (!SizeFits(Kind::Ext4, size)) return false;

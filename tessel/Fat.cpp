@@ -94,7 +94,52 @@ void PutBootCode(uint8_t* sector, uint32_t offset) {
 
 void PutText(uint8_t* p, std::string_view text) { std::memcpy(p, text.data(), text.size()); }
 
+// What a boot sector must hold before its counts mean anything.
+constexpr uint8_t kJmpNear = 0xE9;
+constexpr uint8_t kMediaLowest = 0xF8;   // fixed disks and the usual removable media
+constexpr uint8_t kMediaFloppy = 0xF0;
+constexpr uint32_t kLargestSectorSize = 4096;
+constexpr uint32_t kLargestClusterSectors = 128;
+
+bool PowerOfTwoUpTo(uint32_t value, uint32_t lowest, uint32_t highest) {
+  return value >= lowest && value <= highest && (value & (value - 1)) == 0;
+}
+
 }  // namespace
+
+int32_t ClassifyBootSector(const Sector& boot) {
+  const uint8_t* p = boot.data();
+  if (Get16(p + kBootSignatureOffset) != kBootSignature) return 0;
+  if (!((p[kJump] == kJmpShort && p[kJump + 2] == kNop) || p[kJump] == kJmpNear)) return 0;
+  const uint32_t bytesPerSector = Get16(p + kBytesPerSector);
+  const uint32_t clusterSectors = p[kSectorsPerCluster];
+  const uint32_t reserved = Get16(p + kReservedSectors);
+  const uint32_t fats = p[kFats];
+  const uint32_t media = p[kMedia];
+  if (!PowerOfTwoUpTo(bytesPerSector, kSectorSize, kLargestSectorSize) ||
+      !PowerOfTwoUpTo(clusterSectors, 1, kLargestClusterSectors) || reserved == 0 || fats == 0 ||
+      (media != kMediaFloppy && media < kMediaLowest)) {
+    return 0;
+  }
+  const uint32_t rootEntries = Get16(p + kRootEntries);
+  const uint32_t fatSize16 = Get16(p + kFatSize16);
+  const uint32_t fatSize = fatSize16 != 0 ? fatSize16 : Get32(p + kFatSize32);
+  const uint32_t total16 = Get16(p + kTotalSectors16);
+  const uint64_t total = total16 != 0 ? total16 : Get32(p + kTotalSectors32);
+  const uint64_t rootSectors =
+      (uint64_t(rootEntries) * kDirEntrySize + bytesPerSector - 1) / bytesPerSector;
+  const uint64_t system = reserved + uint64_t(fats) * fatSize + rootSectors;
+  if (fatSize == 0 || total <= system) return 0;
+  const uint64_t clusters = (total - system) / clusterSectors;
+  if (fatSize16 != 0) return clusters >= kFat16MinClusters && clusters <= kFat16MaxClusters ? 1 : 0;
+  // FAT32 keeps its root directory in clusters and its FAT size in the 32-bit field only.
+  return rootEntries == 0 && clusters >= kFat32MinClusters ? 2 : 0;
+}
+
+uint32_t VolumeSerialOf(const Sector& boot, Kind kind) {
+  const size_t extended = kind == Kind::Fat32 ? kFat32Extended : kFat16Extended;
+  return Get32(boot.data() + extended + kVolumeId);
+}
 
 uint32_t BootCodeOffset(Kind kind) {
   return kind == Kind::Fat32 ? kBootCodeFat32 : kBootCodeFat16;

@@ -69,6 +69,13 @@ Sector FirstFatSector(const Layout& layout);
 // Offset of the boot code in the boot sector (where the jump at byte 0 lands).
 uint32_t BootCodeOffset(Kind kind);
 
+// The FAT type a boot sector describes: 1 FAT16, 2 FAT32, 0 anything else (FAT12, or no FAT
+// boot sector at all). Decided by the count of data clusters, as Microsoft's FAT document
+// does and every reader follows.
+int32_t ClassifyBootSector(const Sector& boot);
+// The volume serial number in a boot sector of that kind.
+uint32_t VolumeSerialOf(const Sector& boot, Kind kind);
+
 // Writes the system area (boot sectors, FATs, root directory) after clearing old signatures.
 bool Write(const Layout& layout, BlockTarget& target, uint32_t volumeSerial);
 

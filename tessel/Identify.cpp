@@ -1,8 +1,11 @@
-// Which file system an image file holds, by libblkid's superblock probe.
+// Which file system an image file holds, by libblkid's superblock probe; and a volume seen
+// through a target, by its boot sector or superblock.
+#include "Fat.h"
 #include "Tessel.h"
 
 #include <blkid/blkid.h>
 
+#include <array>
 #include <cstring>
 #include <string_view>
 
@@ -43,6 +46,18 @@ int32_t Identify(const std::string& utf8Path) {
   }
   blkid_free_probe(probe);
   return result;
+}
+
+int32_t IdentifyVolume(BlockTarget& target) {
+  std::array<uint8_t, kExtSuperblockOffset + kExtSuperblockSize> head{};
+  if (!target.Read(head.data(), head.size(), 0)) return -1;
+  fat::Sector boot;
+  std::memcpy(boot.data(), head.data(), boot.size());
+  const int32_t fat = fat::ClassifyBootSector(boot);
+  const int32_t ext = ClassifyExtSuperblock(head.data() + kExtSuperblockOffset);
+  // The remains of two file systems: readers disagree about such a volume, as blkid does.
+  if (fat != 0 && ext != 0) return 0;
+  return fat != 0 ? fat : ext;
 }
 
 }  // namespace tessel

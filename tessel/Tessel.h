@@ -5,8 +5,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class CImageComm;
 
@@ -91,6 +94,52 @@ bool BuildImageFile(Kind kind, uint64_t size, const std::string& utf8Path,
 
 // 1 FAT16, 2 FAT32, 3 ext2, 4 ext3, 5 ext4, 0 anything else (FAT12 included).
 int32_t Identify(const std::string& utf8Path);
+// The same codes for a volume read through a target (a partition has no path of its own),
+// decided from the FAT boot sector or the ext superblock alone; -1 when the reads fail.
+int32_t IdentifyVolume(BlockTarget& target);
+
+// The sectors VerifyVolume counts in.
+constexpr uint32_t kSectorBytes = 512;
+
+// What a volume holds compared with what Build makes: Identify's code, and the sectors
+// (from the volume's start) whose bytes differ.
+struct VolumeFindings {
+  int32_t identified = 0;
+  uint64_t firstBadSector = 0;
+  uint64_t badSectors = 0;
+};
+// Identifies the volume on `target` and, with a kind, compares it with a volume of that kind
+// and size as Build makes it. False when a read fails.
+bool VerifyVolume(std::optional<Kind> kind, uint64_t size, BlockTarget& target,
+                  VolumeFindings& findings);
+// Where every ext file system keeps its superblock, and the code Identify gives it (3 ext2,
+// 4 ext3, 5 ext4, 0 no ext superblock) by its features, as blkid decides.
+constexpr uint64_t kExtSuperblockOffset = 1024;
+constexpr size_t kExtSuperblockSize = 1024;
+int32_t ClassifyExtSuperblock(const uint8_t* superblock);
+// The ext4 part of VerifyVolume: the superblock's geometry, features and checksum.
+bool CheckExt4Superblock(uint64_t size, BlockTarget& target, VolumeFindings& findings);
+
+// A target that writes nothing: it keeps what a build writes (later writes over earlier
+// ones), so that the result can be compared with a volume afterwards.
+class ExpectedVolume final : public BlockTarget {
+ public:
+  bool Write(const void* data, size_t length, uint64_t offset) override;
+  bool Zero(uint64_t offset, uint64_t length) override;
+  // A build that reads back what it wrote cannot be replayed here.
+  bool Read(void*, size_t, uint64_t) override { return false; }
+  // Reads every kept range of `volume`; counts the sectors that differ. False when a read fails.
+  bool Compare(BlockTarget& volume, uint64_t& firstBadSector, uint64_t& badSectors) const;
+
+ private:
+  struct Piece {
+    uint64_t end;
+    std::shared_ptr<const std::vector<uint8_t>> data;  // null: zeros
+    uint64_t skip;                                      // where this piece starts in `data`
+  };
+  void Put(uint64_t from, uint64_t to, std::shared_ptr<const std::vector<uint8_t>> data);
+  std::map<uint64_t, Piece> pieces_;  // by start; never overlapping
+};
 
 // A path in the locale's code set, as it crosses the export, to UTF-8. Empty on failure.
 std::string PathFromLocale(const char* path);

@@ -37,6 +37,7 @@ using ReleaseSlot = void (*)(VolumeBuilder*);
 using BuildSlot = int32_t (*)(VolumeBuilder*, const char*, int32_t, int32_t);
 using AttachSlot = void (*)(VolumeBuilder*, CImageComm*, int32_t);
 using IdentifySlot = int32_t (*)(VolumeBuilder*, const char*);
+using VerifySlot = int32_t (*)(VolumeBuilder*, CImageComm*, VolumeCheck*);
 
 void* Slot(VolumeBuilder* builder, int index) {
   return (*reinterpret_cast<void***>(builder))[index];
@@ -57,6 +58,12 @@ TEST_F(Library, OperationsSitInTheirSlots) {
   EXPECT_NE(reinterpret_cast<BuildSlot>(Slot(builder, 1))(builder, unused.c_str(), 0, 0), 0);
   EXPECT_GT(comm.writes(), 0u);
   EXPECT_NE(access(unused.c_str(), F_OK), 0);
+  // 13 VerifyTarget: the volume just built is exactly what Build writes.
+  VolumeCheck check{-1, -1, 99, 99};
+  EXPECT_EQ(reinterpret_cast<VerifySlot>(Slot(builder, 13))(builder, &comm, &check), 1);
+  EXPECT_EQ(check.identified, 1);
+  EXPECT_EQ(check.reserved, 0);
+  EXPECT_EQ(check.badSectors, 0u);
   reinterpret_cast<ReleaseSlot>(Slot(builder, 0))(builder);
 
   // 18 Identify on an identify-only object.

@@ -32,6 +32,10 @@ TEST_P(IdentifyToolImage, NamesTheFileSystem) {
   std::string out;
   ASSERT_EQ(RunTool(tool + " " + c.options + " " + Quote(image), &out), 0) << out;
   EXPECT_EQ(Identify(image), c.expected);
+  // Through a target, from the boot sector or superblock alone, the same answer as blkid's.
+  FileComm comm(image, 0);
+  CommTarget target(&comm);
+  EXPECT_EQ(IdentifyVolume(target), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -63,6 +67,14 @@ TEST(Identify, JunkIsUnknown) {
   EXPECT_EQ(Identify(dir.Join("missing.img")), 0);
   EXPECT_EQ(Identify(dir.path()), 0);
   EXPECT_EQ(Identify(""), 0);
+  for (const char* name : {"random.img", "zeros.img"}) {
+    FileComm comm(dir.Join(name), 0);
+    CommTarget target(&comm);
+    EXPECT_EQ(IdentifyVolume(target), 0) << name;
+  }
+  FileComm empty(dir.Join("empty.img"), 0);
+  CommTarget unreadable(&empty);
+  EXPECT_EQ(IdentifyVolume(unreadable), -1);
 }
 
 // Paths cross the export in the locale's code set.

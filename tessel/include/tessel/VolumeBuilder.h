@@ -23,6 +23,15 @@ enum VolumeKind : int32_t {
   kVolumeExt4 = 5,
 };
 
+// What VerifyTarget found on a volume. Plain data: it crosses the library boundary.
+struct VolumeCheck {
+  int32_t identified;       // Identify's codes
+  int32_t reserved;         // 0
+  uint64_t firstBadSector;  // counted from the volume's first sector; meaningful when badSectors > 0
+  uint64_t badSectors;      // sectors that differ from what Build writes; 0 when all match
+};
+static_assert(sizeof(VolumeCheck) == 24, "VolumeCheck crosses the library boundary");
+
 // Results of Identify.
 enum IdentifyResult : int32_t {
   kIdentifyUnknown = 0,
@@ -51,7 +60,13 @@ class VolumeBuilder {
   virtual void Reserved11() = 0;
   // Writes the next Build through `target` instead of a file. The builder does not own it.
   virtual void AttachTarget(CImageComm* target, int32_t enable) = 0;     // slot 12
-  virtual void Reserved13() = 0;
+  // Reads a volume through `target` (which the builder does not own): which file system it
+  // holds, in Identify's codes, and for an object made to build a volume, the sectors that
+  // differ from what Build writes for that kind and size (FAT: every byte Build writes, with
+  // the volume's own serial number; ext4: the superblock's fields and checksum). A volume of
+  // another file system counts the sectors where the expected one keeps its signature. An
+  // identify-only object only identifies. 1 when the volume could be read, 0 otherwise.
+  virtual int32_t VerifyTarget(CImageComm* target, VolumeCheck* check) = 0;  // slot 13
   virtual void Reserved14() = 0;
   virtual void Reserved15() = 0;
   virtual void Reserved16() = 0;

@@ -1,0 +1,138 @@
+// Checking volumes through a target: what each one holds, and every byte change in what Build
+// wrote found at its sector.
+#include "Tessel.h"
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace tessel {
+namespace {
+
+using namespace tessel::test;
+using namespace testsupport;
+
+// The volume check through an open image file.
+VolumeFindings Check(const std::string& image, std::optional<Kind> kind, uint64_t size) {
+  const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << image;
+  FileTarget target(fd);
+  VolumeFindings findings;
+  EXPECT_TRUE(VerifyVolume(kind, size, target, findings));
+  close(fd);
+  return findings;
+}
+
+void FlipByte(const std::string& image, uint64_t offset) {
+  std::vector<uint8_t> byte = ReadBytes(image, offset, 1);
+  ASSERT_EQ(byte.size(), 1u);
+  byte[0] ^= 0x5A;
+  const int fd = open(image.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, byte.data(), 1, off_t(offset)), 1);
+  close(fd);
+}
+
+struct Change {
+  const char* name;
+  Kind kind;
+  uint64_t size;
+  int64_t byte;          // -1: nothing changed
+  uint64_t firstBad;     // expected sector; badSectors 0 when byte is -1
+  uint64_t badSectors;
+};
+
+class VolumeChange : public testing::TestWithParam<Change> {};
+
+TEST_P(VolumeChange, IsFoundAtItsSector) {
+  const Change c = GetParam();
+  TempDir dir;
+  const std::string image = dir.Join("volume.img");
+  ASSERT_TRUE(BuildImageFile(c.kind, c.size, image, {}));
+  if (c.byte >= 0) FlipByte(image, uint64_t(c.byte));
+  const VolumeFindings found = Check(image, c.kind, c.size);
+  EXPECT_EQ(found.identified, c.kind == Kind::Ext4 ? 5 : int32_t(c.kind));
+  EXPECT_EQ(found.badSectors, c.badSectors);
+  if (c.badSectors > 0) {
+    EXPECT_EQ(found.firstBadSector, c.firstBad);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Volumes, VolumeChange,
+    testing::Values(Change{"fat16_as_built", Kind::Fat16, 8 * kMiB, -1, 0, 0},
+                    Change{"fat16_oem_name", Kind::Fat16, 8 * kMiB, 3, 0, 1},
+                    Change{"fat16_boot_message", Kind::Fat16, 8 * kMiB, 120, 0, 1},
+                    // The serial number is the card's own: never a difference.
+                    Change{"fat16_serial", Kind::Fat16, 8 * kMiB, 39, 0, 0},
+                    Change{"fat16_fat_area", Kind::Fat16, 8 * kMiB, 33 * 512 + 1, 33, 1},
+                    Change{"fat16_root_directory", Kind::Fat16, 8 * kMiB, 70 * 512 + 5, 70, 1},
+                    Change{"fat16_last_mib_wiped", Kind::Fat16, 8 * kMiB, 8 * kMiB - 1,
+                           8 * 2048 - 1, 1},
+                    Change{"fat32_as_built", Kind::Fat32, 40 * kMiB, -1, 0, 0},
+                    Change{"fat32_total_sectors", Kind::Fat32, 40 * kMiB, 33, 0, 1},
+                    Change{"fat32_fsinfo", Kind::Fat32, 40 * kMiB, 512 + 488, 1, 1},
+                    Change{"fat32_backup_boot", Kind::Fat32, 40 * kMiB, 6 * 512 + 100, 6, 1},
+                    Change{"ext4_as_built", Kind::Ext4, 16 * kMiB, -1, 0, 0},
+                    Change{"ext4_block_count", Kind::Ext4, 16 * kMiB, 1024 + 4, 2, 1},
+                    Change{"ext4_volume_name", Kind::Ext4, 16 * kMiB, 1024 + 120, 2, 2}),
+    [](const testing::TestParamInfo<Change>& info) { return std::string(info.param.name); });
+
+TEST(VolumeCheck, AnotherFileSystemCountsTheSignatureSectors) {
+  TempDir dir;
+  const std::string fat32 = dir.Join("fat32.img");
+  ASSERT_TRUE(BuildImageFile(Kind::Fat32, 40 * kMiB, fat32, {}));
+  VolumeFindings found = Check(fat32, Kind::Fat16, 40 * kMiB);
+  EXPECT_EQ(found.identified, 2);
+  EXPECT_EQ(found.firstBadSector, 0u);
+  EXPECT_EQ(found.badSectors, 1u);
+  found = Check(fat32, Kind::Ext4, 40 * kMiB);
+  EXPECT_EQ(found.firstBadSector, 2u);
+  EXPECT_EQ(found.badSectors, 2u);
+  // A FAT32 volume of another size: its boot sector and more differ.
+  found = Check(fat32, Kind::Fat32, 36 * kMiB);
+  EXPECT_GE(found.badSectors, 1u);
+  EXPECT_EQ(found.firstBadSector, 0u);
+  // Identify-only: no kind, nothing compared.
+  found = Check(fat32, std::nullopt, 0);
+  EXPECT_EQ(found.identified, 2);
+  EXPECT_EQ(found.badSectors, 0u);
+  // A volume that cannot be read is no verdict.
+  FileComm dying(fat32, 0, 512);
+  CommTarget target(&dying);
+  EXPECT_FALSE(VerifyVolume(Kind::Fat32, 40 * kMiB, target, found));
+}
+
+// Later writes cover earlier ones, in whole or in part, as on a disk.
+TEST(VolumeCheck, ExpectedVolumeKeepsTheLastWrite) {
+  ExpectedVolume expected;
+  const std::vector<uint8_t> ones(2048, 1), twos(512, 2);
+  expected.Zero(0, 4096);
+  expected.Write(ones.data(), ones.size(), 1024);
+  expected.Write(twos.data(), twos.size(), 1536);  // inside the ones
+  expected.Zero(2816, 256);                         // the ones' last 256 bytes
+  TempDir dir;
+  const std::string image = dir.Join("disk.img");
+  std::vector<uint8_t> disk(4096, 0);
+  std::fill(disk.begin() + 1024, disk.begin() + 3072, 1);
+  std::fill(disk.begin() + 1536, disk.begin() + 2048, 2);
+  std::fill(disk.begin() + 2816, disk.begin() + 3072, 0);
+  ASSERT_TRUE(WriteFile(image, disk));
+  const int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  FileTarget target(fd);
+  uint64_t first = 0, bad = 0;
+  ASSERT_TRUE(expected.Compare(target, first, bad));
+  EXPECT_EQ(bad, 0u);
+  const uint8_t junk[2] = {7, 7};
+  ASSERT_TRUE(target.Write(junk, 1, 2900));  // sector 5
+  ASSERT_TRUE(target.Write(junk, 2, 1535));  // sectors 2 and 3
+  ASSERT_TRUE(expected.Compare(target, first, bad));
+  EXPECT_EQ(first, 2u);
+  EXPECT_EQ(bad, 3u);
+  close(fd);
+}
+
+}  // namespace
+}  // namespace tessel
