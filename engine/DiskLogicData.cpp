@@ -71,6 +71,20 @@ class PosixIo final : public DiskIo {
     if (flags < 0) return -1;
     return fcntl(fd, F_SETFL, flags & ~O_DIRECT);
   }
+  int DropCache(int fd, int64_t offset, int64_t length) override {
+    // Dirty pages are never dropped, so they are written back first.
+    if (sync_file_range(fd, offset, length,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                            SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
+      return -1;
+    }
+    const int err = posix_fadvise(fd, offset, length, POSIX_FADV_DONTNEED);
+    if (err != 0) {
+      errno = err;
+      return -1;
+    }
+    return 0;
+  }
 };
 
 bool SameBlockDevice(int fd, const std::string& path) {
@@ -108,11 +122,12 @@ struct HandedDisk {
 HandedDisk handed;
 
 // A block device is opened exclusively; a regular file is an image; nothing else is a disk.
-int OpenTarget(const std::string& path) {
+// `access` is O_RDWR or O_RDONLY; a descriptor handed over for the path serves either.
+int OpenTarget(const std::string& path, int access) {
   if (const int fd = handed.Take(path); fd >= 0) return fd;
   struct stat before;
   if (stat(path.c_str(), &before) != 0) return -1;
-  int flags = O_RDWR | O_CLOEXEC | O_NOCTTY;
+  int flags = access | O_CLOEXEC | O_NOCTTY;
   if (S_ISBLK(before.st_mode)) {
     flags |= O_EXCL;
   } else if (!S_ISREG(before.st_mode)) {
@@ -212,9 +227,15 @@ CDiskLogicData::~CDiskLogicData() {
   if (currentDisk == this) currentDisk = nullptr;
 }
 
-int32_t CDiskLogicData::OpenDisk(const std::u16string& path) {
+int32_t CDiskLogicData::OpenDisk(const std::u16string& path) { return Open(path, O_RDWR); }
+
+int32_t CDiskLogicData::OpenDiskForReading(const std::u16string& path) {
+  return Open(path, O_RDONLY);
+}
+
+int32_t CDiskLogicData::Open(const std::u16string& path, int access) {
   DiskJob.ReportKey(u"OpenDisk");
-  const int fd = OpenTarget(plat::ToUtf8(path));
+  const int fd = OpenTarget(plat::ToUtf8(path), access);
   if (fd < 0) {
     DiskJob.ReportKey(u"OpenDiskFailed");
     return 0;
@@ -276,6 +297,29 @@ int32_t CDiskLogicData::FlushDisk() {
     return 0;
   }
   return 1;
+}
+
+int32_t CDiskLogicData::DropCachedRange(int64_t offset, int64_t length) {
+  if (handle < 0) return 0;
+  while (io_->DropCache(handle, offset, length) != 0) {
+    const int err = errno;
+    if (err == EINTR) continue;
+    ReportError(u"ReadFileFailed", err);
+    return 0;
+  }
+  return 1;
+}
+
+int64_t CDiskLogicData::OpenedSize() const {
+  struct stat st;
+  if (handle < 0 || fstat(handle, &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  uint64_t bytes = 0;
+  if (S_ISBLK(st.st_mode) && ioctl(handle, BLKGETSIZE64, &bytes) == 0 &&
+      bytes <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    return static_cast<int64_t>(bytes);
+  }
+  return -1;
 }
 
 int64_t CDiskLogicData::GetFileLength(const std::u16string& path) {

@@ -32,6 +32,9 @@ class DiskIo {
   // switches back: 0, or -1 with errno set.
   virtual uint32_t DirectOn(int fd) = 0;
   virtual int DirectOff(int fd) = 0;
+  // Writes the range's cached pages back and drops them, so that its next read comes from the
+  // device: 0, or -1 with errno set.
+  virtual int DropCache(int fd, int64_t offset, int64_t length) = 0;
 };
 
 // pread / pwrite / fsync; O_DIRECT through fcntl, alignment from BLKSSZGET.
@@ -50,6 +53,8 @@ class CDiskLogicData {
   // "OpenDiskSuccess" (1) or "OpenDiskFailed" (0). Anything else, or a missing path, fails;
   // nothing is ever created.
   int32_t OpenDisk(const std::u16string& path);
+  // The same for reading only, so that a write-protected card can be checked.
+  int32_t OpenDiskForReading(const std::u16string& path);
   // Closes the handle and forgets it, so a later call cannot reach a reused descriptor.
   void CloseDisk();
   bool IsOpen() const { return handle >= 0; }
@@ -70,6 +75,18 @@ class CDiskLogicData {
   // Makes everything written so far reach the device. 1, or 0 after reporting
   // "WriteFileFailed"; 0 silently with no disk open.
   int32_t FlushDisk();
+
+  // Reads that show what the device holds, not what memory remembers of it: direct reads from
+  // a block device that takes them; otherwise the caller drops each range from the cache
+  // before reading it (DropCachedRange). Off again with EndUncachedReads or CloseDisk.
+  void BeginUncachedReads() { StartDirect(); }
+  void EndUncachedReads() { EndDirect(); }
+  bool ReadsDirect() const { return directAlign_ != 0; }
+  // 1, or 0 after reporting "ReadFileFailed"; 0 silently with no disk open.
+  int32_t DropCachedRange(int64_t offset, int64_t length);
+  // The size in bytes of the open target (an image file's length, a device's capacity);
+  // -1 with no disk open or when the system cannot say.
+  int64_t OpenedSize() const;
 
   // Size in bytes of a regular file (or block device); -1 when there is none at `path`.
   // Never blocks on a FIFO. Needs no open disk: validation asks it before there is one.
@@ -118,6 +135,13 @@ class CDiskLogicData {
   void SetSecondEntry(uint32_t base, uint32_t relativeStart, int64_t sizeBytes, uint8_t type,
                       uint8_t* buffer) const;
   static void SetBootSignature(uint8_t* buffer);
+  // The table sectors a write job writes. The MBR of the first partition (and of the extended
+  // partition when extendedBytes > 0); returns the extended partition's start, 0 without one.
+  uint32_t MakeMbrSector(const PartitionSpec& first, int64_t extendedBytes, uint8_t* mbr) const;
+  // The EBR of a logical partition at extendedStart + cursor, linking to `next`; advances the
+  // cursor past the partition when there is a next one and returns the partition's start.
+  uint32_t MakeEbrSector(uint32_t extendedStart, uint32_t& cursor, const PartitionSpec& partition,
+                         const PartitionSpec* next, uint8_t* ebr) const;
   // Partition-table type byte of a partition: from its image when it has one, else its type.
   static uint8_t ResolveTypeByte(const std::u16string& imagePath, int32_t typeCode);
   // Writes the MBR (entry 1 = the first partition, entry 2 = the extended partition when
@@ -131,6 +155,10 @@ class CDiskLogicData {
                                 const PartitionSpec& partition, const PartitionSpec* next);
   // Rewrites the type byte of partition k (0 = MBR entry 1, k = k links down the chain).
   int32_t SetPartitionType(int32_t k, uint8_t type);
+  // Follows the chain k links down from the MBR. On kFound `buffer` holds the table sector of
+  // partition k, read from byte `position`; kReadFailed has been reported.
+  enum class Walk { kFound, kMissing, kReadFailed };
+  Walk WalkChain(int32_t k, uint8_t* buffer, int64_t& position);
   // Absolute first sector and size of partition k; outputs untouched when it is not found.
   void LocatePartition(int32_t k, uint32_t& startSector, int64_t& sizeBytes);
 
@@ -147,6 +175,7 @@ class CDiskLogicData {
   int32_t RewritePartition(const UpdatePartitionSpec& entry);
 
  private:
+  int32_t Open(const std::u16string& path, int access);
   // Whole transfers at an explicit position, looping over short transfers and retrying EINTR.
   // Report once and return the partial count on failure. While direct transfers are on,
   // any memory, offset or length they cannot take goes through an aligned bounce buffer.

@@ -1,5 +1,6 @@
 // The job exports: each runs one whole job on the caller's thread and ends it with one output
-// line naming the outcome.
+// line naming the outcome. A verify job runs the steps of the write or update job it checks,
+// with passes that compare instead of write.
 #include "DiskLogicData.h"
 #include "Layout.h"
 #include "PartitionNodes.h"
@@ -29,7 +30,7 @@ void DropDisk() {
   DiskJob.disk = nullptr;
 }
 
-// The steps of a write or an update job, which differ only in these.
+// The steps of a write, update or verify job, which differ only in these.
 struct JobSteps {
   int32_t mode;
   int32_t (CPlinthApp::*checkFiles)();
@@ -38,12 +39,22 @@ struct JobSteps {
   const char16_t* failedKey;
   const char16_t* successKey;
   bool newLayout;  // the partition table was written: tell the kernel
+  bool writes;     // false: the disk is opened for reading, and nothing needs flushing
 };
 
 const JobSteps kWriteJob = {0, &CPlinthApp::CheckWriteFiles, &CPlinthApp::WritePartitions,
-                            &CPlinthApp::WriteBinFiles, u"WriteFailed", u"WriteSucess", true};
+                            &CPlinthApp::WriteBinFiles, u"WriteFailed", u"WriteSucess", true,
+                            true};
 const JobSteps kUpdateJob = {1, &CPlinthApp::CheckUpdateFiles, &CPlinthApp::UpdatePartitions,
-                             &CPlinthApp::UpdateBinFiles, u"UpdateFailed", u"UpdateSucess", false};
+                             &CPlinthApp::UpdateBinFiles, u"UpdateFailed", u"UpdateSucess", false,
+                             true};
+const JobSteps kVerifyWriteJob = {0, &CPlinthApp::CheckWriteFiles, &CPlinthApp::VerifyPartitions,
+                                  &CPlinthApp::VerifyBinFiles, u"VerifyFailed", u"VerifySucess",
+                                  false, false};
+const JobSteps kVerifyUpdateJob = {1, &CPlinthApp::CheckUpdateFiles,
+                                   &CPlinthApp::VerifyUpdatePartitions,
+                                   &CPlinthApp::VerifyUpdateBinFiles, u"VerifyFailed",
+                                   u"VerifySucess", false, false};
 
 void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize,
             const JobSteps& steps) {
@@ -52,7 +63,7 @@ void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64
     DiskJob.ReportKey(steps.failedKey);
     return;
   }
-  if (DiskJob.LoadJob(folder, diskPath, steps.mode) == 0) {
+  if (DiskJob.LoadJob(folder, diskPath, steps.mode, !steps.writes) == 0) {
     DropDisk();
     return;
   }
@@ -64,7 +75,7 @@ void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64
   }
   // Everything written must have reached the device before the job may call itself done.
   if ((DiskJob.*steps.partitionPass)() == 0 || (DiskJob.*steps.binFilePass)() == 0 ||
-      DiskJob.disk->FlushDisk() == 0) {
+      (steps.writes && DiskJob.disk->FlushDisk() == 0)) {
     DiskJob.ResetJob();
     DiskJob.ReportKey(steps.failedKey);
     return;
@@ -78,11 +89,11 @@ void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64
 }  // namespace
 
 int32_t CPlinthApp::LoadJob(const std::u16string& folder, const std::u16string& diskPath,
-                            int32_t mode) {
+                            int32_t mode, bool readOnly) {
   ParseConfig(folder + u"/config.xml");
   if (ValidateLayout(mode) == 0) return 0;
   disk = new CDiskLogicData();
-  return disk->OpenDisk(diskPath);
+  return readOnly ? disk->OpenDiskForReading(diskPath) : disk->OpenDisk(diskPath);
 }
 
 void CPlinthApp::ResetJob() {
@@ -124,6 +135,11 @@ PLINTH_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uin
 
 PLINTH_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd) {
   return HandOverDisk(Text(diskPath), fd) ? 1 : 0;
+}
+
+PLINTH_API void VerifyDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize,
+                           int32_t mode) {
+  RunJob(Text(folder), Text(diskPath), diskSize, mode == 0 ? kVerifyWriteJob : kVerifyUpdateJob);
 }
 
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {

@@ -44,6 +44,14 @@ void MbrTemplate(uint8_t* sector) {
   sector[kSignatureOffset + 1] = 0xAA;
 }
 
+int64_t ExtendedPartitionBytes(const std::vector<PartitionSpec>& partitions) {
+  int64_t bytes = 0;
+  for (size_t k = 1; k < partitions.size(); ++k) {
+    bytes += partitions[k].capacityBytes + kLogicalGapBytes;
+  }
+  return bytes;
+}
+
 LayoutPlan PlanLayout(const std::vector<PartitionSpec>& partitions) {
   LayoutPlan plan;
   if (partitions.empty()) return plan;

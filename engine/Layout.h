@@ -59,6 +59,9 @@ struct LayoutPlan {
   uint64_t endSector = 0;      // one past the last sector the layout uses
 };
 
+// Bytes of the extended partition: every logical partition with the 63 sectors before it.
+int64_t ExtendedPartitionBytes(const std::vector<PartitionSpec>& partitions);
+
 // Where a configuration's partitions go: the first at its offset, the extended partition one
 // sector after it, each logical partition 63 sectors after its EBR. 64-bit throughout, so a
 // plan that does not fit a 32-bit table shows in endSector.

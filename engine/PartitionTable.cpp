@@ -109,22 +109,47 @@ int32_t CDiskLogicData::FillPartition(uint32_t startSector, const PartitionSpec&
   return result;
 }
 
-int32_t CDiskLogicData::WriteMbrPartition(const PartitionSpec& first, int64_t extendedBytes,
-                                          uint32_t& extendedStart) {
+uint32_t CDiskLogicData::MakeMbrSector(const PartitionSpec& first, int64_t extendedBytes,
+                                       uint8_t* mbr) const {
   const uint8_t type = ResolveTypeByte(first.imagePath, first.type);
-  uint8_t mbr[kSectorSize];
   MbrTemplate(mbr);
   const uint32_t offset = static_cast<uint32_t>(first.offset);
   SetFirstEntry(0, offset, first.active, first.capacityBytes, type, mbr);
-  if (static_cast<uint64_t>(offset) + SectorsDown(first.capacityBytes) > totalSectors) {
-    DiskJob.ShowKey(u"DiskFull");
-    return 0;
-  }
+  uint32_t extendedStart = 0;
   if (extendedBytes > 0) {
     extendedStart = offset + SectorsDown(first.capacityBytes) + 1;
     SetSecondEntry(0, extendedStart, extendedBytes, kTypeByteExtended, mbr);
   }
   SetBootSignature(mbr);
+  return extendedStart;
+}
+
+uint32_t CDiskLogicData::MakeEbrSector(uint32_t extendedStart, uint32_t& cursor,
+                                       const PartitionSpec& partition, const PartitionSpec* next,
+                                       uint8_t* ebr) const {
+  std::memset(ebr, 0, kSectorSize);
+  const uint8_t type = ResolveTypeByte(partition.imagePath, partition.type);
+  const uint32_t dataStart = SetFirstEntry(extendedStart + cursor, kLogicalGap, partition.active,
+                                           partition.capacityBytes, type, ebr);
+  if (next != nullptr) {
+    cursor = cursor + SectorsDown(partition.capacityBytes) + kLogicalGap;
+    SetSecondEntry(extendedStart, cursor, next->capacityBytes + kLogicalGapBytes, kTypeByteLink,
+                   ebr);
+  }
+  SetBootSignature(ebr);
+  return dataStart;
+}
+
+int32_t CDiskLogicData::WriteMbrPartition(const PartitionSpec& first, int64_t extendedBytes,
+                                          uint32_t& extendedStart) {
+  uint8_t mbr[kSectorSize];
+  const uint32_t start = MakeMbrSector(first, extendedBytes, mbr);
+  const uint32_t offset = static_cast<uint32_t>(first.offset);
+  if (static_cast<uint64_t>(offset) + SectorsDown(first.capacityBytes) > totalSectors) {
+    DiskJob.ShowKey(u"DiskFull");
+    return 0;
+  }
+  if (extendedBytes > 0) extendedStart = start;
   if (WriteSector(mbr, 0) == 0) return 0;
   return FillPartition(offset, first);
 }
@@ -132,38 +157,22 @@ int32_t CDiskLogicData::WriteMbrPartition(const PartitionSpec& first, int64_t ex
 int32_t CDiskLogicData::WriteLogicalPartition(uint32_t extendedStart, uint32_t& cursor,
                                               const PartitionSpec& partition,
                                               const PartitionSpec* next) {
-  uint8_t ebr[kSectorSize] = {};
+  uint8_t ebr[kSectorSize];
   const uint32_t ebrSector = extendedStart + cursor;
-  const uint8_t type = ResolveTypeByte(partition.imagePath, partition.type);
-  const uint32_t dataStart =
-      SetFirstEntry(ebrSector, kLogicalGap, partition.active, partition.capacityBytes, type, ebr);
+  const uint32_t dataStart = MakeEbrSector(extendedStart, cursor, partition, next, ebr);
   if (static_cast<uint64_t>(dataStart) + SectorsDown(partition.capacityBytes) > totalSectors) {
     DiskJob.ShowKey(u"DiskFull");
     return 0;
   }
-  if (next != nullptr) {
-    cursor = cursor + SectorsDown(partition.capacityBytes) + kLogicalGap;
-    SetSecondEntry(extendedStart, cursor, next->capacityBytes + kLogicalGapBytes,
-                   kTypeByteLink, ebr);
-  }
-  SetBootSignature(ebr);
   if (WriteSector(ebr, ebrSector) == 0) return 0;
   return FillPartition(dataStart, partition);
 }
 
-namespace {
-
-// Follows the chain k links down from the MBR. On success `buffer` holds the table sector
-// of partition k, read from byte `position`. An entry 2 without a start ends the chain: the
-// partition does not exist (reading the first EBR again would name the wrong partition); so
-// does a link that points past the end of the disk.
-enum class Walk { kFound, kMissing, kReadFailed };
-
-Walk WalkChain(CDiskLogicData& disk, int32_t k, uint8_t* buffer, int64_t& position) {
+// An entry 2 without a start ends the chain: the partition does not exist (reading the first
+// EBR again would name the wrong partition); so does a link that points past the end of the disk.
+CDiskLogicData::Walk CDiskLogicData::WalkChain(int32_t k, uint8_t* buffer, int64_t& position) {
   position = 0;
-  if (disk.SeekDisk(0) == -1 || disk.ReadDisk(buffer, kSectorSize) != kSectorSize) {
-    return Walk::kReadFailed;
-  }
+  if (SeekDisk(0) == -1 || ReadDisk(buffer, kSectorSize) != kSectorSize) return Walk::kReadFailed;
   int64_t extendedBase = 0;
   for (int32_t step = 0; step < k; ++step) {
     const uint32_t link = GetLe32(buffer + kEntry2Offset + 8);
@@ -171,19 +180,17 @@ Walk WalkChain(CDiskLogicData& disk, int32_t k, uint8_t* buffer, int64_t& positi
     position = static_cast<int64_t>(link) * kSectorSize + extendedBase;
     if (step == 0) extendedBase = position;
     if (static_cast<uint64_t>(position) + kSectorSize > DiskJob.diskSize) return Walk::kMissing;
-    if (disk.SeekDisk(position) == -1 || disk.ReadDisk(buffer, kSectorSize) != kSectorSize) {
+    if (SeekDisk(position) == -1 || ReadDisk(buffer, kSectorSize) != kSectorSize) {
       return Walk::kReadFailed;
     }
   }
   return Walk::kFound;
 }
 
-}  // namespace
-
 int32_t CDiskLogicData::SetPartitionType(int32_t k, uint8_t type) {
   uint8_t buffer[kSectorSize];
   int64_t position = 0;
-  const Walk walk = WalkChain(*this, k, buffer, position);
+  const Walk walk = WalkChain(k, buffer, position);
   if (walk == Walk::kReadFailed) return 0;  // the read has reported
   if (walk == Walk::kMissing) {
     DiskJob.ShowKey(u"ParStartPosNotFound");
@@ -197,7 +204,7 @@ int32_t CDiskLogicData::SetPartitionType(int32_t k, uint8_t type) {
 void CDiskLogicData::LocatePartition(int32_t k, uint32_t& startSector, int64_t& sizeBytes) {
   uint8_t buffer[kSectorSize];
   int64_t position = 0;
-  if (WalkChain(*this, k, buffer, position) != Walk::kFound) return;
+  if (WalkChain(k, buffer, position) != Walk::kFound) return;
   if (k > 0 && position == 0) return;
   const uint64_t start =
       static_cast<uint64_t>(position) / kSectorSize + GetLe32(buffer + kEntry1Offset + 8);

@@ -13,8 +13,6 @@ std::u16string FileNameOf(const std::u16string& path) {
   return slash == std::u16string::npos ? path : path.substr(slash + 1);
 }
 
-namespace {
-
 std::u16string TypeText(int32_t typeCode) {
   switch (typeCode) {
     case kTypeFat16:
@@ -30,7 +28,6 @@ std::u16string TypeText(int32_t typeCode) {
   }
 }
 
-// Bin files end at the first partition, or at the end of the disk when there is none.
 int64_t BinFileArea() {
   if (!DiskJob.partitions.empty()) {
     return static_cast<int64_t>(static_cast<uint32_t>(DiskJob.partitions.front().offset)) *
@@ -39,7 +36,8 @@ int64_t BinFileArea() {
   return static_cast<int64_t>(DiskJob.diskSize);
 }
 
-int32_t WriteBinList(const std::vector<BinFileSpec>& files, const char16_t* lineKey) {
+int32_t RunBinFilePass(const std::vector<BinFileSpec>& files, const char16_t* lineKey,
+                       const char16_t* tipKey, const BinFileStep& step) {
   if (files.empty()) return 1;
   DiskJob.ReportKey(lineKey);
   DiskJob.ShowPro(1, 0);
@@ -49,11 +47,12 @@ int32_t WriteBinList(const std::vector<BinFileSpec>& files, const char16_t* line
     if (path.empty()) continue;
     const uint32_t offset = static_cast<uint32_t>(files[i].offset);
     const int64_t limit = BinFileArea() - static_cast<int64_t>(offset) * kSectorSize;
-    ShowCopyTip(CopyItem::kBinFile, static_cast<int32_t>(i + 1), nullptr, path, false);
+    const int32_t number = static_cast<int32_t>(i + 1);
+    ShowCopyTip(CopyItem::kBinFile, number, nullptr, path, tipKey);
     DiskJob.SetTime(1);
-    const int32_t copied = DiskJob.disk->CopyImageToPartition(offset, path, limit);
+    const int32_t done = step(offset, path, limit, number);
     DiskJob.SetTime(0);
-    if (copied == 0) {
+    if (done == 0) {
       result = 0;
       break;
     }
@@ -62,18 +61,26 @@ int32_t WriteBinList(const std::vector<BinFileSpec>& files, const char16_t* line
   return result;
 }
 
+namespace {
+
+int32_t WriteBinList(const std::vector<BinFileSpec>& files, const char16_t* lineKey) {
+  return RunBinFilePass(files, lineKey, u"WriteBinFileTip",
+                        [](uint32_t offset, const std::u16string& path, int64_t limit, int32_t) {
+                          return DiskJob.disk->CopyImageToPartition(offset, path, limit);
+                        });
+}
+
 }  // namespace
 
 void ShowCopyTip(CopyItem item, int32_t number, const PartitionSpec* partition,
-                 const std::u16string& binPath, bool update) {
+                 const std::u16string& binPath, const char16_t* headlineKey) {
   if (item == CopyItem::kBinFile || partition == nullptr) {
     const std::u16string headline =
-        FormatWithInt(LocalText(u"WriteBinFileTip", 0), number) + FileNameOf(binPath);
+        FormatWithInt(LocalText(headlineKey, 0), number) + FileNameOf(binPath);
     DiskJob.SetCopyTip(headline.c_str(), nullptr, nullptr, nullptr, nullptr);
     return;
   }
-  const std::u16string headline =
-      FormatWithInt(LocalText(update ? u"UpdateParTip" : u"WriteParTip", 0), number);
+  const std::u16string headline = FormatWithInt(LocalText(headlineKey, 0), number);
   const std::u16string name = LocalText(u"ParName", 0) + partition->name;
   const std::u16string size = LocalText(u"ParSize", 0) + FormatSizeText(partition->capacityBytes);
   const std::u16string type = LocalText(u"ParType", 0) + TypeText(partition->type);
@@ -95,11 +102,8 @@ int32_t CPlinthApp::WritePartitions() {
     ShowPro(0, 0);
     return 0;
   }
-  int64_t extendedBytes = 0;
-  for (size_t k = 1; k < partitions.size(); ++k) {
-    extendedBytes += partitions[k].capacityBytes + kLogicalGapBytes;
-  }
-  ShowCopyTip(CopyItem::kPartition, 1, &partitions[0], {}, false);
+  const int64_t extendedBytes = ExtendedPartitionBytes(partitions);
+  ShowCopyTip(CopyItem::kPartition, 1, &partitions[0], {}, u"WriteParTip");
   uint32_t extendedStart = 0;
   if (disk->WriteMbrPartition(partitions[0], extendedBytes, extendedStart) == 0) {
     ShowPro(0, 0);
@@ -108,7 +112,8 @@ int32_t CPlinthApp::WritePartitions() {
   int32_t result = 1;
   uint32_t cursor = 0;
   for (size_t k = 1; k < partitions.size(); ++k) {
-    ShowCopyTip(CopyItem::kPartition, static_cast<int32_t>(k + 1), &partitions[k], {}, false);
+    ShowCopyTip(CopyItem::kPartition, static_cast<int32_t>(k + 1), &partitions[k], {},
+                u"WriteParTip");
     const PartitionSpec* next = k + 1 < partitions.size() ? &partitions[k + 1] : nullptr;
     if (disk->WriteLogicalPartition(extendedStart, cursor, partitions[k], next) == 0) {
       result = 0;
@@ -166,7 +171,7 @@ int32_t CDiskLogicData::RewritePartition(const UpdatePartitionSpec& entry) {
   found.capacityBytes = size;
   found.imagePath = entry.imagePath;
   found.type = entry.type;
-  ShowCopyTip(CopyItem::kPartition, entry.index + 1, &found, {}, true);
+  ShowCopyTip(CopyItem::kPartition, entry.index + 1, &found, {}, u"UpdateParTip");
   DiskJob.SetTime(1);
   const int32_t result = image.empty() ? CreateEmptyVolume(start, size, entry.type)
                                        : CopyImageToPartition(start, image, size);

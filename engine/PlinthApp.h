@@ -76,9 +76,16 @@ class CPlinthApp {
   int32_t WriteBinFiles();
   int32_t UpdatePartitions();
   int32_t UpdateBinFiles();
+  // The same lists compared with the card instead of written; a difference is reported once.
+  int32_t VerifyPartitions();
+  int32_t VerifyBinFiles();
+  int32_t VerifyUpdatePartitions();
+  int32_t VerifyUpdateBinFiles();
 
   // Jobs.
-  int32_t LoadJob(const std::u16string& folder, const std::u16string& diskPath, int32_t mode);
+  // mode 0 = write, 1 = update; a job that only reads opens the disk for reading.
+  int32_t LoadJob(const std::u16string& folder, const std::u16string& diskPath, int32_t mode,
+                  bool readOnly = false);
   void ResetJob();
   void RecoverDisk(const std::u16string& diskPath, const std::u16string& imagePath);
 

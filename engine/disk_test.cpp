@@ -624,6 +624,9 @@ class WatchedIo final : public DiskIo {
   int Flush(int fd) override { return PosixDiskIo().Flush(fd); }
   uint32_t DirectOn(int fd) override { return alignment = PosixDiskIo().DirectOn(fd); }
   int DirectOff(int fd) override { return PosixDiskIo().DirectOff(fd); }
+  int DropCache(int fd, int64_t offset, int64_t length) override {
+    return PosixDiskIo().DropCache(fd, offset, length);
+  }
   uint32_t alignment = 0;
   int directWrites = 0;
 };

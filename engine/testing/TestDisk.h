@@ -34,6 +34,7 @@ class FaultyDiskIo final : public DiskIo {
   int Flush(int fd) override;
   uint32_t DirectOn(int fd) override;
   int DirectOff(int fd) override;
+  int DropCache(int fd, int64_t offset, int64_t length) override;
 
   int64_t badWriteSector = -1;
   int64_t writeBudget = -1;  // bytes the disk accepts in all before writes fail; -1 = no limit
@@ -44,6 +45,10 @@ class FaultyDiskIo final : public DiskIo {
   bool failFlush = false;
   int flushErrno = EIO;
   size_t maxTransfer = 0;  // > 0: no call moves more than this (short transfers)
+  // A reader that drops writes: whatever is written to these sectors is acknowledged but
+  // never stored, so they keep returning what they held before.
+  int64_t staleFromSector = -1;
+  uint64_t staleSectors = 0;
   int interrupts = 0;      // this many calls fail with EINTR first
 
   // With `blockDevice` the disk takes direct transfers with this alignment (its logical
@@ -60,6 +65,7 @@ class FaultyDiskIo final : public DiskIo {
   int flushCalls = 0;
   int directOnCalls = 0;
   int directTransfers = 0;  // reads and writes made while direct was on
+  int dropCalls = 0;
   size_t largestWrite = 0;  // the largest count a write call was asked for
   uint64_t bytesWritten = 0;
 
@@ -68,6 +74,8 @@ class FaultyDiskIo final : public DiskIo {
   int CheckDirect(const void* buffer, size_t count, int64_t offset);
   // Bytes a transfer failing `before` bytes in may still move.
   int64_t Moved(int64_t before) const;
+  // pwrite, except for the stale sectors.
+  ssize_t Store(int fd, const void* buffer, size_t count, int64_t offset) const;
 };
 
 // Registers recording callbacks with DiskJob for its lifetime and restores the previous ones.

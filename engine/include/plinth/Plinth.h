@@ -43,6 +43,11 @@ PLINTH_API SetTimeFunc InitSetTimeFunc(SetTimeFunc fn);
 PLINTH_API void MakeDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize);
 /* Rewrites the partitions and bin files of the configuration's update section. */
 PLINTH_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize);
+/* Reads the card and compares it with what MakeDisk (mode 0) or UpdateDisk (mode 1) writes
+ * from the same firmware folder, reporting through the same callbacks; the card is opened
+ * for reading only. The job ends with the line "VerifySucess" or "VerifyFailed". */
+PLINTH_API void VerifyDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize,
+                           int32_t mode);
 /* Writes a prepared volume image over the start of the disk. */
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath);
 

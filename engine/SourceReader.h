@@ -1,0 +1,20 @@
+// The source side of a check: the bytes a partition image or bin file puts on the card, read
+// from the front. A plain file today; a compressed image only needs another reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class SourceReader {
+ public:
+  virtual ~SourceReader() = default;
+  // How many bytes the source yields in all.
+  virtual uint64_t Size() const = 0;
+  // Fills `buffer` with the next `count` bytes; fewer only at the end. -1 with errno set.
+  virtual int64_t Read(uint8_t* buffer, size_t count) = 0;
+};
+
+// A regular file, opened for reading without blocking on a FIFO. Null with errno set.
+std::unique_ptr<SourceReader> OpenFileSource(const std::u16string& path);
