@@ -90,6 +90,14 @@ bool PlinthLibrary::UseDiskHandle(const std::u16string& diskPath, int fd) {
   return fn != nullptr && fn(diskPath.c_str(), fd) != 0;
 }
 
+bool PlinthLibrary::VerifyDisk(const std::u16string& folder, const std::u16string& diskPath,
+                               uint64_t diskSize, int32_t mode) {
+  auto fn = reinterpret_cast<decltype(&::VerifyDisk)>(Symbol("VerifyDisk"));
+  if (fn == nullptr) return false;
+  fn(folder.c_str(), diskPath.c_str(), diskSize, mode);
+  return true;
+}
+
 bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
                   const std::u16string& folderOrImage, const std::u16string& diskPath,
                   uint64_t diskSize, std::string* error, int diskHandle) {
@@ -106,6 +114,11 @@ bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbac
         break;
       case PlinthJob::kRecover:
         ok = library.RemovePartitions(diskPath, folderOrImage);
+        break;
+      case PlinthJob::kVerify:
+      case PlinthJob::kVerifyUpdate:
+        ok = library.VerifyDisk(folderOrImage, diskPath, diskSize,
+                                job == PlinthJob::kVerify ? 0 : 1);
         break;
     }
   }

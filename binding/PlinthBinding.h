@@ -43,6 +43,9 @@ class PlinthLibrary {
   // Hands the engine a descriptor for diskPath (UseDiskHandle). False when the export is
   // missing or the engine refused the descriptor.
   bool UseDiskHandle(const std::u16string& diskPath, int fd);
+  // mode 0: what MakeDisk writes; 1: what UpdateDisk writes.
+  bool VerifyDisk(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize,
+                  int32_t mode);
 
   void Unload();
 
@@ -53,7 +56,8 @@ class PlinthLibrary {
   std::string error_;
 };
 
-enum class PlinthJob { kWrite, kUpdate, kRecover };
+// kVerify checks what a write job puts on the card, kVerifyUpdate what an update job does.
+enum class PlinthJob { kWrite, kUpdate, kRecover, kVerify, kVerifyUpdate };
 
 // One whole job: load by `libraryPath`, register, call the export, unload. False (with
 // `error` set) when the library or an export could not be found; the job's own outcome

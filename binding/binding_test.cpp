@@ -46,7 +46,8 @@ TEST(Binding, OnlyTheCInterfaceIsExported) {
   void* handle = dlopen(kEngine.c_str(), RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(handle, nullptr);
   for (const char* name : {"InitOutputFunc", "InitShowProFunc", "InitSetProPosFunc",
-                           "InitSetCopyTipFunc", "InitShowMsgFunc", "InitSetTimeFunc"}) {
+                           "InitSetCopyTipFunc", "InitShowMsgFunc", "InitSetTimeFunc", "MakeDisk",
+                           "UpdateDisk", "RemovePartitions", "VerifyDisk"}) {
     EXPECT_NE(dlsym(handle, name), nullptr) << name;
   }
   EXPECT_EQ(dlsym(handle, "DiskJob"), nullptr);

@@ -26,6 +26,12 @@ const std::vector<UsageOption> kJobOptions = {
 const std::vector<const char16_t*> kJobNotes = {u"CliJobCreate", u"CliJobConfirm", u"CliJobLog",
                                                 u"CliJobProgress", u"CliJobExit"};
 
+// Write and update: the job's options and --verify, before --help.
+std::vector<UsageOption> WithVerify(std::vector<UsageOption> options) {
+  options.insert(options.end() - 1, {nullptr, "--verify", nullptr, u"CliOptVerify"});
+  return options;
+}
+
 int RunHelp(const std::vector<std::string>& args) {
   if (args.size() > 1) return UsageError("help", Text(u"CliUnknownArgument", {args[1]}));
   if (args.empty() || args[0] == "-h" || args[0] == "--help") {
@@ -59,14 +65,18 @@ UsageProgram MakeProgram() {
        {u"CliListColumns", u"CliListExit"},
        RunList},
       {"write", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
-       u"CliWriteSummary", {u"CliWriteAbout", u"CliWriteSize", u"CliTargetAbout"}, kJobOptions,
-       kJobNotes, RunWrite},
+       u"CliWriteSummary", {u"CliWriteAbout", u"CliWriteSize", u"CliTargetAbout"},
+       WithVerify(kJobOptions), kJobNotes, RunWrite},
       {"update", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
-       u"CliUpdateSummary", {u"CliUpdateAbout", u"CliTargetAbout"}, kJobOptions, kJobNotes,
-       RunUpdate},
+       u"CliUpdateSummary", {u"CliUpdateAbout", u"CliTargetAbout"}, WithVerify(kJobOptions),
+       kJobNotes, RunUpdate},
       {"recover", "[OPTIONS] TARGET", {ValueKind::kTarget}, u"CliRecoverSummary",
        {u"CliRecoverAbout", u"CliRecoverImage", u"CliTargetAbout"}, kJobOptions, kJobNotes,
        RunRecover},
+      {"verify", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
+       u"CliVerifySummary", {u"CliVerifyAbout", u"CliTargetAbout"},
+       {{nullptr, "--update", nullptr, u"CliOptUpdate"}, kHelp},
+       {u"CliJobLog", u"CliVerifyProgress", u"CliVerifyExit"}, RunVerify},
       {"help", "[COMMAND]", {ValueKind::kCommand}, u"CliHelpSummary", {u"CliHelpAbout"}, {}, {},
        RunHelp},
   };

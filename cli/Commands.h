@@ -16,3 +16,4 @@ int RunList(const std::vector<std::string>& args);
 int RunWrite(const std::vector<std::string>& args);
 int RunUpdate(const std::vector<std::string>& args);
 int RunRecover(const std::vector<std::string>& args);
+int RunVerify(const std::vector<std::string>& args);

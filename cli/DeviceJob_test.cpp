@@ -207,11 +207,16 @@ TEST_F(CliLoop, WriteUpdateRecoverALoopDevice) {
   EXPECT_EQ(unasked.status, 1);
   EXPECT_EQ(unasked.out, "");
 
-  const Outcome write = RunCli("write --yes " + fw + " " + Quote(loop.name()));
+  const Outcome write = RunCli("write --yes --verify " + fw + " " + Quote(loop.name()));
   ASSERT_EQ(write.status, 0) << write.out << write.err;
-  EXPECT_EQ(LogTexts(write.out), KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"WrtieParToPhy",
-                                           u"WriteBinFileToPhy", u"WriteSucess"}));
+  EXPECT_EQ(LogTexts(write.out),
+            KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"WrtieParToPhy", u"WriteBinFileToPhy",
+                      u"WriteSucess", u"OpenDisk", u"OpenDiskSuccess", u"VerifyParToPhy",
+                      u"VerifyBinFileToPhy", u"VerifySucess"}));
   ExpectPartitions(loop);
+  // Checking only reads: no confirmation is asked for.
+  const Outcome verify = RunCli("verify " + fw + " " + Quote(loop.name()));
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
 
   // A mounted partition of the card is taken away before the card is written again.
   const std::string mnt = dir_.Join("mnt");

@@ -1,4 +1,5 @@
-// brindle-cli write, update and recover: one engine job each, on a card or a disk image file.
+// brindle-cli write, update, recover and verify: one engine job each, on a card or a disk image
+// file; write and update with --verify are followed by the verify job on the same target.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -30,11 +31,17 @@ struct JobKind {
   PlinthJob job;
   const char16_t* successKey;
   bool needsFolder;
+  bool writes;                         // false: the target is only read, never made or confirmed
+  std::optional<PlinthJob> verifyJob;  // what --verify runs after the job
 };
 
-constexpr JobKind kWrite{"write", PlinthJob::kWrite, u"WriteSucess", true};
-constexpr JobKind kUpdate{"update", PlinthJob::kUpdate, u"UpdateSucess", true};
-constexpr JobKind kRecover{"recover", PlinthJob::kRecover, u"RecoverSucess", false};
+constexpr JobKind kWrite{"write", PlinthJob::kWrite, u"WriteSucess", true, true,
+                         PlinthJob::kVerify};
+constexpr JobKind kUpdate{"update", PlinthJob::kUpdate, u"UpdateSucess", true, true,
+                          PlinthJob::kVerifyUpdate};
+constexpr JobKind kRecover{"recover", PlinthJob::kRecover, u"RecoverSucess", false, true, {}};
+constexpr JobKind kVerify{"verify", PlinthJob::kVerify, u"VerifySucess", true, false, {}};
+constexpr const char16_t* kVerifySuccessKey = u"VerifySucess";
 
 struct JobOptions {
   std::string folder;
@@ -42,6 +49,8 @@ struct JobOptions {
   std::optional<uint64_t> size;
   bool yes = false;
   bool force = false;
+  bool verify = false;  // write, update: the verify job after a successful one
+  bool update = false;  // verify: what the update job writes
   SystemFiles files;
 };
 
@@ -128,6 +137,15 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
   status = kExitFailure;
   const std::string& target = options.target;
   struct stat st {};
+  // A target that is only read is never made, and its size is what it has: the engine's own
+  // open reports one that is not there.
+  if (!kind.writes) {
+    if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      return static_cast<uint64_t>(st.st_size);
+    }
+    const int64_t length = plat::FileLength(plat::FromUtf8(target));
+    return length >= 0 ? static_cast<uint64_t>(length) : UnsizedTargetSize(kind, options);
+  }
   if (stat(target.c_str(), &st) != 0) {
     if (errno != ENOENT) {
       // Anything else the engine finds for itself and reports as an open failure.
@@ -234,6 +252,16 @@ bool BuildRecoverImage(uint64_t diskSize, std::u16string& imagePath) {
   return true;
 }
 
+// One engine job with the reporter's callbacks; false when the engine could not be run.
+bool RunEngineJob(PlinthJob job, const char16_t* successKey, const std::u16string& folderOrImage,
+                  const std::string& target, uint64_t diskSize, std::string& error) {
+  job_reporter::Begin(successKey, isatty(STDOUT_FILENO) != 0);
+  const bool ran = RunPlinthJob(PlinthLibrary::DefaultPath(), job_reporter::Callbacks(), job,
+                                folderOrImage, plat::FromUtf8(target), diskSize, &error);
+  job_reporter::End();
+  return ran;
+}
+
 int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   JobOptions options;
   std::vector<std::string> positional;
@@ -253,20 +281,24 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
     }
     if (reader.Flag("--")) {
       optionsEnded = true;
-    } else if (reader.Flag("--yes") || reader.Flag("-y")) {
+    } else if (kind.writes && (reader.Flag("--yes") || reader.Flag("-y"))) {
       options.yes = true;
-    } else if (reader.Flag("--force")) {
+    } else if (kind.writes && reader.Flag("--force")) {
       options.force = true;
-    } else if (reader.Option("--size", value, missing)) {
+    } else if (kind.verifyJob && reader.Flag("--verify")) {
+      options.verify = true;
+    } else if (!kind.writes && reader.Flag("--update")) {
+      options.update = true;
+    } else if (kind.writes && reader.Option("--size", value, missing)) {
       if (missing) return UsageError(kind.name, Text(u"CliNeedsValue", {reader.LastOption()}));
       uint64_t bytes = 0;
       if (!ParseSize(value, bytes)) {
         return UsageError(kind.name, Text(u"CliNotASize", {value}));
       }
       options.size = bytes;
-    } else if (reader.Option("--sysfs", options.files.sysfs, missing) ||
-               reader.Option("--mountinfo", options.files.mountinfo, missing) ||
-               reader.Option("--swaps", options.files.swaps, missing)) {
+    } else if (kind.writes && (reader.Option("--sysfs", options.files.sysfs, missing) ||
+                               reader.Option("--mountinfo", options.files.mountinfo, missing) ||
+                               reader.Option("--swaps", options.files.swaps, missing))) {
       if (missing) return UsageError(kind.name, Text(u"CliNeedsValue", {reader.LastOption()}));
     } else {
       return UsageError(kind.name, Text(u"CliUnknownOption", {reader.Current()}));
@@ -294,13 +326,21 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   // A reader of the log that goes away (a pipe into head) must not kill the job halfway
   // through the disk: the job goes on, and the lost output fails the command at its end.
   signal(SIGPIPE, SIG_IGN);
-  job_reporter::Begin(kind.successKey, isatty(STDOUT_FILENO) != 0);
+  const PlinthJob job = options.update ? PlinthJob::kVerifyUpdate : kind.job;
   std::string error;
-  const bool ran = RunPlinthJob(PlinthLibrary::DefaultPath(), job_reporter::Callbacks(), kind.job,
-                                folderOrImage, plat::FromUtf8(options.target), *diskSize, &error);
-  job_reporter::End();
-  if (!ran) return Refuse(Text(u"CliCannotRunEngine", {error}));
-  return job_reporter::Succeeded() ? kExitOk : kExitFailure;
+  if (!RunEngineJob(job, kind.successKey, folderOrImage, options.target, *diskSize, error)) {
+    return Refuse(Text(u"CliCannotRunEngine", {error}));
+  }
+  if (!job_reporter::Succeeded()) return kExitFailure;
+  // The verify job reads the same target the job has just written.
+  if (options.verify) {
+    if (!RunEngineJob(*kind.verifyJob, kVerifySuccessKey, folderOrImage, options.target,
+                      *diskSize, error)) {
+      return Refuse(Text(u"CliCannotRunEngine", {error}));
+    }
+    if (!job_reporter::Succeeded()) return kExitFailure;
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -308,3 +348,4 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
 int RunWrite(const std::vector<std::string>& args) { return RunJob(kWrite, args); }
 int RunUpdate(const std::vector<std::string>& args) { return RunJob(kUpdate, args); }
 int RunRecover(const std::vector<std::string>& args) { return RunJob(kRecover, args); }
+int RunVerify(const std::vector<std::string>& args) { return RunJob(kVerify, args); }

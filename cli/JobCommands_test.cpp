@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "CliCommon.h"
@@ -259,6 +260,51 @@ TEST_F(CliJob, FailedJobs) {
   EXPECT_EQ(ReadBytes(small, 0, 8 * kMiB), std::vector<uint8_t>(8 * kMiB, 0xEE));
 }
 
+// --verify reads the card back after a successful job; verify alone checks any card, and
+// nothing it finds is ever written.
+TEST_F(CliJob, VerifyAfterTheJobAndOnItsOwn) {
+  const Outcome write = RunCli("write --verify " + Quote(Firmware()) + " " + Quote(Card()));
+  ASSERT_EQ(write.status, 0) << write.out << write.err;
+  EXPECT_EQ(LogTexts(write.out),
+            KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"WrtieParToPhy", u"WriteBinFileToPhy",
+                      u"WriteSucess", u"OpenDisk", u"OpenDiskSuccess", u"VerifyParToPhy",
+                      u"VerifyBinFileToPhy", u"VerifySucess"}));
+
+  // One byte of the root file system changed: found there, exit status 1.
+  const uint64_t bad = kExampleParts[4].start + 10;
+  {
+    const std::vector<uint8_t> byte = ReadBytes(Card(), bad * 512 + 7, 1);
+    ASSERT_EQ(byte.size(), 1u);
+    std::fstream card(Card(), std::ios::in | std::ios::out | std::ios::binary);
+    card.seekp(static_cast<std::streamoff>(bad * 512 + 7));
+    card.put(static_cast<char>(byte[0] ^ 0xFF));
+    ASSERT_TRUE(card.good());
+  }
+  const uint64_t before = std::filesystem::last_write_time(Card()).time_since_epoch().count();
+  const Outcome check = RunCli(FwArgs("verify"));
+  EXPECT_EQ(check.status, 1);
+  ASSERT_FALSE(LogTexts(check.out).empty());
+  EXPECT_EQ(LogTexts(check.out).back(), KeyText(u"VerifyFailed"));
+  EXPECT_NE(check.err.find(KeyText(u"VerifyWhere") + KeyText(u"Par") + " rootfs\n" +
+                           KeyText(u"VerifyFirstSector") + std::to_string(bad) + "\n" +
+                           KeyText(u"VerifySectorCount") + "1"),
+            std::string::npos)
+      << check.err;
+  EXPECT_EQ(std::filesystem::last_write_time(Card()).time_since_epoch().count(), before);
+
+  // The update does not touch the root file system: what it writes verifies.
+  const Outcome update = RunCli("update --verify " + Quote(Firmware()) + " " + Quote(Card()));
+  EXPECT_EQ(update.status, 0) << update.out << update.err;
+  EXPECT_EQ(LogTexts(update.out).back(), KeyText(u"VerifySucess"));
+  EXPECT_EQ(RunCli("verify --update " + Quote(Firmware()) + " " + Quote(Card())).status, 0);
+
+  // A target that is not there is never made.
+  const Outcome missing = RunCli("verify " + Quote(Firmware()) + " " + Quote(dir_.Join("no.img")));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(LogTexts(missing.out), KeyTexts({u"OpenDisk", u"OpenDiskFailed"}));
+  EXPECT_EQ(FileSize(dir_.Join("no.img")), -1);
+}
+
 TEST_F(CliJob, Recover) {
   // A new image needs a size.
   const Outcome noSize = RunCli("recover " + Quote(dir_.Join("r.img")));
@@ -288,7 +334,8 @@ TEST_F(CliJob, UsageErrorsAndHelp) {
   const std::vector<std::string> usages = {
       "write", "write " + fw, "write " + fw + " a b", "write --size", "write --bogus " + fw + " x.img",
       "update", "update " + fw, "recover", "recover a b", "recover --sysfs",
-      "write --yes=1 " + fw + " x.img"};
+      "write --yes=1 " + fw + " x.img", "recover --verify x.img", "verify " + fw,
+      "verify --yes " + fw + " x.img", "verify --size 1M " + fw + " x.img"};
   for (const std::string& args : usages) {
     const Outcome run = RunCli(args);
     EXPECT_EQ(run.status, 2) << args;
@@ -305,8 +352,15 @@ TEST_F(CliJob, UsageErrorsAndHelp) {
       EXPECT_EQ(run.err, "");
     }
   }
+  const Outcome verifyHelp = RunCli("help verify");
+  EXPECT_EQ(verifyHelp.status, 0);
+  EXPECT_EQ(verifyHelp.out.rfind("Usage: brindle-cli verify", 0), 0u) << verifyHelp.out;
+  EXPECT_NE(verifyHelp.out.find("--update"), std::string::npos) << verifyHelp.out;
+  for (const char* command : {"write", "update"}) {
+    EXPECT_NE(RunCli(std::string(command) + " --help").out.find("--verify"), std::string::npos);
+  }
   const Outcome main = RunCli("--help");
-  for (const char* command : {"list", "write", "update", "recover"}) {
+  for (const char* command : {"list", "write", "update", "recover", "verify"}) {
     EXPECT_NE(main.out.find(std::string("  ") + command + " "), std::string::npos) << command;
   }
 }
