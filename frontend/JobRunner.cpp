@@ -83,6 +83,7 @@ void CMainframeUI::StartJob(JobKind kind) {
   diskCombo_->setEnabled(false);
   refreshBtn_->setEnabled(false);
   if (kind != JobKind::kRecover) timer_.start(kElapsedTickMs);
+  verifyAfterJob_ = verifyCheck_->isChecked();
   if (jobThread_.joinable()) jobThread_.join();  // the previous job has finished: idle was 1
   jobThread_ = std::thread([this, kind] { RunJob(kind); });
 }
@@ -165,15 +166,22 @@ bool CMainframeUI::AcquireDisk(const std::u16string& diskPath, DiskHandle* handl
   return false;
 }
 
-void CMainframeUI::RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
+bool CMainframeUI::RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
                              const std::u16string& diskPath, uint64_t diskSize,
-                             const DiskHandle& handle) {
+                             const DiskHandle& handle, const char16_t* successKey) {
+  successLine_ = successKey != nullptr ? LocalText(successKey, 1) : std::u16string();
+  jobSucceeded_ = false;
   std::string error;
   const bool ran = RunPlinthJob(options_.enginePath, Callbacks(), job, folderOrImage, diskPath,
                                 diskSize, &error, handle.fd);
+  const bool reads = job == PlinthJob::kVerify || job == PlinthJob::kVerifyUpdate;
   // The engine cannot have the kernel read the new table without root; the service can.
-  if (ran && handle.fd >= 0) options_.rescanDevice(plat::ToUtf8(diskPath));
-  if (!ran) ErrorBox(LocalText(u"LoadPlinthFailed", 0) + plat::FromUtf8(error));
+  if (ran && handle.fd >= 0 && !reads) options_.rescanDevice(plat::ToUtf8(diskPath));
+  if (!ran) {
+    ErrorBox(LocalText(u"LoadPlinthFailed", 0) + plat::FromUtf8(error));
+    return false;
+  }
+  return jobSucceeded_;
 }
 
 void CMainframeUI::WriteOrUpdateJob(JobKind kind) {
@@ -197,8 +205,15 @@ void CMainframeUI::WriteOrUpdateJob(JobKind kind) {
   const std::u16string diskPath = plat::FromUtf8(disk.devicePath);
   DiskHandle handle;
   if (!AcquireDisk(diskPath, &handle)) return;
-  RunPlinth(kind == JobKind::kWrite ? PlinthJob::kWrite : PlinthJob::kUpdate, folder, diskPath,
-            disk.diskSize, handle);
+  const bool write = kind == JobKind::kWrite;
+  const bool done = RunPlinth(write ? PlinthJob::kWrite : PlinthJob::kUpdate, folder, diskPath,
+                              disk.diskSize, handle, write ? u"WriteSucess" : u"UpdateSucess");
+  // Read back what the job has just written, through the same handle; its lines follow the
+  // job's in the log.
+  if (done && verifyAfterJob_) {
+    RunPlinth(write ? PlinthJob::kVerify : PlinthJob::kVerifyUpdate, folder, diskPath,
+              disk.diskSize, handle);
+  }
 }
 
 void CMainframeUI::RecoverJob() {
@@ -300,6 +315,10 @@ void CMainframeUI::OnOutput(const char16_t* text) {
   CMainframeUI* w = Instance();
   if (w == nullptr) return;
   const std::u16string copy = TextOf(text);
+  // Without a catalogue every key is the bare line feed: no line can prove success then.
+  if (!w->successLine_.empty() && w->successLine_ != u"\n" && copy == w->successLine_) {
+    w->jobSucceeded_ = true;
+  }
   w->RunOnUi([&] { w->AppendOutput(copy); });
 }
 

@@ -44,6 +44,17 @@ CMainframeUI* g_mainframe = nullptr;
 constexpr int kFolderTextMax = 260;
 const char16_t kSettingsSection[] = u"FIRMWARE";
 const char16_t kSettingsKey[] = u"PATH";
+// The "Verify after writing" choice: 1 checked, anything else unchecked.
+const char16_t kVerifySection[] = u"JOB";
+const char16_t kVerifyKey[] = u"VERIFY";
+
+// The settings to read: the user's file, or the one beside the program until there is one.
+const std::u16string& SettingsToRead(const MainframeOptions& options) {
+  return plat::PathExists(options.settingsPath) || options.settingsFallback.empty()
+             ? options.settingsPath
+             : options.settingsFallback;
+}
+
 const char kHelpViewer[] = "xdg-open";
 
 QString Q(const std::u16string& text) { return QString::fromStdU16String(text); }
@@ -226,6 +237,7 @@ bool CMainframeUI::BuildWindow() {
   quiteBtn_ = find("quite_btn", static_cast<QAbstractButton*>(nullptr));
   updateBtn_ = find("update_btn", static_cast<QAbstractButton*>(nullptr));
   helpBtn_ = find("help_btn", static_cast<QAbstractButton*>(nullptr));
+  verifyCheck_ = find("verify_check", static_cast<QAbstractButton*>(nullptr));
   struct TextControl {
     const char* name;
     const char16_t* key;
@@ -237,6 +249,7 @@ bool CMainframeUI::BuildWindow() {
       {"recover_btn", u"RecoverBtn"}, {"update_btn", u"UpdateBtn"},
       {"progress_view", u"WriteProgress"}, {"output_view", u"Output"},
       {"clearinfo_btn", u"ClearBtn"}, {"close_btn", u"Exit"},
+      {"verify_check", u"VerifyAfterWrite"},
   };
   std::vector<QWidget*> textControls;
   for (const TextControl& t : kTexts) {
@@ -267,6 +280,9 @@ bool CMainframeUI::BuildWindow() {
   ShowProgressGroup(false, false);
   copyProgress_->setRange(0, 100);
   firmwareEdit_->setText(Q(LoadSettings()));
+  verifyCheck_->setCheckable(true);
+  verifyCheck_->setChecked(
+      Trim(ProfileReader(SettingsToRead(options_)).Read(kVerifySection, kVerifyKey)) == u"1");
 
   // The window keeps the skin's size: it cannot be resized by its edges.
   setFixedSize(root->size().expandedTo(root->minimumSizeHint()));
@@ -391,11 +407,8 @@ std::u16string CMainframeUI::ChooseFolder() {
 }
 
 std::u16string CMainframeUI::LoadSettings() {
-  const std::u16string& file = plat::PathExists(options_.settingsPath) ||
-                                       options_.settingsFallback.empty()
-                                   ? options_.settingsPath
-                                   : options_.settingsFallback;
-  const std::u16string path = Trim(ProfileReader(file).Read(kSettingsSection, kSettingsKey));
+  const std::u16string path =
+      Trim(ProfileReader(SettingsToRead(options_)).Read(kSettingsSection, kSettingsKey));
   if (path.empty() || !plat::PathExists(path)) return {};
   return path;
 }
@@ -407,6 +420,8 @@ void CMainframeUI::SaveSettings() {
   if (slash != std::u16string::npos && slash > 0) plat::MakePrivateFolders(file.substr(0, slash));
   WriteProfileString(options_.settingsPath, kSettingsSection, kSettingsKey,
                      U(firmwareEdit_->text()));
+  WriteProfileString(options_.settingsPath, kVerifySection, kVerifyKey,
+                     verifyCheck_->isChecked() ? u"1" : u"0");
 }
 
 void CMainframeUI::ShowHelp() {

@@ -1,6 +1,7 @@
 // The one window of Brindle: built from res/skin.xml, it lists the removable disks, holds the
-// firmware folder, starts the write, update and recover jobs on a worker thread and shows what
-// the engine reports through its six callbacks.
+// firmware folder, starts the write, update and recover jobs on a worker thread (a write or
+// update followed by the verify job when "Verify after writing" is checked) and shows what the
+// engine reports through its six callbacks.
 #pragma once
 
 #include "BasicWnd.h"
@@ -174,8 +175,10 @@ class CMainframeUI : public CBasicWnd {
   // The way to the disk: directly when this process may write it, else through the disk
   // service. False (after a box saying why) when there is none.
   bool AcquireDisk(const std::u16string& diskPath, DiskHandle* handle);
-  void RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
-                 const std::u16string& diskPath, uint64_t diskSize, const DiskHandle& handle);
+  // One engine job; true when it reported `successKey` (nullptr: no success line is awaited).
+  bool RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
+                 const std::u16string& diskPath, uint64_t diskSize, const DiskHandle& handle,
+                 const char16_t* successKey = nullptr);
 
   void RunOnUi(const std::function<void()>& effect);
   int Box(const std::u16string& text, const QString& caption, BoxKind kind);
@@ -209,12 +212,20 @@ class CMainframeUI : public CBasicWnd {
   QAbstractButton* quiteBtn_ = nullptr;
   QAbstractButton* updateBtn_ = nullptr;
   QAbstractButton* helpBtn_ = nullptr;
+  QAbstractButton* verifyCheck_ = nullptr;
 
   // Written on the window's thread only: the worker changes them through RunOnUi.
   std::atomic<int> idle_{1};
   int lastProgress_ = -1;
   std::vector<DISK_DATA> disks_;
   std::thread jobThread_;
+  // Set on the window's thread when a job starts: the verify job follows a successful write
+  // or update.
+  bool verifyAfterJob_ = false;
+  // The worker's only: the line that means the running engine job succeeded, and whether it
+  // came.
+  std::u16string successLine_;
+  bool jobSucceeded_ = false;
   uint64_t elapsedSeconds_ = 0;
   QTimer timer_;
 };

@@ -180,6 +180,13 @@ FAKE_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uint6
   Replay();
 }
 
+FAKE_API void VerifyDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize,
+                         int32_t mode) {
+  Log("VerifyDisk " + Narrow(folder) + "|" + Narrow(diskPath) + "|" + std::to_string(diskSize) +
+      "|" + std::to_string(mode));
+  Replay();
+}
+
 FAKE_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {
   Log("RemovePartitions " + Narrow(diskPath) + "|" + Narrow(imagePath));
   Replay();

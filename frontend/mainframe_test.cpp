@@ -11,6 +11,7 @@
 #include "SingleInstance.h"
 #include "testsupport/TestSupport.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
@@ -146,6 +147,8 @@ TEST_F(Window, EveryControlByNameAndKindWithItsStartupText) {
   EXPECT_EQ(C<QGroupBox>("output_view")->title(), Text(u"Output"));
   EXPECT_EQ(B("clearinfo_btn")->text(), Text(u"ClearBtn"));
   EXPECT_EQ(B("close_btn")->text(), QStringLiteral("Exit"));
+  EXPECT_EQ(C<QCheckBox>("verify_check")->text(), Text(u"VerifyAfterWrite"));
+  EXPECT_FALSE(C<QCheckBox>("verify_check")->isChecked());
 
   // The progress group starts hidden, as after OnShowPro(0, 0), with the bar's range 0 to 100.
   for (const char* name : {"copy_lable", "pro_rate_label", "parname_label", "parSize_label",
@@ -509,6 +512,43 @@ TEST_F(Window, WriteAndUpdateRegisterSixCallbacksAndPassTheDiskRecord) {
   expected.push_back("UpdateDisk " + folder + "|" + image_ + "|" + std::to_string(8 * kGiB));
   EXPECT_EQ(engine_.Calls(), expected);
   EXPECT_TRUE(boxes_.boxes.empty());
+}
+
+// "Verify after writing": the verify job of the same kind follows a write or update that
+// reported success, on the same disk; the choice is kept in config.ini.
+TEST_F(Window, VerifyAfterWritingFollowsOnlyASuccessfulJob) {
+  WriteFile(plat::ToUtf8(options_.settingsPath), "[JOB]\nVERIFY=1\n");
+  ReadyToWrite();
+  const std::string folder = Firmware();
+  const std::string disk = "|" + image_ + "|" + std::to_string(8 * kGiB);
+  auto* check = C<QCheckBox>("verify_check");
+  EXPECT_TRUE(check->isChecked());
+  auto jobCalls = [&] {
+    std::vector<std::string> jobs;
+    for (const std::string& call : engine_.Calls()) {
+      if (call.rfind("Init", 0) != 0) jobs.push_back(call);
+    }
+    return jobs;
+  };
+  engine_.Script("out " + plat::ToUtf8(LocalText(u"WriteSucess", 0)) + "\n");
+  RunToEnd("startWrite_btn");
+  // The verify job's lines follow the write job's in the log (this engine says the same).
+  EXPECT_EQ(Rows().size(), 2);
+  engine_.Script("out " + plat::ToUtf8(LocalText(u"UpdateSucess", 0)) + "\n");
+  RunToEnd("update_btn");
+  // A job that did not succeed is not read back, nor is one while the box is clear.
+  engine_.Script("out " + plat::ToUtf8(LocalText(u"WriteFailed", 0)) + "\n");
+  RunToEnd("startWrite_btn");
+  check->setChecked(false);
+  engine_.Script("out " + plat::ToUtf8(LocalText(u"WriteSucess", 0)) + "\n");
+  RunToEnd("startWrite_btn");
+  EXPECT_EQ(jobCalls(), (std::vector<std::string>{
+                            "MakeDisk " + folder + disk, "VerifyDisk " + folder + disk + "|0",
+                            "UpdateDisk " + folder + disk, "VerifyDisk " + folder + disk + "|1",
+                            "MakeDisk " + folder + disk, "MakeDisk " + folder + disk}));
+  EXPECT_TRUE(boxes_.boxes.empty());
+  B("quite_btn")->click();
+  EXPECT_EQ(ProfileReader(options_.settingsPath).Read(u"JOB", u"VERIFY"), u"0");
 }
 
 class JobChecks : public Window, public ::testing::WithParamInterface<const char*> {};
@@ -1093,6 +1133,20 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
     ASSERT_EQ(RunTool("sfdisk -d " + Quote(card) + " > " + Quote(dump) + " 2>/dev/null"), 0);
     EXPECT_NE(ReadFile(dump).find("start=        2048"), std::string::npos) << ReadFile(dump);
   }
+
+  // Verified after writing: the verify job's lines follow in the log.
+  C<QCheckBox>("verify_check")->setChecked(true);
+  RunToEnd("startWrite_btn");
+  EXPECT_TRUE(boxes_.boxes.empty()) << boxes_.boxes[0].text.toStdString();
+  const QStringList verified = Rows();
+  const QString verifyTexts[] = {Text(u"OpenDisk"),       Text(u"OpenDiskSuccess"),
+                                 Text(u"WrtieParToPhy"),  Text(u"WriteSucess"),
+                                 Text(u"OpenDisk"),       Text(u"OpenDiskSuccess"),
+                                 Text(u"VerifyParToPhy"), Text(u"VerifySucess")};
+  ASSERT_EQ(verified.size(), 8) << verified.join('\n').toStdString();
+  for (int i = 0; i < 8; ++i) EXPECT_TRUE(verified[i].endsWith(verifyTexts[i])) << i;
+  EXPECT_EQ(C<QLabel>("copy_lable")->text(),
+            QString::fromStdU16String(FormatWithInt(LocalText(u"VerifyParTip", 0), 1)));
 }
 
 }  // namespace
