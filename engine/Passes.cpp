@@ -90,6 +90,21 @@ void ShowCopyTip(CopyItem item, int32_t number, const PartitionSpec* partition,
   DiskJob.SetCopyTip(headline.c_str(), name.c_str(), size.c_str(), type.c_str(), image.c_str());
 }
 
+bool ShowUpdateEntryTip(const UpdatePartitionSpec& entry, uint32_t start, int64_t size,
+                        const char16_t* tipKey) {
+  if (start == 0 || static_cast<uint64_t>(start) * kSectorSize >= DiskJob.diskSize) {
+    DiskJob.ShowKey(u"ParStartPosNotFound");
+    return false;
+  }
+  PartitionSpec found;
+  found.name = entry.name;
+  found.capacityBytes = size;
+  found.imagePath = entry.imagePath;
+  found.type = entry.type;
+  ShowCopyTip(CopyItem::kPartition, entry.index + 1, &found, {}, tipKey);
+  return true;
+}
+
 int32_t CPlinthApp::WritePartitions() {
   if (partitions.empty()) return 1;
   ShowPro(1, 1);
@@ -128,21 +143,28 @@ int32_t CPlinthApp::WriteBinFiles() { return WriteBinList(binFiles, u"WriteBinFi
 
 int32_t CPlinthApp::UpdateBinFiles() { return WriteBinList(updateBinFiles, u"UpdateBinToPhy"); }
 
-int32_t CPlinthApp::UpdatePartitions() {
-  if (partitionCount == 0) return 1;
-  SetProPos(0);
-  SetCopyTip(nullptr, nullptr, nullptr, nullptr, nullptr);
-  ReportKey(u"UpdateParToPhy");
-  ShowPro(1, 1);
-  for (const UpdatePartitionSpec& entry : updatePartitions) {
+int32_t RunUpdatePartitionPass(const char16_t* lineKey, const UpdateStep& step) {
+  if (DiskJob.partitionCount == 0) return 1;
+  DiskJob.SetProPos(0);
+  DiskJob.SetCopyTip(nullptr, nullptr, nullptr, nullptr, nullptr);
+  DiskJob.ReportKey(lineKey);
+  DiskJob.ShowPro(1, 1);
+  for (const UpdatePartitionSpec& entry : DiskJob.updatePartitions) {
     if (entry.index < 0) continue;
-    if (disk->RewritePartition(entry) == 0) {
-      ShowPro(0, 0);
+    if (step(entry) == 0) {
+      DiskJob.ShowPro(0, 0);
       return 0;
     }
   }
-  ShowPro(0, 0);
+  DiskJob.ShowPro(0, 0);
   return 1;
+}
+
+int32_t CPlinthApp::UpdatePartitions() {
+  return RunUpdatePartitionPass(
+      u"UpdateParToPhy", [this](const UpdatePartitionSpec& entry) {
+        return disk->RewritePartition(entry);
+      });
 }
 
 int32_t CDiskLogicData::RewritePartition(const UpdatePartitionSpec& entry) {
@@ -162,16 +184,7 @@ int32_t CDiskLogicData::RewritePartition(const UpdatePartitionSpec& entry) {
   start = 0;
   size = 0;
   LocatePartition(entry.index, start, size);
-  if (start == 0 || static_cast<uint64_t>(start) * kSectorSize >= DiskJob.diskSize) {
-    DiskJob.ShowKey(u"ParStartPosNotFound");
-    return 0;
-  }
-  PartitionSpec found;
-  found.name = entry.name;
-  found.capacityBytes = size;
-  found.imagePath = entry.imagePath;
-  found.type = entry.type;
-  ShowCopyTip(CopyItem::kPartition, entry.index + 1, &found, {}, u"UpdateParTip");
+  if (!ShowUpdateEntryTip(entry, start, size, u"UpdateParTip")) return 0;
   DiskJob.SetTime(1);
   const int32_t result = image.empty() ? CreateEmptyVolume(start, size, entry.type)
                                        : CopyImageToPartition(start, image, size);

@@ -24,8 +24,20 @@ using BinFileStep =
 int32_t RunBinFilePass(const std::vector<BinFileSpec>& files, const char16_t* lineKey,
                        const char16_t* tipKey, const BinFileStep& step);
 
+// The update pass over the configuration's update entries: its output line, then `step` for
+// every entry that names one partition, stopping at the first step that returns 0. Nothing
+// at all without main partitions. 1 or 0.
+using UpdateStep = std::function<int32_t(const UpdatePartitionSpec& entry)>;
+int32_t RunUpdatePartitionPass(const char16_t* lineKey, const UpdateStep& step);
+
 // Where bin files must end: the first partition's start, or the end of the disk without one.
 int64_t BinFileArea();
+
+// The copy tip of an update entry at the place and size the card's table gives it (`start`,
+// `size`, found by LocatePartition). False after "ParStartPosNotFound" when the card has no
+// such partition.
+bool ShowUpdateEntryTip(const UpdatePartitionSpec& entry, uint32_t start, int64_t size,
+                        const char16_t* tipKey);
 
 // The text of a configuration type code: "Fat16", "Fat32", "Ext3", "Ext4" or "Unknown".
 std::u16string TypeText(int32_t typeCode);

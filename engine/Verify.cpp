@@ -225,16 +225,7 @@ class Checker {
     uint32_t start = 0;
     int64_t size = 0;
     if (walk == CDiskLogicData::Walk::kFound) disk_.LocatePartition(entry.index, start, size);
-    if (start == 0 || static_cast<uint64_t>(start) * kSectorSize >= DiskJob.diskSize) {
-      DiskJob.ShowKey(u"ParStartPosNotFound");
-      return 0;
-    }
-    PartitionSpec found;
-    found.name = entry.name;
-    found.capacityBytes = size;
-    found.imagePath = entry.imagePath;
-    found.type = entry.type;
-    ShowCopyTip(CopyItem::kPartition, entry.index + 1, &found, {}, u"VerifyParTip");
+    if (!ShowUpdateEntryTip(entry, start, size, u"VerifyParTip")) return 0;
     const uint8_t type = CDiskLogicData::ResolveTypeByte(entry.imagePath, entry.type);
     if (table[kEntry1Offset + 4] != type) {
       ReportDifference(entry.index == 0 ? MbrItem() : EbrItem(entry.index + 1),
@@ -307,16 +298,8 @@ int32_t CPlinthApp::VerifyUpdateBinFiles() { return VerifyBinList(updateBinFiles
 
 int32_t CPlinthApp::VerifyUpdatePartitions() {
   if (partitionCount == 0) return 1;
-  SetProPos(0);
-  SetCopyTip(nullptr, nullptr, nullptr, nullptr, nullptr);
-  ReportKey(u"VerifyParToPhy");
-  ShowPro(1, 1);
   Checker check(*disk);
-  int32_t result = check.ready() ? 1 : 0;
-  for (const UpdatePartitionSpec& entry : updatePartitions) {
-    if (result == 0) break;
-    if (entry.index >= 0) result = check.Rewritten(entry);
-  }
-  ShowPro(0, 0);
-  return result;
+  if (!check.ready()) return 0;
+  return RunUpdatePartitionPass(
+      u"VerifyParToPhy", [&check](const UpdatePartitionSpec& entry) { return check.Rewritten(entry); });
 }
