@@ -255,7 +255,8 @@ bool BuildRecoverImage(uint64_t diskSize, std::u16string& imagePath) {
 // One engine job with the reporter's callbacks; false when the engine could not be run.
 bool RunEngineJob(PlinthJob job, const char16_t* successKey, const std::u16string& folderOrImage,
                   const std::string& target, uint64_t diskSize, std::string& error) {
-  job_reporter::Begin(successKey, isatty(STDOUT_FILENO) != 0);
+  const bool verify = job == PlinthJob::kVerify || job == PlinthJob::kVerifyUpdate;
+  job_reporter::Begin(successKey, isatty(STDOUT_FILENO) != 0, verify);
   const bool ran = RunPlinthJob(PlinthLibrary::DefaultPath(), job_reporter::Callbacks(), job,
                                 folderOrImage, plat::FromUtf8(target), diskSize, &error);
   job_reporter::End();

@@ -60,6 +60,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
 
 struct State {
+  const char* counter = "wchar:";  // the /proc/self/io line the speed follows
   std::u16string successLine;
   bool succeeded = false;
   bool progress = false;
@@ -76,15 +77,17 @@ struct State {
 
 State state;
 
-// Bytes this process has handed to write calls: the engine writes from this process, so the
-// growth of the counter during a copy is what the copy wrote (the target, a temporary volume
-// image). The speed shown is that growth over the copy's elapsed time.
-uint64_t BytesWritten() {
+// Bytes this process has handed to write calls ("wchar"): the engine writes from this process,
+// so the growth of the counter during a copy is what the copy wrote (the target, a temporary
+// volume image). A verify job follows the bytes it had the devices read ("read_bytes"): the
+// card's, read past the cache, and not the firmware files the cache already holds. The speed
+// shown is that growth over the copy's elapsed time.
+uint64_t BytesMoved() {
   std::ifstream io("/proc/self/io");
   std::string key;
   uint64_t value = 0;
   while (io >> key >> value) {
-    if (key == "wchar:") return value;
+    if (key == state.counter) return value;
   }
   return 0;
 }
@@ -115,7 +118,7 @@ void Erase() {
 void StartClock() {
   state.timing = true;
   state.copyStart = Clock::now();
-  state.bytesAtStart = BytesWritten();
+  state.bytesAtStart = BytesMoved();
 }
 
 void Draw(bool force) {
@@ -133,7 +136,7 @@ void Draw(bool force) {
   if (state.timing) {
     line += "  " + FormatElapsed(static_cast<uint64_t>(seconds));
     if (seconds >= 0.5) {
-      const uint64_t written = BytesWritten() - state.bytesAtStart;
+      const uint64_t written = BytesMoved() - state.bytesAtStart;
       line += "  " + FormatSpeed(static_cast<double>(written) / seconds);
     }
   }
@@ -192,8 +195,9 @@ void OnShowMsg(char16_t* text) {
 
 }  // namespace
 
-void Begin(const char16_t* successKey, bool progress) {
+void Begin(const char16_t* successKey, bool progress, bool reads) {
   state = State{};
+  if (reads) state.counter = "read_bytes:";
   state.successLine = LocalText(successKey, 1);
   state.progress = progress;
 }

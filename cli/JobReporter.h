@@ -21,8 +21,9 @@ std::string FormatSpeed(double bytesPerSecond);
 namespace job_reporter {
 
 // Starts a job: `successKey` names the line that means success; `progress` turns the progress
-// line on (stdout is a terminal).
-void Begin(const char16_t* successKey, bool progress);
+// line on (stdout is a terminal); with `reads` its speed follows what the job reads from the
+// devices instead of what it writes.
+void Begin(const char16_t* successKey, bool progress, bool reads = false);
 // Removes a progress line still shown.
 void End();
 // Whether the success line arrived.

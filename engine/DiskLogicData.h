@@ -77,8 +77,8 @@ class CDiskLogicData {
   int32_t FlushDisk();
 
   // Reads that show what the device holds, not what memory remembers of it: direct reads from
-  // a block device that takes them; otherwise the caller drops each range from the cache
-  // before reading it (DropCachedRange). Off again with EndUncachedReads or CloseDisk.
+  // a block device that takes them; otherwise the caller first drops what it is going to read
+  // from the cache (DropCachedRange). Off again with EndUncachedReads or CloseDisk.
   void BeginUncachedReads() { StartDirect(); }
   void EndUncachedReads() { EndDirect(); }
   bool ReadsDirect() const { return directAlign_ != 0; }
