@@ -92,12 +92,13 @@ struct Comparer {
   uint64_t length;  // bytes of the extent on the card
   BlockRing& ring;
 
+  std::vector<uint8_t> expected = std::vector<uint8_t>(kBlockBytes);  // made before the thread
+
   uint64_t firstBadSector = 0;
   uint64_t badSectors = 0;
   int sourceError = 0;
 
   void Run() {
-    std::vector<uint8_t> expected(kBlockBytes);
     const uint64_t blocks = (length + kBlockBytes - 1) / kBlockBytes;
     for (uint64_t block = 0; block < blocks; ++block) {
       const uint64_t at = block * kBlockBytes;
@@ -130,10 +131,10 @@ struct Comparer {
     return true;
   }
 
-  void CountSectors(const uint8_t* card, const uint8_t* expected, uint64_t at, size_t n) {
+  void CountSectors(const uint8_t* card, const uint8_t* want, uint64_t at, size_t n) {
     for (size_t s = 0; s < n; s += kSectorSize) {
       const size_t m = std::min<size_t>(kSectorSize, n - s);
-      if (std::memcmp(card + s, expected + s, m) == 0) continue;
+      if (std::memcmp(card + s, want + s, m) == 0) continue;
       if (badSectors == 0) {
         firstBadSector = (static_cast<uint64_t>(extent.diskOffset) + at + s) / kSectorSize;
       }
