@@ -118,7 +118,9 @@ struct Comparer {
   // Bytes [at, at + n) of the extent: the source's, then zeros.
   bool Expect(uint8_t* out, uint64_t at, size_t n) {
     const size_t fromSource =
-        at >= extent.dataBytes ? 0 : static_cast<size_t>(std::min<uint64_t>(n, extent.dataBytes - at));
+        at >= extent.dataBytes
+            ? 0
+            : static_cast<size_t>(std::min<uint64_t>(n, extent.dataBytes - at));
     if (fromSource > 0) {
       const int64_t got = source.Read(out, fromSource);
       if (got != static_cast<int64_t>(fromSource)) {

@@ -19,8 +19,8 @@ void ShowCopyTip(CopyItem item, int32_t number, const PartitionSpec* partition,
 // copy tip (the catalogue format `tipKey`) and `step` with the clock running, stopping at the
 // first step that returns 0. The step gets the file's first sector, its trimmed path, how many
 // bytes it may cover, and its number in the list. 1 or 0.
-using BinFileStep =
-    std::function<int32_t(uint32_t offset, const std::u16string& path, int64_t limit, int32_t number)>;
+using BinFileStep = std::function<int32_t(uint32_t offset, const std::u16string& path,
+                                          int64_t limit, int32_t number)>;
 int32_t RunBinFilePass(const std::vector<BinFileSpec>& files, const char16_t* lineKey,
                        const char16_t* tipKey, const BinFileStep& step);
 

@@ -199,7 +199,9 @@ class Checker {
     builder->Release();
     if (read == 0) {
       // A failed read has been reported by the disk; the builder gives no reason of its own.
-      if (!target.failed()) DiskJob.ShowReport(LocalText(u"ReadFileFailed", 0) + plat::ErrorText(EIO));
+      if (!target.failed()) {
+        DiskJob.ShowReport(LocalText(u"ReadFileFailed", 0) + plat::ErrorText(EIO));
+      }
       return 0;
     }
     if (check.identified != wanted) {
@@ -300,6 +302,7 @@ int32_t CPlinthApp::VerifyUpdatePartitions() {
   if (partitionCount == 0) return 1;
   Checker check(*disk);
   if (!check.ready()) return 0;
-  return RunUpdatePartitionPass(
-      u"VerifyParToPhy", [&check](const UpdatePartitionSpec& entry) { return check.Rewritten(entry); });
+  return RunUpdatePartitionPass(u"VerifyParToPhy", [&check](const UpdatePartitionSpec& entry) {
+    return check.Rewritten(entry);
+  });
 }

@@ -27,7 +27,7 @@ enum VolumeKind : int32_t {
 struct VolumeCheck {
   int32_t identified;       // Identify's codes
   int32_t reserved;         // 0
-  uint64_t firstBadSector;  // counted from the volume's first sector; meaningful when badSectors > 0
+  uint64_t firstBadSector;  // from the volume's first sector; meaningful when badSectors > 0
   uint64_t badSectors;      // sectors that differ from what Build writes; 0 when all match
 };
 static_assert(sizeof(VolumeCheck) == 24, "VolumeCheck crosses the library boundary");
