@@ -3,6 +3,7 @@
 #include "LocalText.h"
 #include "Platform.h"
 #include "PlinthApp.h"
+#include "SourceReader.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <linux/fs.h>
 #include <new>
 #include <sys/ioctl.h>
@@ -145,34 +147,6 @@ int OpenTarget(const std::string& path, int access) {
     return -1;
   }
   return fd;
-}
-
-// A source file for the streaming copy: regular files only, and never blocking on a FIFO.
-int OpenSource(const std::u16string& path) {
-  const int fd = open(plat::ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  return fd;
-}
-
-// Fills `buffer` with up to `count` bytes; fewer only at the end of the file. -1 on error.
-ssize_t ReadSource(int fd, uint8_t* buffer, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = read(fd, buffer + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
 }
 
 // Of `moved` bytes that start `head` bytes before the caller's, how many were the caller's.
@@ -333,8 +307,8 @@ int64_t CDiskLogicData::GetFileLength(const std::u16string& path) {
 int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit) {
   if (handle < 0) return 0;
   const int64_t fileSize = GetFileLength(path);
-  const int fd = OpenSource(path);
-  if (fd < 0) {
+  const std::unique_ptr<SourceReader> source = OpenFileSource(path);
+  if (source == nullptr) {
     DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path);
     return 0;
   }
@@ -386,7 +360,7 @@ int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit
     const int64_t at = written + queued;  // relative to start
     const size_t want = static_cast<size_t>(std::min<int64_t>(kCopyChunk, limit - at));
     uint8_t* data = buffer.data() + filled;
-    const ssize_t got = ReadSource(fd, data, want);
+    const int64_t got = source->Read(data, want);
     if (got < 0) {
       // Reported before anything else happens; the batch it would have joined is dropped.
       DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path + u": " + plat::ErrorText(errno));
@@ -427,7 +401,6 @@ int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit
   }
   if (result == 1 && !writeBatch()) result = 0;
   EndDirect();
-  close(fd);
   return result;
 }
 

@@ -1,5 +1,6 @@
-// The source side of a check: the bytes a partition image or bin file puts on the card, read
-// from the front. A plain file today; a compressed image only needs another reader.
+// The bytes a partition image or bin file puts on the card, read from the front: by the copy
+// that writes them and by the check that compares them. A plain file today; a compressed image
+// only needs another reader.
 #pragma once
 
 #include <cstddef>
