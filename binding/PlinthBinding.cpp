@@ -98,12 +98,27 @@ bool PlinthLibrary::VerifyDisk(const std::u16string& folder, const std::u16strin
   return true;
 }
 
+bool PlinthLibrary::SetJobOption(int32_t option, int32_t value) {
+  auto fn = reinterpret_cast<decltype(&::SetJobOption)>(Symbol("SetJobOption"));
+  if (fn == nullptr) return false;
+  fn(option, value);
+  return true;
+}
+
+int32_t PlinthLibrary::JobRefusal() {
+  if (handle_ == nullptr) return 0;
+  auto fn = reinterpret_cast<decltype(&::GetJobRefusal)>(dlsym(handle_, "GetJobRefusal"));
+  return fn != nullptr ? fn() : 0;
+}
+
 bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
                   const std::u16string& folderOrImage, const std::u16string& diskPath,
-                  uint64_t diskSize, std::string* error, int diskHandle) {
+                  uint64_t diskSize, std::string* error, int diskHandle,
+                  const PlinthJobOptions& options, int32_t* refusal) {
   PlinthLibrary library;
   bool ok = library.Load(libraryPath) && library.Register(callbacks, job != PlinthJob::kRecover);
   if (ok && diskHandle >= 0) library.UseDiskHandle(diskPath, diskHandle);
+  if (ok && options.allowOutside) ok = library.SetJobOption(PLINTH_OPTION_ALLOW_OUTSIDE, 1);
   if (ok) {
     switch (job) {
       case PlinthJob::kWrite:
@@ -123,6 +138,7 @@ bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbac
     }
   }
   if (!ok && error != nullptr) *error = library.error();
+  if (refusal != nullptr) *refusal = ok ? library.JobRefusal() : 0;
   library.Unload();
   return ok;
 }

@@ -46,6 +46,11 @@ class PlinthLibrary {
   // mode 0: what MakeDisk writes; 1: what UpdateDisk writes.
   bool VerifyDisk(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize,
                   int32_t mode);
+  // The options of the next job; false (with error()) when the engine has no such export.
+  bool SetJobOption(int32_t option, int32_t value);
+  // Why the last job was refused before writing (PLINTH_REFUSED_*); 0 from an engine that
+  // cannot say.
+  int32_t JobRefusal();
 
   void Unload();
 
@@ -59,10 +64,16 @@ class PlinthLibrary {
 // kVerify checks what a write job puts on the card, kVerifyUpdate what an update job does.
 enum class PlinthJob { kWrite, kUpdate, kRecover, kVerify, kVerifyUpdate };
 
-// One whole job: load by `libraryPath`, register, call the export, unload. False (with
-// `error` set) when the library or an export could not be found; the job's own outcome
-// arrives through the callbacks. A `diskHandle` of 0 or more is handed to the engine for
-// diskPath first; refused, the engine opens diskPath itself and reports what it finds.
+struct PlinthJobOptions {
+  bool allowOutside = false;  // image and bin files may lie outside the firmware folder
+};
+
+// One whole job: load by `libraryPath`, register, [hand over the disk, set the options,] call
+// the export, [read why it was refused,] unload. False (with `error` set) when the library or
+// an export could not be found; the job's own outcome arrives through the callbacks. A
+// `diskHandle` of 0 or more is handed to the engine for diskPath first; refused, the engine
+// opens diskPath itself and reports what it finds.
 bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
                   const std::u16string& folderOrImage, const std::u16string& diskPath,
-                  uint64_t diskSize, std::string* error, int diskHandle = -1);
+                  uint64_t diskSize, std::string* error, int diskHandle = -1,
+                  const PlinthJobOptions& options = {}, int32_t* refusal = nullptr);

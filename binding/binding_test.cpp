@@ -47,7 +47,8 @@ TEST(Binding, OnlyTheCInterfaceIsExported) {
   ASSERT_NE(handle, nullptr);
   for (const char* name : {"InitOutputFunc", "InitShowProFunc", "InitSetProPosFunc",
                            "InitSetCopyTipFunc", "InitShowMsgFunc", "InitSetTimeFunc", "MakeDisk",
-                           "UpdateDisk", "RemovePartitions", "VerifyDisk"}) {
+                           "UpdateDisk", "RemovePartitions", "VerifyDisk", "SetJobOption",
+                           "GetJobRefusal"}) {
     EXPECT_NE(dlsym(handle, name), nullptr) << name;
   }
   EXPECT_EQ(dlsym(handle, "DiskJob"), nullptr);
@@ -129,6 +130,33 @@ TEST_F(JobBindingTest, TwoJobsInOneProcessStartFresh) {
   EXPECT_TRUE(g_lines.empty());
   ASSERT_EQ(g_reports.size(), 1u);
   EXPECT_EQ(g_reports[0], LocalTextFrom(kCatalogue, 2, u"NoUpdateInfoFound", 0));
+}
+
+// Files outside the firmware folder: refused with the refusal's reason, written when the job
+// allows them, and the permission is for that one job only.
+TEST_F(JobBindingTest, AllowingFilesOutsideTheFolderForOneJob) {
+  std::filesystem::create_directories(dir_.Join("fw"));
+  ASSERT_TRUE(testsupport::WriteFile(dir_.Join("boot.img"), std::string(4096, 'b')));
+  ASSERT_TRUE(testsupport::WriteFile(
+      dir_.Join("fw/config.xml"),
+      "<diskMaker><partitions><partition name=\"boot\" capacity=\"1\" offset=\"2048\" "
+      "imagePath=\"../boot.img\"/></partitions></diskMaker>"));
+  ASSERT_TRUE(testsupport::WriteFile(dir_.Join("card.img"), ""));
+  std::filesystem::resize_file(dir_.Join("card.img"), 4 << 20);
+  PlinthLibrary library;  // kept loaded for two jobs
+  ASSERT_TRUE(library.Load(kEngine)) << library.error();
+  ASSERT_TRUE(library.Register(Recorder(), true));
+  ASSERT_TRUE(library.SetJobOption(PLINTH_OPTION_ALLOW_OUTSIDE, 1));
+  ASSERT_TRUE(library.MakeDisk(Path("fw"), Path("card.img"), 4 << 20));
+  ASSERT_FALSE(g_lines.empty());
+  EXPECT_EQ(g_lines.back(), LocalTextFrom(kCatalogue, 2, u"WriteSucess", 1));
+  EXPECT_EQ(library.JobRefusal(), 0);
+  EXPECT_EQ(testsupport::ReadBytes(dir_.Join("card.img"), 2048 * 512, 4096),
+            std::vector<uint8_t>(4096, 'b'));
+  g_lines.clear();
+  ASSERT_TRUE(library.MakeDisk(Path("fw"), Path("card.img"), 4 << 20));
+  EXPECT_TRUE(g_lines.empty());
+  EXPECT_EQ(library.JobRefusal(), PLINTH_REFUSED_OUTSIDE);
 }
 
 // The engine chooses its language on every load, from the locale of that moment.

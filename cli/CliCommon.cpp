@@ -61,6 +61,27 @@ bool ArgReader::Option(std::string_view name, std::string& value, bool& missing)
 
 void ShowErrorText(const std::u16string& text) { std::cerr << "Error: " << Utf8(text) << "\n"; }
 
+void ShowKeyError(const char16_t* key, const std::u16string& suffix) {
+  ShowErrorText(LocalText(key, 0) + suffix);
+}
+
+bool CheckFirmwareFolder(const std::string& folder) {
+  const std::u16string wide = plat::FromUtf8(folder);
+  if (Trim(wide).empty()) {
+    ShowKeyError(u"FirmwareNull");
+    return false;
+  }
+  if (!plat::IsDirectory(wide)) {
+    ShowKeyError(u"DecNotFound", wide);
+    return false;
+  }
+  if (!plat::PathExists(wide + u"/config.xml")) {
+    ShowKeyError(u"ConfigNotFound");
+    return false;
+  }
+  return true;
+}
+
 std::string Utf8(const std::u16string& text) { return plat::ToUtf8(text); }
 
 std::string ValidUtf8(std::string_view bytes) { return plat::ToUtf8(plat::FromUtf8(bytes)); }

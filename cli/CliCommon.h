@@ -43,6 +43,11 @@ class ArgReader {
 
 // The front end's message box: "Error: <text>" on stderr.
 void ShowErrorText(const std::u16string& text);
+// The same for a catalogue text and what follows it.
+void ShowKeyError(const char16_t* key, const std::u16string& suffix = {});
+
+// The window's checks on a firmware folder, with its texts: named, a folder, with config.xml.
+bool CheckFirmwareFolder(const std::string& folder);
 
 // UTF-16 to UTF-8; 8-bit text of unknown form to valid UTF-8 (bad bytes become U+FFFD).
 std::string Utf8(const std::u16string& text);

@@ -23,12 +23,16 @@ const std::vector<UsageOption> kJobOptions = {
     kSwaps,
     kHelp,
 };
+// Every command that reads a firmware folder.
+const UsageOption kAllowOutside{nullptr, "--allow-outside", nullptr, u"CliOptAllowOutside"};
 const std::vector<const char16_t*> kJobNotes = {u"CliJobCreate", u"CliJobConfirm", u"CliJobLog",
                                                 u"CliJobProgress", u"CliJobExit"};
 
-// Write and update: the job's options and --verify, before --help.
-std::vector<UsageOption> WithVerify(std::vector<UsageOption> options) {
-  options.insert(options.end() - 1, {nullptr, "--verify", nullptr, u"CliOptVerify"});
+// Write and update: the job's options, --allow-outside and --verify, before --help.
+std::vector<UsageOption> FolderJobOptions() {
+  std::vector<UsageOption> options = kJobOptions;
+  options.insert(options.end() - 1,
+                 {kAllowOutside, {nullptr, "--verify", nullptr, u"CliOptVerify"}});
   return options;
 }
 
@@ -66,17 +70,21 @@ UsageProgram MakeProgram() {
        RunList},
       {"write", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
        u"CliWriteSummary", {u"CliWriteAbout", u"CliWriteSize", u"CliTargetAbout"},
-       WithVerify(kJobOptions), kJobNotes, RunWrite},
+       FolderJobOptions(), kJobNotes, RunWrite},
       {"update", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
-       u"CliUpdateSummary", {u"CliUpdateAbout", u"CliTargetAbout"}, WithVerify(kJobOptions),
+       u"CliUpdateSummary", {u"CliUpdateAbout", u"CliTargetAbout"}, FolderJobOptions(),
        kJobNotes, RunUpdate},
       {"recover", "[OPTIONS] TARGET", {ValueKind::kTarget}, u"CliRecoverSummary",
        {u"CliRecoverAbout", u"CliRecoverImage", u"CliTargetAbout"}, kJobOptions, kJobNotes,
        RunRecover},
       {"verify", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
        u"CliVerifySummary", {u"CliVerifyAbout", u"CliTargetAbout"},
-       {{nullptr, "--update", nullptr, u"CliOptUpdate"}, kHelp},
+       {{nullptr, "--update", nullptr, u"CliOptUpdate"}, kAllowOutside, kHelp},
        {u"CliJobLog", u"CliVerifyProgress", u"CliVerifyExit"}, RunVerify},
+      {"check", "[OPTIONS] FIRMWARE_DIR", {ValueKind::kFolder}, u"CliCheckSummary",
+       {u"CliCheckAbout"},
+       {{nullptr, "--size", "SIZE", u"CliOptCheckSize"}, kAllowOutside, kHelp},
+       {u"CliCheckExit"}, RunCheck},
       {"help", "[COMMAND]", {ValueKind::kCommand}, u"CliHelpSummary", {u"CliHelpAbout"}, {}, {},
        RunHelp},
   };

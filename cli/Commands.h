@@ -17,3 +17,4 @@ int RunWrite(const std::vector<std::string>& args);
 int RunUpdate(const std::vector<std::string>& args);
 int RunRecover(const std::vector<std::string>& args);
 int RunVerify(const std::vector<std::string>& args);
+int RunCheck(const std::vector<std::string>& args);

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -51,34 +52,16 @@ struct JobOptions {
   bool force = false;
   bool verify = false;  // write, update: the verify job after a successful one
   bool update = false;  // verify: what the update job writes
+  bool allowOutside = false;
   SystemFiles files;
 };
 
-void ShowKeyError(const char16_t* key, const std::u16string& suffix = {}) {
-  ShowErrorText(LocalText(key, 0) + suffix);
-}
+// What this command did to an image file before the job, to be undone when the job fails.
+enum class ImageMade { kNothing, kCreated, kSized };
 
 int Refuse(const std::string& message) {
   std::cerr << kProgramName << ": " << message << "\n";
   return kExitFailure;
-}
-
-// The GUI's checks on the firmware folder, with its texts.
-bool CheckFolder(const std::string& folder) {
-  const std::u16string wide = plat::FromUtf8(folder);
-  if (Trim(wide).empty()) {
-    ShowKeyError(u"FirmwareNull");
-    return false;
-  }
-  if (!plat::IsDirectory(wide)) {
-    ShowKeyError(u"DecNotFound", wide);
-    return false;
-  }
-  if (!plat::PathExists(wide + u"/config.xml")) {
-    ShowKeyError(u"ConfigNotFound");
-    return false;
-  }
-  return true;
 }
 
 // Makes a new sparse image file of `size` bytes, or gives an empty existing one that size.
@@ -130,11 +113,42 @@ uint64_t UnsizedTargetSize(const JobKind& kind, const JobOptions& options) {
   return kind.needsFolder ? DefaultImageSize(options.folder) : 0;
 }
 
+// "16.00M (16777216B)", in the units of the size texts.
+std::string SizeWithBytes(uint64_t bytes) {
+  return Utf8(FormatSizeText(static_cast<int64_t>(bytes))) + " (" + std::to_string(bytes) + "B)";
+}
+
+// A new image of the size asked for must hold the configuration's layout.
+bool SizeHoldsTheLayout(const JobKind& kind, const JobOptions& options, uint64_t size) {
+  const uint64_t needed = kind.needsFolder ? DefaultImageSize(options.folder) : 0;
+  if (needed <= size) return true;
+  Refuse(Text(u"CliSizeTooSmall", {SizeWithBytes(size), SizeWithBytes(needed)}));
+  return false;
+}
+
+// Undoes what this command did to an image file for a job that then failed, so that a retry
+// (with another --size) starts from the same place. An image another job holds is left alone.
+void UndoImage(const std::string& path, ImageMade made) {
+  if (made == ImageMade::kNothing) return;
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // An image that stays sized only means the next job has to be told its size.
+    const bool undone = made == ImageMade::kCreated ? unlink(path.c_str()) == 0
+                                                    : ftruncate(fd, 0) == 0;
+    if (undone && made == ImageMade::kCreated) {
+      std::cerr << kProgramName << ": " << Text(u"CliImageRemoved", {path}) << "\n";
+    }
+  }
+  close(fd);
+}
+
 // Decides what the engine gets as the target and its size. `status` is set when the job must
-// not run.
+// not run; `made` says what was done to an image file.
 std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& options,
-                                      int& status) {
+                                      int& status, ImageMade& made) {
   status = kExitFailure;
+  made = ImageMade::kNothing;
   const std::string& target = options.target;
   struct stat st {};
   // A target that is only read is never made, and its size is what it has: the engine's own
@@ -170,7 +184,9 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
     }
     // No size to be had from the configuration: the engine's validation reports why.
     if (size == 0) return uint64_t{0};
+    if (options.size && !SizeHoldsTheLayout(kind, options, size)) return std::nullopt;
     if (!SizeImage(target, size, true)) return std::nullopt;
+    made = ImageMade::kCreated;
     return size;
   }
 
@@ -181,7 +197,10 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
     }
     if (st.st_size == 0) {
       const uint64_t size = options.size ? *options.size : DefaultImageSize(options.folder);
-      if (size != 0 && !SizeImage(target, size, false)) return std::nullopt;
+      if (size == 0) return size;
+      if (options.size && !SizeHoldsTheLayout(kind, options, size)) return std::nullopt;
+      if (!SizeImage(target, size, false)) return std::nullopt;
+      made = ImageMade::kSized;
       return size;
     }
     if (options.size && *options.size != static_cast<uint64_t>(st.st_size)) {
@@ -221,9 +240,9 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
 
 // The whole-disk FAT32 image of a recover job, made as the window's recover job makes it.
 bool BuildRecoverImage(uint64_t diskSize, std::u16string& imagePath) {
-  const std::u16string folder = plat::TempImageFolder();
-  if (!plat::EnsurePrivateFolder(folder)) {
-    ShowKeyError(u"CreateTmpImgFailded", u" (" + folder + u")");
+  if (const std::u16string problem = PrivateFolderProblemText(plat::TempImageFolder());
+      !problem.empty()) {
+    ShowErrorText(problem);
     return false;
   }
   imagePath = plat::TempImagePath();
@@ -253,12 +272,15 @@ bool BuildRecoverImage(uint64_t diskSize, std::u16string& imagePath) {
 }
 
 // One engine job with the reporter's callbacks; false when the engine could not be run.
+// `refusal` says why the engine refused the job before writing (PLINTH_REFUSED_*).
 bool RunEngineJob(PlinthJob job, const char16_t* successKey, const std::u16string& folderOrImage,
-                  const std::string& target, uint64_t diskSize, std::string& error) {
+                  const std::string& target, uint64_t diskSize, const PlinthJobOptions& options,
+                  std::string& error, int32_t& refusal) {
   const bool verify = job == PlinthJob::kVerify || job == PlinthJob::kVerifyUpdate;
   job_reporter::Begin(successKey, isatty(STDOUT_FILENO) != 0, verify);
   const bool ran = RunPlinthJob(PlinthLibrary::DefaultPath(), job_reporter::Callbacks(), job,
-                                folderOrImage, plat::FromUtf8(target), diskSize, &error);
+                                folderOrImage, plat::FromUtf8(target), diskSize, &error, -1,
+                                options, &refusal);
   job_reporter::End();
   return ran;
 }
@@ -290,6 +312,8 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
       options.verify = true;
     } else if (!kind.writes && reader.Flag("--update")) {
       options.update = true;
+    } else if (kind.needsFolder && reader.Flag("--allow-outside")) {
+      options.allowOutside = true;
     } else if (kind.writes && reader.Option("--size", value, missing)) {
       if (missing) return UsageError(kind.name, Text(u"CliNeedsValue", {reader.LastOption()}));
       uint64_t bytes = 0;
@@ -314,13 +338,15 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   options.target = positional.back();
   if (options.target.empty()) return UsageError(kind.name, Text(u"CliEmptyTarget"));
 
-  if (kind.needsFolder && !CheckFolder(options.folder)) return kExitFailure;
+  if (kind.needsFolder && !CheckFirmwareFolder(options.folder)) return kExitFailure;
   int status = kExitFailure;
-  const std::optional<uint64_t> diskSize = PrepareTarget(kind, options, status);
+  ImageMade made = ImageMade::kNothing;
+  const std::optional<uint64_t> diskSize = PrepareTarget(kind, options, status, made);
   if (!diskSize) return status;
 
   std::u16string folderOrImage = plat::FromUtf8(options.folder);
   if (kind.job == PlinthJob::kRecover && !BuildRecoverImage(*diskSize, folderOrImage)) {
+    UndoImage(options.target, made);
     return kExitFailure;
   }
 
@@ -329,14 +355,23 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   signal(SIGPIPE, SIG_IGN);
   const PlinthJob job = options.update ? PlinthJob::kVerifyUpdate : kind.job;
   std::string error;
-  if (!RunEngineJob(job, kind.successKey, folderOrImage, options.target, *diskSize, error)) {
-    return Refuse(Text(u"CliCannotRunEngine", {error}));
+  PlinthJobOptions jobOptions;
+  jobOptions.allowOutside = options.allowOutside;
+  int32_t refusal = 0;
+  const bool ran = RunEngineJob(job, kind.successKey, folderOrImage, options.target, *diskSize,
+                                jobOptions, error, refusal);
+  if (!ran || !job_reporter::Succeeded()) {
+    UndoImage(options.target, made);
+    if (!ran) return Refuse(Text(u"CliCannotRunEngine", {error}));
+    if ((refusal & PLINTH_REFUSED_OUTSIDE) != 0) {
+      std::cerr << kProgramName << ": " << Text(u"CliAllowOutsideHint") << "\n";
+    }
+    return kExitFailure;
   }
-  if (!job_reporter::Succeeded()) return kExitFailure;
   // The verify job reads the same target the job has just written.
   if (options.verify) {
     if (!RunEngineJob(*kind.verifyJob, kVerifySuccessKey, folderOrImage, options.target,
-                      *diskSize, error)) {
+                      *diskSize, jobOptions, error, refusal)) {
       return Refuse(Text(u"CliCannotRunEngine", {error}));
     }
     if (!job_reporter::Succeeded()) return kExitFailure;

@@ -1,5 +1,7 @@
 // brindle-cli write, update and recover run as a program on image files, the results checked
 // with sfdisk, fsck.fat, e2fsck, blkid and cmp.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -12,7 +14,9 @@
 
 #include "CliCommon.h"
 #include "CliTestSupport.h"
+#include "LocalText.h"
 #include "Platform.h"
+#include "TextUtil.h"
 #include "testsupport/TestSupport.h"
 
 using namespace cli_test;
@@ -437,6 +441,94 @@ TEST_F(CliJob, TargetRunsOutOfSpace) {
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.back(), KeyText(u"WriteFailed"));
   for (const std::string& text : texts) EXPECT_NE(text, KeyText(u"WriteSucess"));
+}
+
+}  // namespace
+
+namespace {
+
+// The new reports of brindle-cli, in each language of the catalogue: `check` with its warnings
+// and problems, files outside the firmware folder, a --size too small for the layout, and an
+// image file another job holds. None of them writes anything.
+TEST(CliRefusals, EveryReportInEveryLanguage) {
+  TempDir dir;
+  const std::string fw = dir.Join("fw");
+  std::filesystem::create_directories(fw);
+  WriteFile(dir.Join("secret.img"), std::string(4096, 's'));
+  WriteFile(fw + "/config.xml", R"(<?xml version="1.0"?>
+<diskMaker>
+<partitions>
+<partition name="boot" capcity="16" offset="2048"/>
+<partiton name="x"/>
+<partition name="root" capacity="4" imagePath="../secret.img"/>
+</partitions>
+</diskMaker>
+)");
+  const std::string clean = dir.Join("clean");
+  std::filesystem::create_directories(clean);
+  WriteFile(clean + "/config.xml", R"(<diskMaker><partitions><partition name="boot"
+    capacity="4" offset="2048" imagePath="../secret.img"/></partitions></diskMaker>)");
+  const std::string held = dir.Join("held.img");
+  WriteFile(held, std::vector<uint8_t>(8 * kMiB, 0x77));
+  const int holder = open(held.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // another job has it
+
+  const std::u16string catalogue = plat::FromUtf8(BRINDLE_BIN_DIR "/text_info.ini");
+  for (const auto& [locale, code] : {std::pair{"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3},
+                                     {"en_US.UTF-8", 2}}) {
+    SCOPED_TRACE(locale);
+    // A catalogue text of this language, its places filled.
+    auto T = [&, code = code](const char16_t* key, std::vector<std::string> args = {}) {
+      std::vector<std::u16string> wide;
+      for (const std::string& arg : args) wide.push_back(plat::FromUtf8(arg));
+      return plat::ToUtf8(FormatText(LocalTextFrom(catalogue, code, key, 0), wide));
+    };
+    setenv("LC_ALL", locale, 1);
+    const Outcome check = RunCli("check " + Quote(fw));
+    EXPECT_EQ(check.status, 1) << check.err;
+    const std::string attribute = T(u"CliConfigUnknownAttribute", {"capcity", "partition"});
+    EXPECT_EQ(check.out,
+              T(u"CliCheckWarning", {"4", attribute}) + "\n" +
+                  T(u"CliCheckWarning", {"5", T(u"CliConfigUnknownElement", {"partiton"})}) +
+                  "\n" + T(u"WrittenInfoErr") + "\n" + T(u"Par") + " boot:" + T(u"CapacityErr") +
+                  "\n" + T(u"Par") + " root:" + T(u"FileOutsideFolder") + fw +
+                  "/../secret.img\n" + T(u"CliCheckProblems") + "\n");
+    const Outcome allowed = RunCli("check --allow-outside " + Quote(clean));
+    EXPECT_EQ(allowed.status, 0) << allowed.out;
+    EXPECT_EQ(allowed.out, T(u"CliCheckClean") + "\n");
+
+    // Refused before the image is made; the image made for the job is gone again.
+    const std::string card = dir.Join("card.img");
+    const Outcome small = RunCli("write --size 2M " + Quote(clean) + " " + Quote(card));
+    EXPECT_EQ(small.status, 1);
+    EXPECT_EQ(small.err, "brindle-cli: " +
+                             T(u"CliSizeTooSmall", {"2.00M (2097152B)", "5.00M (5242880B)"}) +
+                             "\n");
+    const Outcome outside = RunCli("write " + Quote(clean) + " " + Quote(card));
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_EQ(outside.out, "");
+    for (const std::string& part :
+         {T(u"FileOutsideFolder") + clean + "/../secret.img", T(u"CliImageRemoved", {card}),
+          T(u"CliAllowOutsideHint")}) {
+      EXPECT_NE(outside.err.find(part), std::string::npos) << part << "\n" << outside.err;
+    }
+    EXPECT_EQ(FileSize(card), -1);
+
+    // An image another job holds: refused at its open, and left as it is.
+    const Outcome busy = RunCli("write --allow-outside " + Quote(clean) + " " + Quote(held));
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_EQ(LogTexts(busy.out), (std::vector<std::string>{T(u"OpenDisk"), T(u"OpenDiskFailed")}));
+    EXPECT_EQ(busy.err, "Error: " + T(u"DiskInUse") + held + "\n");
+  }
+  unsetenv("LC_ALL");
+  // An empty image file given its size for a job that failed is empty again.
+  const std::string empty = dir.Join("empty.img");
+  WriteFile(empty, "");
+  EXPECT_EQ(RunCli("write " + Quote(clean) + " " + Quote(empty)).status, 1);
+  EXPECT_EQ(FileSize(empty), 0);
+  close(holder);
+  EXPECT_EQ(ReadBytes(held, 0, 8 * kMiB), std::vector<uint8_t>(8 * kMiB, 0x77));
 }
 
 }  // namespace

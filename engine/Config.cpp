@@ -1,5 +1,6 @@
 #include "Config.h"
 
+#include "Platform.h"
 #include "PlinthApp.h"
 #include "TextUtil.h"
 #include "XmlDocument.h"
@@ -79,9 +80,20 @@ std::u16string ResolveImagePath(std::u16string_view relative, std::u16string_vie
   return result;
 }
 
+std::u16string FolderOf(std::u16string_view configPath) {
+  const size_t slash = configPath.rfind(u'/');
+  return slash == std::u16string_view::npos ? std::u16string(u".")
+                                           : std::u16string(configPath.substr(0, slash));
+}
+
 void CPlinthApp::ParseConfig(const std::u16string& configPath) {
+  firmwareFolder = FolderOf(configPath);
+  // Read here rather than by the reader: a FIFO must not hang the job, nor /dev/zero fill
+  // the memory; either is simply no configuration.
+  std::string bytes;
+  if (plat::ReadRegularFile(configPath, kMaxConfigBytes, bytes) != 0) return;
   XmlDocument doc;
-  if (!doc.LoadFromFile(configPath)) return;
+  if (!doc.LoadFromBytes(bytes)) return;
   doc.RewindLevel();
   if (!doc.FindNextElement(u"diskMaker") || !doc.EnterElement()) return;
 

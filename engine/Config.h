@@ -27,3 +27,5 @@ int32_t TypeCodeOf(std::u16string_view text);
 // Empty stays empty; otherwise the folder of configPath (up to and including its last '/')
 // followed by `relative` with each '\' read as '/'. Nothing else is examined.
 std::u16string ResolveImagePath(std::u16string_view relative, std::u16string_view configPath);
+// The folder of config.xml: its path up to its last '/'.
+std::u16string FolderOf(std::u16string_view configPath);

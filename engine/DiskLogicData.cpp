@@ -14,6 +14,7 @@
 #include <memory>
 #include <linux/fs.h>
 #include <new>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,30 +124,77 @@ struct HandedDisk {
 
 HandedDisk handed;
 
-// A block device is opened exclusively; a regular file is an image; nothing else is a disk.
-// `access` is O_RDWR or O_RDONLY; a descriptor handed over for the path serves either.
-int OpenTarget(const std::string& path, int access) {
-  if (const int fd = handed.Take(path); fd >= 0) return fd;
+DiskIo* defaultIo = nullptr;
+
+// A write-protected card opens for writing and fails only at its first write: it is refused
+// here instead. The descriptor, or -1 (closed) with `err` EROFS.
+int RefuseReadOnly(int fd, int access, int& err) {
+  int readOnly = 0;
+  if (access != O_RDWR || ioctl(fd, BLKROGET, &readOnly) != 0 || readOnly == 0) return fd;
+  close(fd);
+  err = EROFS;
+  return -1;
+}
+
+// A block device is opened exclusively; a regular file is an image, locked for the job;
+// nothing else is a disk. `access` is O_RDWR or O_RDONLY; a descriptor handed over for the
+// path serves either. -1 with `err` set to an errno value: EROFS for a read-only device
+// opened for writing, EBUSY for a target that is in use, ENOTBLK for something that is no disk.
+int OpenTarget(const std::string& path, int access, int& err, bool& block) {
+  if (const int fd = handed.Take(path); fd >= 0) {
+    block = true;
+    return RefuseReadOnly(fd, access, err);
+  }
   struct stat before;
-  if (stat(path.c_str(), &before) != 0) return -1;
+  if (stat(path.c_str(), &before) != 0) {
+    err = errno;
+    return -1;
+  }
+  block = S_ISBLK(before.st_mode);
   int flags = access | O_CLOEXEC | O_NOCTTY;
-  if (S_ISBLK(before.st_mode)) {
+  if (block) {
     flags |= O_EXCL;
   } else if (!S_ISREG(before.st_mode)) {
+    err = ENOTBLK;
     return -1;
   }
   int fd;
   do {
     fd = open(path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    err = errno;
+    return -1;
+  }
   // The path may have been replaced between the two looks.
   struct stat opened;
+  err = 0;
   if (fstat(fd, &opened) != 0 || (opened.st_mode & S_IFMT) != (before.st_mode & S_IFMT)) {
+    err = ENOTBLK;
+  } else if (block) {
+    return RefuseReadOnly(fd, access, err);
+  } else if (flock(fd, (access == O_RDWR ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    // As the exclusive open holds a block device: a second job on the image is refused while
+    // one writes it; jobs that only read may share it.
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
+  }
+  if (err != 0) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+std::u16string OpenFailureText(const std::u16string& path, int err, bool block) {
+  // A write-protected card; an image file on a read-only file system just says so.
+  if (err == EROFS && block) return LocalText(u"DiskReadOnly", 0) + path;
+  if (err == EBUSY) return LocalText(u"DiskInUse", 0) + path;
+  std::u16string text = LocalText(u"OpenDiskReason", 0) + path + u": " + plat::ErrorText(err);
+  // Only a device needs root, and only a process without it is told so.
+  if (block && (err == EACCES || err == EPERM) && geteuid() != 0) {
+    text += u"\n" + LocalText(u"DiskNeedsRoot", 0);
+  }
+  return text;
 }
 
 // Of `moved` bytes that start `head` bytes before the caller's, how many were the caller's.
@@ -194,7 +242,11 @@ DiskIo& PosixDiskIo() {
   return io;
 }
 
-CDiskLogicData::CDiskLogicData() : io_(&PosixDiskIo()) { currentDisk = this; }
+void CDiskLogicData::SetDefaultIo(DiskIo* io) { defaultIo = io; }
+
+CDiskLogicData::CDiskLogicData() : io_(defaultIo != nullptr ? defaultIo : &PosixDiskIo()) {
+  currentDisk = this;
+}
 
 CDiskLogicData::~CDiskLogicData() {
   CloseDisk();
@@ -209,8 +261,11 @@ int32_t CDiskLogicData::OpenDiskForReading(const std::u16string& path) {
 
 int32_t CDiskLogicData::Open(const std::u16string& path, int access) {
   DiskJob.ReportKey(u"OpenDisk");
-  const int fd = OpenTarget(plat::ToUtf8(path), access);
+  int err = 0;
+  bool block = false;
+  const int fd = OpenTarget(plat::ToUtf8(path), access, err, block);
   if (fd < 0) {
+    DiskJob.ShowReport(OpenFailureText(path, err, block));
     DiskJob.ReportKey(u"OpenDiskFailed");
     return 0;
   }

@@ -49,9 +49,10 @@ class CDiskLogicData {
   CDiskLogicData& operator=(const CDiskLogicData&) = delete;
 
   // Opens a block device (exclusively, which also keeps the system from mounting it) or an
-  // existing regular image file for reading and writing. Output lines "OpenDisk" then
-  // "OpenDiskSuccess" (1) or "OpenDiskFailed" (0). Anything else, or a missing path, fails;
-  // nothing is ever created.
+  // existing regular image file (locked for the job, so a second job on it is refused) for
+  // reading and writing. Output lines "OpenDisk" then "OpenDiskSuccess" (1), or the reason in
+  // a report and "OpenDiskFailed" (0). A read-only device is refused here, not at its first
+  // write. Anything else, or a missing path, fails; nothing is ever created.
   int32_t OpenDisk(const std::u16string& path);
   // The same for reading only, so that a write-protected card can be checked.
   int32_t OpenDiskForReading(const std::u16string& path);
@@ -102,8 +103,10 @@ class CDiskLogicData {
   // The system's text for an errno value.
   std::u16string GetErrorText(int code) const;
 
-  // Tests replace the operating system with a disk that fails on request.
+  // Tests replace the operating system with a disk that fails on request: for one disk
+  // object, or for every one made from now on (null: the operating system's again).
   void SetIo(DiskIo* io) { io_ = io != nullptr ? io : &PosixDiskIo(); }
+  static void SetDefaultIo(DiskIo* io);
   int64_t Position() const { return position_; }
 
   // Fields, in the order the disk object has always had them.
@@ -144,10 +147,15 @@ class CDiskLogicData {
                          const PartitionSpec* next, uint8_t* ebr) const;
   // Partition-table type byte of a partition: from its image when it has one, else its type.
   static uint8_t ResolveTypeByte(const std::u16string& imagePath, int32_t typeCode);
-  // Writes the MBR (entry 1 = the first partition, entry 2 = the extended partition when
-  // extendedBytes > 0) and fills the first partition. Hands back the extended start.
+  // Makes the MBR (entry 1 = the first partition, entry 2 = the extended partition when
+  // extendedBytes > 0), clears sector 0 and fills the first partition; the MBR itself waits
+  // for CommitPartitionTable. Hands back the extended start.
   int32_t WriteMbrPartition(const PartitionSpec& first, int64_t extendedBytes,
                             uint32_t& extendedStart);
+  // Writes the MBR that WriteMbrPartition made and makes it reach the device; 1 at once when
+  // there is none. Called once everything else is on the disk and flushed: until then sector
+  // 0 holds no partition table, so an interrupted job never leaves a card that looks whole.
+  int32_t CommitPartitionTable();
   // Fills a partition whose table sector is written: its image, or an empty volume.
   int32_t FillPartition(uint32_t startSector, const PartitionSpec& partition);
   // Writes the EBR of one logical partition at extendedStart + cursor and fills it.
@@ -193,6 +201,8 @@ class CDiskLogicData {
 
   DiskIo* io_;
   int64_t position_ = 0;
+  uint8_t pendingTable_[kSectorSize] = {};
+  bool tablePending_ = false;
   uint32_t directAlign_ = 0;  // 0: buffered transfers
 };
 

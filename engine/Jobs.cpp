@@ -20,6 +20,7 @@ void StartFreshJob(uint64_t diskSize) {
   DiskJob.updateBinFiles.clear();
   DiskJob.partitionCount = 0;
   DiskJob.diskSize = diskSize;
+  DiskJob.refusal = 0;
 }
 
 std::u16string Text(const char16_t* text) { return text != nullptr ? text : u""; }
@@ -34,6 +35,7 @@ void DropDisk() {
 struct JobSteps {
   int32_t mode;
   int32_t (CPlinthApp::*checkFiles)();
+  int32_t (CPlinthApp::*checkCard)();  // the open disk, before the first pass; or none
   int32_t (CPlinthApp::*partitionPass)();
   int32_t (CPlinthApp::*binFilePass)();
   const char16_t* failedKey;
@@ -42,24 +44,50 @@ struct JobSteps {
   bool writes;     // false: the disk is opened for reading, and nothing needs flushing
 };
 
-const JobSteps kWriteJob = {0, &CPlinthApp::CheckWriteFiles, &CPlinthApp::WritePartitions,
-                            &CPlinthApp::WriteBinFiles, u"WriteFailed", u"WriteSucess", true,
+const JobSteps kWriteJob = {0,
+                            &CPlinthApp::CheckWriteFiles,
+                            nullptr,
+                            &CPlinthApp::WritePartitions,
+                            &CPlinthApp::WriteBinFiles,
+                            u"WriteFailed",
+                            u"WriteSucess",
+                            true,
                             true};
-const JobSteps kUpdateJob = {1, &CPlinthApp::CheckUpdateFiles, &CPlinthApp::UpdatePartitions,
-                             &CPlinthApp::UpdateBinFiles, u"UpdateFailed", u"UpdateSucess", false,
+const JobSteps kUpdateJob = {1,
+                             &CPlinthApp::CheckUpdateFiles,
+                             &CPlinthApp::CheckUpdateLayout,
+                             &CPlinthApp::UpdatePartitions,
+                             &CPlinthApp::UpdateBinFiles,
+                             u"UpdateFailed",
+                             u"UpdateSucess",
+                             false,
                              true};
-const JobSteps kVerifyWriteJob = {0, &CPlinthApp::CheckWriteFiles, &CPlinthApp::VerifyPartitions,
-                                  &CPlinthApp::VerifyBinFiles, u"VerifyFailed", u"VerifySucess",
-                                  false, false};
-const JobSteps kVerifyUpdateJob = {1, &CPlinthApp::CheckUpdateFiles,
+const JobSteps kVerifyWriteJob = {0,
+                                  &CPlinthApp::CheckWriteFiles,
+                                  nullptr,
+                                  &CPlinthApp::VerifyPartitions,
+                                  &CPlinthApp::VerifyBinFiles,
+                                  u"VerifyFailed",
+                                  u"VerifySucess",
+                                  false,
+                                  false};
+// An update's partitions are compared where the card has them, so the card must be the one
+// this firmware made, as for the update itself.
+const JobSteps kVerifyUpdateJob = {1,
+                                   &CPlinthApp::CheckUpdateFiles,
+                                   &CPlinthApp::CheckUpdateLayout,
                                    &CPlinthApp::VerifyUpdatePartitions,
-                                   &CPlinthApp::VerifyUpdateBinFiles, u"VerifyFailed",
-                                   u"VerifySucess", false, false};
+                                   &CPlinthApp::VerifyUpdateBinFiles,
+                                   u"VerifyFailed",
+                                   u"VerifySucess",
+                                   false,
+                                   false};
 
-void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize,
-            const JobSteps& steps) {
+void RunSteps(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize,
+              const JobSteps& steps) {
   StartFreshJob(diskSize);
   if (ReleaseDiskVolumes(diskPath) == 0) {
+    DiskJob.refusal = PLINTH_REFUSED_OTHER;
     DiskJob.ReportKey(steps.failedKey);
     return;
   }
@@ -69,13 +97,21 @@ void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64
   }
   DiskJob.disk->SetTotalSectors(diskSize);
   if ((DiskJob.*steps.checkFiles)() == 0) {
+    DiskJob.refusal = PLINTH_REFUSED_OTHER;
     DiskJob.ResetJob();
     DiskJob.ReportKey(u"FileNotFountInConfig");
     return;
   }
-  // Everything written must have reached the device before the job may call itself done.
+  if (steps.checkCard != nullptr && (DiskJob.*steps.checkCard)() == 0) {
+    DiskJob.ResetJob();
+    DiskJob.ReportKey(steps.failedKey);
+    return;
+  }
+  // Everything written must have reached the device before the job may call itself done, and
+  // the partition table comes last of all.
   if ((DiskJob.*steps.partitionPass)() == 0 || (DiskJob.*steps.binFilePass)() == 0 ||
-      (steps.writes && DiskJob.disk->FlushDisk() == 0)) {
+      (steps.writes && (DiskJob.disk->FlushDisk() == 0 ||
+                        DiskJob.disk->CommitPartitionTable() == 0))) {
     DiskJob.ResetJob();
     DiskJob.ReportKey(steps.failedKey);
     return;
@@ -86,14 +122,24 @@ void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64
   DiskJob.ReportKey(steps.successKey);
 }
 
+// The job's options hold for this one job.
+void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64_t diskSize,
+            const JobSteps& steps) {
+  RunSteps(folder, diskPath, diskSize, steps);
+  DiskJob.allowOutside = 0;
+}
+
 }  // namespace
 
 int32_t CPlinthApp::LoadJob(const std::u16string& folder, const std::u16string& diskPath,
                             int32_t mode, bool readOnly) {
   ParseConfig(folder + u"/config.xml");
+  readsOnly = readOnly;
   if (ValidateLayout(mode) == 0) return 0;
   disk = new CDiskLogicData();
-  return readOnly ? disk->OpenDiskForReading(diskPath) : disk->OpenDisk(diskPath);
+  if ((readOnly ? disk->OpenDiskForReading(diskPath) : disk->OpenDisk(diskPath)) != 0) return 1;
+  refusal = PLINTH_REFUSED_OTHER;
+  return 0;
 }
 
 void CPlinthApp::ResetJob() {
@@ -142,7 +188,14 @@ PLINTH_API void VerifyDisk(const char16_t* folder, const char16_t* diskPath, uin
   RunJob(Text(folder), Text(diskPath), diskSize, mode == 0 ? kVerifyWriteJob : kVerifyUpdateJob);
 }
 
+PLINTH_API void SetJobOption(int32_t option, int32_t value) {
+  if (option == PLINTH_OPTION_ALLOW_OUTSIDE) DiskJob.allowOutside = value != 0 ? 1 : 0;
+}
+
+PLINTH_API int32_t GetJobRefusal(void) { return DiskJob.refusal; }
+
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {
+  DiskJob.refusal = 0;
   const std::u16string path = Text(diskPath);
   if (ReleaseDiskVolumes(path) == 0) {
     DiskJob.ReportKey(u"RecoverFailed");

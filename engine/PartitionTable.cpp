@@ -150,8 +150,19 @@ int32_t CDiskLogicData::WriteMbrPartition(const PartitionSpec& first, int64_t ex
     return 0;
   }
   if (extendedBytes > 0) extendedStart = start;
-  if (WriteSector(mbr, 0) == 0) return 0;
+  // The old table goes first and the new one comes last: in between the card has none.
+  const uint8_t cleared[kSectorSize] = {};
+  if (WriteSector(cleared, 0) != kSectorSize) return 0;
+  std::memcpy(pendingTable_, mbr, kSectorSize);
+  tablePending_ = true;
   return FillPartition(offset, first);
+}
+
+int32_t CDiskLogicData::CommitPartitionTable() {
+  if (!tablePending_) return 1;
+  if (WriteSector(pendingTable_, 0) != kSectorSize || FlushDisk() == 0) return 0;
+  tablePending_ = false;
+  return 1;
 }
 
 int32_t CDiskLogicData::WriteLogicalPartition(uint32_t extendedStart, uint32_t& cursor,
@@ -164,7 +175,7 @@ int32_t CDiskLogicData::WriteLogicalPartition(uint32_t extendedStart, uint32_t& 
     DiskJob.ShowKey(u"DiskFull");
     return 0;
   }
-  if (WriteSector(ebr, ebrSector) == 0) return 0;
+  if (WriteSector(ebr, ebrSector) != kSectorSize) return 0;
   return FillPartition(dataStart, partition);
 }
 

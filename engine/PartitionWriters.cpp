@@ -8,6 +8,7 @@
 #include "TesselLoader.h"
 #include "TextUtil.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -22,7 +23,13 @@ int32_t CDiskLogicData::CopyImageToPartition(uint32_t startSector,
 
 int32_t CDiskLogicData::CopyImageToDiskStart(const std::u16string& path) {
   if (SeekToStart() == -1) return 0;
-  return CopyImageToPartition(0, path, GetFileLength(Trim(path)));
+  int64_t limit = GetFileLength(Trim(path));
+  // Bytes after the disk's last whole sector (an image file of odd size) belong to no volume:
+  // a copy into them would only fail on the sector the disk does not have.
+  if (const int64_t disk = OpenedSize(); disk >= 0) {
+    limit = std::min(limit, disk / kSectorSize * kSectorSize);
+  }
+  return CopyImageToPartition(0, path, limit);
 }
 
 int32_t CDiskLogicData::CreateEmptyVolume(uint32_t startSector, int64_t capacityBytes,
@@ -46,22 +53,29 @@ int32_t CDiskLogicData::CreateEmptyVolume(uint32_t startSector, int64_t capacity
 
 namespace {
 
-// The private temporary folder, with no old image left in it. Empty when the folder is not
-// safe to use (a link, someone else's, open to others).
-std::u16string FreshTempImagePath() {
-  if (!plat::EnsurePrivateFolder(plat::TempImageFolder())) return {};
+// The temporary image's path in our private folder, with no old image left in it. Empty, with
+// the reason in `problem`, when the folder is not safe to use (a link, someone else's, open
+// to others) or the old image stays.
+std::u16string FreshTempImagePath(std::u16string& problem) {
+  problem = PrivateFolderProblemText(plat::TempImageFolder());
+  if (!problem.empty()) return {};
   const std::u16string path = plat::TempImagePath();
   // unlink never follows a link, so nothing outside the folder can be removed through it.
-  if (unlink(plat::ToUtf8(path).c_str()) != 0 && errno != ENOENT) return {};
+  if (unlink(plat::ToUtf8(path).c_str()) != 0 && errno != ENOENT) {
+    problem = LocalText(u"CreateTmpImgFailded", 0) + u" (" + path + u": " +
+              plat::ErrorText(errno) + u")";
+    return {};
+  }
   return path;
 }
 
 }  // namespace
 
 std::u16string CDiskLogicData::BuildTempImage(int64_t capacityBytes, int32_t kind) {
-  const std::u16string path = FreshTempImagePath();
+  std::u16string problem;
+  const std::u16string path = FreshTempImagePath(problem);
   if (path.empty()) {
-    DiskJob.ShowKey(u"CreateTmpImgFailded");
+    DiskJob.ShowReport(problem);
     return {};
   }
   TesselLoader tessel;
@@ -91,7 +105,9 @@ int32_t CDiskLogicData::BuildVolumeInPlace(uint32_t startSector, int64_t capacit
   fsSize = capacityBytes;
   fsProgressMark = 0;
   DiskJob.SetProPos(0);
-  const std::u16string path = FreshTempImagePath();
+  // With a target the builder writes through it; the path is a name only.
+  std::u16string unused;
+  const std::u16string path = FreshTempImagePath(unused);
   TesselLoader tessel;
   if (!tessel.loaded()) {
     DiskJob.ShowKey(u"LoadDllFailed");

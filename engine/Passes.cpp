@@ -7,6 +7,7 @@
 #include "LocalText.h"
 #include "Platform.h"
 #include "TextUtil.h"
+#include "Validation.h"
 
 std::u16string FileNameOf(const std::u16string& path) {
   const size_t slash = path.rfind(u'/');
@@ -109,10 +110,9 @@ int32_t CPlinthApp::WritePartitions() {
   if (partitions.empty()) return 1;
   ShowPro(1, 1);
   ReportKey(u"WrtieParToPhy");
-  // Judge the whole layout before the first sector is written: a card must not be left
-  // half-written by a layout that was never going to fit.
-  const LayoutPlan plan = PlanLayout(partitions);
-  if (plan.endSector > disk->totalSectors) {
+  // Validation has judged the whole layout; a pass run on its own judges it again before the
+  // first sector is written.
+  if (!LayoutFitsDisk(partitions, uint64_t{disk->totalSectors} * kSectorSize)) {
     ShowKey(u"DiskFull");
     ShowPro(0, 0);
     return 0;
@@ -170,19 +170,11 @@ int32_t CPlinthApp::UpdatePartitions() {
 int32_t CDiskLogicData::RewritePartition(const UpdatePartitionSpec& entry) {
   const uint8_t type = ResolveTypeByte(entry.imagePath, entry.type);
   const std::u16string image = Trim(entry.imagePath);
+  // The job has checked that the card's partition is where and as large as the
+  // configuration says, and that the image fits it.
+  if (SetPartitionType(entry.index, type) == 0) return 0;
   uint32_t start = 0;
   int64_t size = 0;
-  // Look before anything is written: the card's partition may be smaller than the
-  // configuration says, and an image cut to fit would leave the partition broken.
-  LocatePartition(entry.index, start, size);
-  if (start != 0 && !image.empty() && GetFileLength(image) > size) {
-    DiskJob.ShowReport(LocalText(u"Par", 0) + u" " + entry.name + u":" +
-                       LocalText(u"SizeTooSmall", 0));
-    return 0;
-  }
-  if (SetPartitionType(entry.index, type) == 0) return 0;
-  start = 0;
-  size = 0;
   LocatePartition(entry.index, start, size);
   if (!ShowUpdateEntryTip(entry, start, size, u"UpdateParTip")) return 0;
   DiskJob.SetTime(1);

@@ -62,7 +62,8 @@ class CPlinthApp {
                   const char16_t* t4, const char16_t* t5) const;
   void SetTime(int32_t running) const;
 
-  // Configuration (config.xml).
+  // Configuration (config.xml). A config.xml that is no regular file, or is larger than
+  // kMaxConfigBytes, is not read.
   void ParseConfig(const std::u16string& configPath);
   int32_t FindPartitionIndex(const std::u16string& name) const;
 
@@ -70,6 +71,9 @@ class CPlinthApp {
   int32_t ValidateLayout(int32_t mode);
   int32_t CheckWriteFiles();
   int32_t CheckUpdateFiles();
+  // Update job, disk open: the card's partitions up to the last one the update touches must
+  // start and end where this configuration puts them. 1, or 0 after one report.
+  int32_t CheckUpdateLayout();
 
   // Passes.
   int32_t WritePartitions();
@@ -103,7 +107,17 @@ class CPlinthApp {
   std::vector<BinFileSpec> binFiles;
   std::vector<UpdatePartitionSpec> updatePartitions;
   std::vector<BinFileSpec> updateBinFiles;
+
+  // Fields added later: the folder config.xml was read from, the options of the next job
+  // (SetJobOption), and why the last job was refused before anything was written.
+  std::u16string firmwareFolder;
+  int32_t allowOutside = 0;  // image and bin files may lie outside the firmware folder
+  int32_t refusal = 0;       // PLINTH_REFUSED_* bits
+  bool readsOnly = false;    // a verify job: nothing is built, so no temporary image either
 };
+
+// config.xml is a few kilobytes; anything near this is no configuration.
+inline constexpr uint64_t kMaxConfigBytes = 64u << 20;
 
 // The one job object of the library.
 extern CPlinthApp DiskJob;

@@ -22,3 +22,7 @@ std::vector<BinFileOrder> OrderBinFiles(const std::vector<BinFileSpec>& files);
 inline uint64_t SectorBytes(int32_t offset) {
   return static_cast<uint64_t>(static_cast<uint32_t>(offset)) * 512u;
 }
+
+// Whether the whole layout, with the table's own sectors between the partitions, ends within
+// a disk of `diskBytes` bytes and within what a 32-bit partition table can address.
+bool LayoutFitsDisk(const std::vector<PartitionSpec>& partitions, uint64_t diskBytes);

@@ -1,11 +1,14 @@
 #include "Config.h"
+#include "ConfigReview.h"
 #include "Platform.h"
 #include "PlinthApp.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 #include <limits>
 #include <string>
 
@@ -262,6 +265,75 @@ TEST_F(ParseTest, AttributeValuesAreDecoded) {
   EXPECT_EQ(job_.partitions[0].name, u"a&b");
   EXPECT_EQ(job_.partitions[0].imagePath, In(u"xAB.img"));
   EXPECT_EQ(job_.partitions[0].capacityBytes, 16 * 1048576);
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> NoteTexts(const std::vector<ConfigNote>& notes) {
+  std::vector<std::string> texts;
+  for (const ConfigNote& n : notes) {
+    std::string text = std::to_string(n.kind) + " " + std::to_string(n.line) + " " +
+                       plat::ToUtf8(n.text);
+    if (!n.element.empty()) text += " of " + plat::ToUtf8(n.element);
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+// What the reader passes over without a word, each with its line: unknown names, sections out
+// of their order or repeated. What it does read gives no note.
+TEST_F(ParseTest, ReviewNamesWhatTheReaderPassesOver) {
+  const std::u16string path = Write(R"(<?xml version="1.0"?>
+<diskMaker version="2">
+  <binFiles><file path="early.bin" offset="8"/></binFiles>
+  <partitions>
+    <partition name="a" capcity="16" offset="2048"/>
+    <partiton name="b" capacity="16"/>
+    <partition name="c" capacity="1"><note/></partition>
+  </partitions>
+  <binfiles/>
+  <partitions/>
+  <update>
+    <binFiles/>
+    <partitions><partition name="a" capacity="2"/></partitions>
+    <binFiles><file path="u.bin" offset="9" size="1"/></binFiles>
+  </update>
+</diskMaker>)");
+  EXPECT_EQ(NoteTexts(ReviewConfig(path)),
+            (std::vector<std::string>{
+                "3 2 version of diskMaker",
+                "4 3 binFiles",
+                "3 5 capcity of partition",
+                "2 6 partiton",
+                "2 7 note",
+                "2 9 binfiles",
+                "4 10 partitions",
+                "4 12 binFiles",
+                "3 13 capacity of partition",
+                "3 14 size of file",
+            }));
+  // A clean configuration gives no note at all.
+  EXPECT_TRUE(ReviewConfig(Write(R"(<diskMaker><partitions><partition name="a" capacity="1"
+      imagePath="a.img" active="true" offset="2048" type="fat32"/></partitions>
+      <binFiles><file path="x" offset="1"/></binFiles><update><partitions><partition
+      name="a" imagePath="b.img" type="ext4"/></partitions><binFiles/></update></diskMaker>)"))
+                  .empty());
+}
+
+TEST_F(ParseTest, ReviewOfAConfigurationTheReaderReadsNothingOf) {
+  EXPECT_EQ(NoteTexts(ReviewConfig(Write("<diskmaker><partitions/></diskmaker>"))),
+            std::vector<std::string>{"2 1 diskmaker"});
+  const std::vector<ConfigNote> broken = ReviewConfig(Write("<diskMaker><a></diskMaker>"));
+  ASSERT_EQ(broken.size(), 1u);
+  EXPECT_EQ(broken[0].kind, ConfigNote::kNotWellFormed);
+  EXPECT_NE(broken[0].text.find(u"unended_start_tag"), std::u16string::npos);
+  ASSERT_EQ(mkfifo((dir_.path() + "/fifo.xml").c_str(), 0600), 0);
+  const std::vector<ConfigNote> fifo = ReviewConfig(In(u"fifo.xml"));  // never waited on
+  ASSERT_EQ(fifo.size(), 1u);
+  EXPECT_EQ(fifo[0].kind, ConfigNote::kUnreadable);
+  EXPECT_EQ(fifo[0].error, EINVAL);
 }
 
 }  // namespace

@@ -1,14 +1,21 @@
 // Broken and hostile firmware folders (engine/testdata/configs): each is read and judged, and
 // must give exactly the report its expect.txt names while the target disk stays untouched.
+// Folders with a "job" directive run the whole job export on a canary image instead: these
+// are the folders that once wrote part of a card before a problem stopped them (or wrote a
+// wrong card and called it a success).
 //
 // expect.txt, one directive a line ('#' starts a comment):
 //   disk BYTES          the disk size handed to the job
 //   mode 0|1            write or update job
 //   make NAME BYTES     a sparse file made in the folder before the run (no repo space)
-//   mkdir NAME / fifo NAME
+//   mkdir NAME / fifo NAME / link NAME TARGET
 //   counts P B U UB     records read: partitions, bin files, update partitions, update bin files
 //   result 0|1
 //   report TEXT|none    {Key} is the catalogue text of Key, $DIR the folder, \n a line feed
+//   job                 run MakeDisk (mode 0) or UpdateDisk (mode 1) on the canary image
+//   target BYTES        the canary image's size (1 MiB unless given)
+//   prepare SUBFOLDER   first write the image with the firmware in SUBFOLDER
+//   lines KEY...        the job's output lines
 #include "DiskLogicData.h"
 #include "LocalText.h"
 #include "Platform.h"
@@ -39,10 +46,16 @@ struct Expectation {
   std::vector<std::pair<std::string, uint64_t>> make;
   std::vector<std::string> mkdirs;
   std::vector<std::string> fifos;
+  std::vector<std::pair<std::string, std::string>> links;
+  bool hasCounts = false;
   size_t counts[4] = {};
   int32_t result = -1;
   std::string report;
   bool hasReport = false;
+  bool job = false;
+  uint64_t target = 1 << 20;
+  std::string prepare;
+  std::vector<std::string> lines;
 };
 
 Expectation ReadExpectation(const fs::path& file) {
@@ -67,8 +80,22 @@ Expectation ReadExpectation(const fs::path& file) {
       std::string name;
       words >> name;
       (directive == "mkdir" ? e.mkdirs : e.fifos).push_back(name);
+    } else if (directive == "link") {
+      std::string name, target;
+      words >> name >> target;
+      e.links.emplace_back(name, target);
     } else if (directive == "counts") {
+      e.hasCounts = true;
       for (size_t& c : e.counts) words >> c;
+    } else if (directive == "job") {
+      e.job = true;
+    } else if (directive == "target") {
+      words >> e.target;
+    } else if (directive == "prepare") {
+      words >> e.prepare;
+    } else if (directive == "lines") {
+      for (std::string key; words >> key;) e.lines.push_back(key);
+      words.clear();
     } else if (directive == "result") {
       words >> e.result;
     } else if (directive == "report") {
@@ -119,7 +146,18 @@ std::vector<std::string> CaseNames() {
   return names;
 }
 
-TEST(ConfigCorpus, HoldsEnoughCases) { EXPECT_GE(CaseNames().size(), 20u); }
+std::vector<std::string> JobCases() {
+  std::vector<std::string> names;
+  for (const std::string& name : CaseNames()) {
+    if (ReadExpectation(kCorpus / name / "expect.txt").job) names.push_back(name);
+  }
+  return names;
+}
+
+TEST(ConfigCorpus, HoldsEnoughCases) {
+  EXPECT_GE(CaseNames().size(), 50u);
+  EXPECT_GE(JobCases().size(), 25u);
+}
 
 class ConfigCorpus : public ::testing::TestWithParam<std::string> {};
 
@@ -135,26 +173,47 @@ TEST_P(ConfigCorpus, GivesExactlyTheExpectedReportAndLeavesTheDiskAlone) {
   for (const auto& [name, size] : e.make) testing_support::MakeImage(dir + "/" + name, size, false);
   for (const std::string& name : e.mkdirs) fs::create_directory(dir + "/" + name);
   for (const std::string& name : e.fifos) ASSERT_EQ(mkfifo((dir + "/" + name).c_str(), 0600), 0);
+  for (const auto& [name, to] : e.links) fs::create_symlink(to, dir + "/" + name);
 
-  // The disk the job would write: validation must never reach it.
+  // The disk the job would write: nothing may reach it.
   const std::string target = temp.Join("target.img");
-  testing_support::MakeImage(target, 1 << 20, true);
+  testing_support::MakeImage(target, e.target, true);
+  const uint64_t disk = e.disk != 0 ? e.disk : e.target;
+  JobRecorder rec;
+  if (!e.prepare.empty()) {
+    MakeDisk(plat::FromUtf8(dir + "/" + e.prepare).c_str(), plat::FromUtf8(target).c_str(), disk);
+    ASSERT_EQ(rec.lines.back(), LocalText(u"WriteSucess", 1));
+    rec.Clear();
+  }
   const uint64_t before = testing_support::HashFile(target);
   CDiskLogicData* const diskBefore = currentDisk;
 
-  JobRecorder rec;
   CPlinthApp job;
   job.outputFunc = DiskJob.outputFunc;
   job.showMsgFunc = DiskJob.showMsgFunc;
-  job.diskSize = e.disk;
-  job.ParseConfig(plat::FromUtf8(dir + "/config.xml"));
-  EXPECT_EQ(job.partitions.size(), e.counts[0]);
-  EXPECT_EQ(job.binFiles.size(), e.counts[1]);
-  EXPECT_EQ(job.updatePartitions.size(), e.counts[2]);
-  EXPECT_EQ(job.updateBinFiles.size(), e.counts[3]);
-
-  EXPECT_EQ(job.ValidateLayout(e.mode), e.result);
-  EXPECT_EQ(job.partitionCount, static_cast<int32_t>(e.counts[0]));
+  job.diskSize = disk;
+  if (e.job) {
+    (e.mode == 0 ? MakeDisk : UpdateDisk)(plat::FromUtf8(dir).c_str(),
+                                          plat::FromUtf8(target).c_str(), disk);
+    std::vector<std::u16string> lines;
+    for (const std::string& key : e.lines) lines.push_back(LocalText(plat::FromUtf8(key), 1));
+    EXPECT_EQ(rec.lines, lines);
+    EXPECT_EQ(DiskJob.disk, nullptr);
+  } else {
+    job.ParseConfig(plat::FromUtf8(dir + "/config.xml"));
+    EXPECT_EQ(job.ValidateLayout(e.mode), e.result);
+    EXPECT_TRUE(rec.lines.empty());  // no "OpenDisk": the disk was never opened
+    EXPECT_EQ(job.disk, nullptr);
+    EXPECT_EQ(currentDisk, diskBefore);
+  }
+  if (e.hasCounts) {
+    const CPlinthApp& read = e.job ? DiskJob : job;
+    EXPECT_EQ(read.partitions.size(), e.counts[0]);
+    EXPECT_EQ(read.binFiles.size(), e.counts[1]);
+    EXPECT_EQ(read.updatePartitions.size(), e.counts[2]);
+    EXPECT_EQ(read.updateBinFiles.size(), e.counts[3]);
+    EXPECT_EQ(read.partitionCount, static_cast<int32_t>(e.counts[0]));
+  }
   if (e.hasReport) {
     ASSERT_EQ(rec.reports.size(), 1u);
     const std::u16string expected = Expand(e.report, dir);
@@ -163,9 +222,6 @@ TEST_P(ConfigCorpus, GivesExactlyTheExpectedReportAndLeavesTheDiskAlone) {
   } else {
     EXPECT_TRUE(rec.reports.empty());
   }
-  EXPECT_TRUE(rec.lines.empty());  // no "OpenDisk": the disk was never opened
-  EXPECT_EQ(job.disk, nullptr);
-  EXPECT_EQ(currentDisk, diskBefore);
   EXPECT_EQ(testing_support::HashFile(target), before);
 }
 

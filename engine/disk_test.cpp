@@ -53,14 +53,24 @@ class DiskTest : public ::testing::Test {
 TEST_F(DiskTest, OpenReportsEachOutcomeAndNeverCreatesTheTarget) {
   MakeImage(image_, 1 << 20, false);
   const std::string missing = dir_.Join("missing.img");
+  const std::string locked = dir_.Join("locked.img");
+  MakeImage(locked, 1 << 20, false);
+  CDiskLogicData holder;  // another job on this image
+  ASSERT_EQ(holder.OpenDisk(U(locked)), 1);
+  auto reason = [](const std::string& path, int err) {
+    return LocalText(u"OpenDiskReason", 0) + U(path) + u": " + plat::ErrorText(err);
+  };
   struct Case {
     std::string path;
     const char16_t* outcome;
+    std::u16string report;
   } cases[] = {
-      {image_, u"OpenDiskSuccess"},
-      {dir_.path(), u"OpenDiskFailed"},
-      {missing, u"OpenDiskFailed"},
-      {"/dev/null", u"OpenDiskFailed"},  // a character device is not a disk
+      {image_, u"OpenDiskSuccess", {}},
+      {dir_.path(), u"OpenDiskFailed", reason(dir_.path(), ENOTBLK)},
+      {missing, u"OpenDiskFailed", reason(missing, ENOENT)},
+      // A character device is not a disk.
+      {"/dev/null", u"OpenDiskFailed", reason("/dev/null", ENOTBLK)},
+      {locked, u"OpenDiskFailed", LocalText(u"DiskInUse", 0) + U(locked)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -72,11 +82,16 @@ TEST_F(DiskTest, OpenReportsEachOutcomeAndNeverCreatesTheTarget) {
     ASSERT_EQ(rec_.lines.size(), 2u);
     EXPECT_EQ(rec_.lines[0], LocalText(u"OpenDisk", 1));
     EXPECT_EQ(rec_.lines[1], LocalText(c.outcome, 1));
-    EXPECT_TRUE(rec_.reports.empty());
+    EXPECT_EQ(rec_.reports, c.report.empty() ? std::vector<std::u16string>{}
+                                             : std::vector<std::u16string>{c.report});
     disk.CloseDisk();
     EXPECT_FALSE(disk.IsOpen());
   }
   EXPECT_FALSE(plat::PathExists(U(missing)));
+  // The lock goes with the job that held it.
+  holder.CloseDisk();
+  CDiskLogicData next;
+  EXPECT_EQ(next.OpenDisk(U(locked)), 1);
 }
 
 TEST_F(DiskTest, WithoutAnOpenDiskEveryTransferFailsSilently) {
@@ -536,9 +551,9 @@ TEST_F(DiskTest, CopyAtTheEndOfTheAddressRangeFailsWithoutWrapping) {
 
 // A loop device attached to `image`, with `sectorSize`-byte logical blocks; empty when none
 // could be attached.
-std::string AttachLoop(const std::string& image, uint32_t sectorSize) {
-  const std::string cmd = "losetup -b " + std::to_string(sectorSize) + " -f --show " + image +
-                          " 2>/dev/null";
+std::string AttachLoop(const std::string& image, uint32_t sectorSize, bool readOnly = false) {
+  const std::string cmd = "losetup -b " + std::to_string(sectorSize) + (readOnly ? " -r" : "") +
+                          " -f --show " + image + " 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   char name[64] = {};
   const bool attached = p != nullptr && std::fgets(name, sizeof name, p) != nullptr;
@@ -560,7 +575,9 @@ TEST_F(DiskTest, LoopDeviceIsOpenedExclusively) {
     CDiskLogicData second;
     EXPECT_EQ(first.OpenDisk(U(device)), 1);
     EXPECT_EQ(first.GetFileLength(U(device)), 4 << 20);
+    rec_.Clear();
     EXPECT_EQ(second.OpenDisk(U(device)), 0);
+    EXPECT_EQ(rec_.reports, std::vector<std::u16string>{LocalText(u"DiskInUse", 0) + U(device)});
     const std::vector<uint8_t> data = FileBytes(512);
     EXPECT_EQ(first.WriteSector(data.data(), 5), 512);
     EXPECT_EQ(first.FlushDisk(), 1);
@@ -609,6 +626,28 @@ TEST_F(DiskTest, HandedDescriptorStandsInForTheOwnOpen) {
   std::system(("losetup -d " + device).c_str());
   EXPECT_EQ(ReadBytes(image_, 5 * 512, 512), FileBytes(512));
   EXPECT_EQ(CountPatternMismatches(image_, 0, 5 * 512), 0u);
+}
+
+// A write-protected device is refused when it is opened, not at its first write.
+TEST_F(DiskTest, ReadOnlyDeviceIsRefusedAtOpenWithItsReason) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
+  MakeImage(image_, 1 << 20, true);
+  const std::string device = AttachLoop(image_, 512, true);
+  if (device.empty()) GTEST_SKIP() << "no loop device available";
+  // Opened by the engine, or handed over by a front end: refused either way.
+  const int handed = open(device.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+  const bool wasHanded = handed >= 0 && HandOverDisk(U(device), handed);
+  if (handed >= 0) close(handed);
+  for (int run = 0; run < (wasHanded ? 2 : 1); ++run) {
+    CDiskLogicData disk;
+    EXPECT_EQ(disk.OpenDisk(U(device)), 0);
+  }
+  std::system(("losetup -d " + device).c_str());
+  EXPECT_EQ(rec_.lines.size(), wasHanded ? 4u : 2u);
+  EXPECT_EQ(rec_.lines[1], LocalText(u"OpenDiskFailed", 1));
+  for (const std::u16string& report : rec_.reports) {
+    EXPECT_EQ(report, LocalText(u"DiskReadOnly", 0) + U(device));
+  }
 }
 
 // The system's own disk I/O, watched: which writes went out direct.

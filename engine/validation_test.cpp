@@ -8,7 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <grp.h>
 #include <limits>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 
 namespace {
@@ -34,6 +39,7 @@ class ValidationTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(L(u"WrittenInfoErr").empty());  // the catalogue is beside the test
     job_.showMsgFunc = DiskJob.showMsgFunc;      // the recorder's
+    job_.firmwareFolder = plat::FromUtf8(dir_.path());
   }
   // A file of `size` bytes (sparse) in the firmware folder.
   std::u16string File(const std::string& name, uint64_t size) {
@@ -85,18 +91,32 @@ TEST_F(ValidationTest, FirstPartitionOffsetBelowOneStopsEverythingElse) {
     EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" + L(u"ParOffsetErr")) << offset;
   }
   job_.partitions.clear();
-  AddPartition(u"a", 0, 1);
-  AddPartition(u"b", 0, -7);  // only the first partition's offset is tested
+  job_.diskSize = 8 << 20;
+  AddPartition(u"a", 1, 1);
+  AddPartition(u"b", 1, -7);  // only the first partition's offset is tested
   Validate(0, 1);
 }
 
-TEST_F(ValidationTest, TotalMayReachTheDiskEndExactly) {
+TEST_F(ValidationTest, TheLayoutMayReachTheDiskEndExactly) {
   job_.diskSize = 1024ull << 20;
-  AddPartition(u"a", 511, 2048);
-  AddPartition(u"b", 512, 0);
+  AddPartition(u"a", 1023, 2048);
   Validate(0, 1);  // 1 MiB + 1023 MiB
   job_.diskSize -= 1;
   EXPECT_EQ(Validate(0, 0), L(u"TotalSizeTooBig"));
+  // The capacities fit, but not with the sector before the extended partition and the 63 in
+  // front of each logical one.
+  job_.diskSize += 1;
+  job_.partitions.clear();
+  AddPartition(u"a", 511, 2048);
+  AddPartition(u"b", 512, 0);
+  EXPECT_EQ(Validate(0, 0), L(u"DiskFull"));
+  job_.diskSize += 64 * 512;
+  Validate(0, 1);
+  // Nor may a layout end beyond what a 32-bit partition table addresses.
+  job_.diskSize = 4ull << 40;
+  job_.partitions.clear();
+  AddPartition(u"a", 2u << 20, 2048);
+  EXPECT_EQ(Validate(0, 0), L(u"DiskFull"));
 }
 
 TEST_F(ValidationTest, AbsurdCapacitiesAreRejectedNotWrapped) {
@@ -149,7 +169,8 @@ TEST_F(ValidationTest, BinFilesEndAtTheFirstPartitionOrTheDiskEnd) {
   job_.binFiles = {{File("b.bin", 1 << 20), 1}};
   EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" +
                                 BinLine(1, u"BinFileSizeTooBig", u":" + job_.binFiles[0].path));
-  AddPartition(u"a", 0, 64);
+  job_.diskSize = 4 << 20;
+  AddPartition(u"a", 1, 64);
   job_.binFiles = {{File("b.bin", 63 * 512), 1}};
   Validate(0, 1);
   job_.binFiles = {{File("b.bin", 63 * 512 + 1), 1}};
@@ -242,6 +263,59 @@ TEST_F(ValidationTest, UpdateOfAPartitionWithoutARealSizeTakesNoImage) {
   job_.partitions[0].capacityBytes = kCapacityTooBig;
   job_.updatePartitions = {{u"sys", 0, File("small.img", 512), 0}};
   EXPECT_EQ(Validate(1, 0), L(u"UpdateInfoErr") + u"\n" + ParLine(u"sys", u"SizeTooSmall"));
+}
+
+// Files outside the firmware folder are refused unless the job allows them, and the refusal
+// says whether they were all that was wrong.
+TEST_F(ValidationTest, FilesOutsideTheFolderOnlyWhenAllowed) {
+  job_.diskSize = 64 << 20;
+  TempDir outside;
+  MakeImage(outside.Join("boot.img"), 4096, false);
+  ASSERT_EQ(symlink(outside.Join("boot.img").c_str(), dir_.Join("boot.img").c_str()), 0);
+  AddPartition(u"boot", 1, 2048, Missing("boot.img"));
+  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" +
+                                ParLine(u"boot", u"FileOutsideFolder", Missing("boot.img")));
+  EXPECT_EQ(job_.refusal, PLINTH_REFUSED_OUTSIDE);
+  job_.binFiles = {{Missing("none.bin"), 64}};
+  Validate(0, 0);
+  EXPECT_EQ(job_.refusal, PLINTH_REFUSED_OUTSIDE | PLINTH_REFUSED_OTHER);
+  job_.binFiles.clear();
+  job_.allowOutside = 1;
+  Validate(0, 1);
+  EXPECT_EQ(job_.refusal, 0);
+}
+
+// Runs `check` as a user who is not root (nobody, when the test runs as root): whether it held.
+bool AsOrdinaryUser(const std::function<bool()>& check) {
+  if (geteuid() != 0) return check();
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A file the job could find but not open used to fail the job after the table was written.
+TEST_F(ValidationTest, FilesThisProcessCannotReadAreListedWithTheReason) {
+  job_.diskSize = 64 << 20;
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  AddPartition(u"boot", 1, 2048, File("boot.img", 4096));
+  job_.binFiles = {{File("env.bin", 512), 64}};
+  const mode_t mode = geteuid() == 0 ? 0600 : 0;  // root's file, or nobody's to read
+  ASSERT_EQ(chmod(dir_.Join("boot.img").c_str(), mode), 0);
+  ASSERT_EQ(chmod(dir_.Join("env.bin").c_str(), mode), 0);
+  const std::u16string why = u" (" + plat::ErrorText(EACCES) + u")";
+  const std::u16string expected =
+      L(u"WrittenInfoErr") + u"\n" +
+      ParLine(u"boot", u"FileUnreadable", job_.partitions[0].imagePath + why) +
+      BinLine(1, u"FileUnreadable", job_.binFiles[0].path + why);
+  EXPECT_TRUE(AsOrdinaryUser([&] {
+    rec_.Clear();
+    return job_.ValidateLayout(0) == 0 && rec_.reports == std::vector<std::u16string>{expected};
+  }));
 }
 
 TEST_F(ValidationTest, PreChecksReportOnlyTheFirstMissingFile) {

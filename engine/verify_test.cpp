@@ -240,6 +240,7 @@ TEST(VerifyPass, CatchesADiskThatDropsWrites) {
   EXPECT_EQ(DiskJob.WritePartitions(), 1);
   EXPECT_EQ(DiskJob.WriteBinFiles(), 1);
   EXPECT_EQ(DiskJob.disk->FlushDisk(), 1);
+  EXPECT_EQ(DiskJob.disk->CommitPartitionTable(), 1);  // the table comes last
   ASSERT_TRUE(JobRecorder::reports.empty());
   EXPECT_EQ(DiskJob.VerifyPartitions(), 0);
   EXPECT_EQ(io.dropCalls, 1);  // an image file: read after its cache was dropped

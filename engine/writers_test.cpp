@@ -251,7 +251,8 @@ TEST_F(PassTest, WrittenCardBootsInAnEmulator) {
   active.active = 1;
   DiskJob.partitions = {active, Partition(kMiB, u"")};
   ASSERT_EQ(DiskJob.WritePartitions(), 1);
-  DiskJob.disk->FlushDisk();
+  ASSERT_EQ(DiskJob.disk->FlushDisk(), 1);
+  ASSERT_EQ(DiskJob.disk->CommitPartitionTable(), 1);
 
   const std::string serial = dir_.Join("serial.txt");
   const std::string command =

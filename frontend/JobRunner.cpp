@@ -168,12 +168,13 @@ bool CMainframeUI::AcquireDisk(const std::u16string& diskPath, DiskHandle* handl
 
 bool CMainframeUI::RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
                              const std::u16string& diskPath, uint64_t diskSize,
-                             const DiskHandle& handle, const char16_t* successKey) {
+                             const DiskHandle& handle, const char16_t* successKey,
+                             const PlinthJobOptions& options, int32_t* refusal) {
   successLine_ = successKey != nullptr ? LocalText(successKey, 1) : std::u16string();
   jobSucceeded_ = false;
   std::string error;
   const bool ran = RunPlinthJob(options_.enginePath, Callbacks(), job, folderOrImage, diskPath,
-                                diskSize, &error, handle.fd);
+                                diskSize, &error, handle.fd, options, refusal);
   const bool reads = job == PlinthJob::kVerify || job == PlinthJob::kVerifyUpdate;
   // The engine cannot have the kernel read the new table without root; the service can.
   if (ran && handle.fd >= 0 && !reads) options_.rescanDevice(plat::ToUtf8(diskPath));
@@ -206,22 +207,33 @@ void CMainframeUI::WriteOrUpdateJob(JobKind kind) {
   DiskHandle handle;
   if (!AcquireDisk(diskPath, &handle)) return;
   const bool write = kind == JobKind::kWrite;
-  const bool done = RunPlinth(write ? PlinthJob::kWrite : PlinthJob::kUpdate, folder, diskPath,
-                              disk.diskSize, handle, write ? u"WriteSucess" : u"UpdateSucess");
+  const PlinthJob job = write ? PlinthJob::kWrite : PlinthJob::kUpdate;
+  const char16_t* successKey = write ? u"WriteSucess" : u"UpdateSucess";
+  PlinthJobOptions options;
+  int32_t refusal = 0;
+  bool done = RunPlinth(job, folder, diskPath, disk.diskSize, handle, successKey, options,
+                        &refusal);
+  // Files outside the firmware folder were all that was wrong: the user may allow them.
+  if (refusal == PLINTH_REFUSED_OUTSIDE &&
+      Box(LocalText(u"AllowOutsideAsk", 0), Q(LocalText(u"Tip", 0)), BoxKind::kQuestion) ==
+          kAnswerYes) {
+    options.allowOutside = true;
+    done = RunPlinth(job, folder, diskPath, disk.diskSize, handle, successKey, options);
+  }
   // Read back what the job has just written, through the same handle; its lines follow the
   // job's in the log.
   if (done && verifyAfterJob_) {
     RunPlinth(write ? PlinthJob::kVerify : PlinthJob::kVerifyUpdate, folder, diskPath,
-              disk.diskSize, handle);
+              disk.diskSize, handle, nullptr, options);
   }
 }
 
 void CMainframeUI::RecoverJob() {
   // The image folder is made and an old image removed before the selection is checked.
-  const bool folderReady = plat::EnsurePrivateFolder(options_.imageFolder);
+  const std::u16string folderProblem = PrivateFolderProblemText(options_.imageFolder);
   const std::u16string& image = options_.imagePath;
   // A folder we do not own is never touched.
-  if (folderReady) unlink(plat::ToUtf8(image).c_str());
+  if (folderProblem.empty()) unlink(plat::ToUtf8(image).c_str());
 
   DISK_DATA disk{};
   if (!SelectedDisk(&disk) || !CheckTarget(disk)) return;
@@ -229,8 +241,8 @@ void CMainframeUI::RecoverJob() {
   // Asked before the volume is built, so a refusal costs no wait.
   DiskHandle handle;
   if (!AcquireDisk(diskPath, &handle)) return;
-  if (!folderReady) {
-    ErrorBox(LocalText(u"CreateTmpImgFailded", 0));
+  if (!folderProblem.empty()) {
+    ErrorBox(folderProblem);
     return;
   }
 

@@ -176,9 +176,11 @@ class CMainframeUI : public CBasicWnd {
   // service. False (after a box saying why) when there is none.
   bool AcquireDisk(const std::u16string& diskPath, DiskHandle* handle);
   // One engine job; true when it reported `successKey` (nullptr: no success line is awaited).
+  // `refusal` gets why the engine refused it before writing (PLINTH_REFUSED_*).
   bool RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
                  const std::u16string& diskPath, uint64_t diskSize, const DiskHandle& handle,
-                 const char16_t* successKey = nullptr);
+                 const char16_t* successKey = nullptr, const PlinthJobOptions& options = {},
+                 int32_t* refusal = nullptr);
 
   void RunOnUi(const std::function<void()>& effect);
   int Box(const std::u16string& text, const QString& caption, BoxKind kind);

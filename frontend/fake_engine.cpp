@@ -3,6 +3,7 @@
 // script.txt from that folder, one callback per line:
 //   out TEXT | pro A B | pos N | tip T1|T2|T3|T4|T5 ("-" is a null text) | time N | msg TEXT
 //   mark FILE (creates FILE) | wait FILE (returns when FILE exists)
+//   refuse N (the job's refusal becomes N, unless files outside the folder were allowed)
 // UseDiskHandle logs what the descriptor it gets is open on.
 // CreateDisk returns null while a file "tessel-null" exists; Build fails while "build-fails"
 // exists and otherwise creates the image file.
@@ -30,6 +31,8 @@ SetProPosFunc g_setProPos;
 SetCopyTipFunc g_setCopyTip;
 ShowMsgFunc g_showMsg;
 SetTimeFunc g_setTime;
+int32_t g_allowOutside;
+int32_t g_refusal;
 
 std::string Dir() {
   const char* dir = std::getenv("BRINDLE_FAKE_ENGINE_DIR");
@@ -100,12 +103,21 @@ void Replay() {
       auto* copy = static_cast<char16_t*>(std::malloc((text.size() + 1) * sizeof(char16_t)));
       std::memcpy(copy, text.c_str(), (text.size() + 1) * sizeof(char16_t));
       g_showMsg(copy);
+    } else if (op == "refuse") {
+      if (g_allowOutside == 0) g_refusal = std::atoi(arg.c_str());
     } else if (op == "mark") {
       std::ofstream(Dir() + "/" + arg) << "1";
     } else if (op == "wait") {
       while (!Exists(arg)) usleep(2000);
     }
   }
+}
+
+// A job's options hold for that job only.
+void RunJob() {
+  g_refusal = 0;
+  Replay();
+  g_allowOutside = 0;
 }
 
 std::string Pointer(const void* fn) { return fn != nullptr ? "set" : "null"; }
@@ -170,14 +182,21 @@ FAKE_API SetTimeFunc InitSetTimeFunc(SetTimeFunc fn) {
   return g_setTime = fn;
 }
 
+FAKE_API void SetJobOption(int32_t option, int32_t value) {
+  Log("SetJobOption " + std::to_string(option) + " " + std::to_string(value));
+  if (option == PLINTH_OPTION_ALLOW_OUTSIDE) g_allowOutside = value;
+}
+
+FAKE_API int32_t GetJobRefusal(void) { return g_refusal; }
+
 FAKE_API void MakeDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize) {
   Log("MakeDisk " + Narrow(folder) + "|" + Narrow(diskPath) + "|" + std::to_string(diskSize));
-  Replay();
+  RunJob();
 }
 
 FAKE_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize) {
   Log("UpdateDisk " + Narrow(folder) + "|" + Narrow(diskPath) + "|" + std::to_string(diskSize));
-  Replay();
+  RunJob();
 }
 
 FAKE_API void VerifyDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize,

@@ -5,10 +5,12 @@
 #include "LocalText.h"
 #include "Platform.h"
 
+#include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -16,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -111,6 +114,44 @@ TEST(WindowLanguage, QtsOwnTextsSpeakTheLanguage) {
   EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QString::fromStdU16String(kOk));
   const QString yes = box.button(QMessageBox::Yes)->text();
   EXPECT_EQ(yes == QStringLiteral("&Yes"), kQtTranslation == nullptr) << yes.toStdString();
+}
+
+// The real engine's report of files outside the firmware folder, and the window's question
+// whether to write them all the same; nothing is written.
+TEST(WindowLanguage, TheEnginesRefusalsSpeakTheLanguage) {
+  App();
+  BoxRecorder boxes;  // every question answered No
+  TempDir settings;
+  TempDir work;
+  const std::string fw = work.Join("fw");
+  std::filesystem::create_directories(fw);
+  ASSERT_TRUE(WriteFile(work.Join("outside.img"), std::string(4096, 'o')));
+  ASSERT_TRUE(WriteFile(fw + "/config.xml",
+                        "<diskMaker><partitions><partition name=\"boot\" capacity=\"1\" "
+                        "offset=\"2048\" imagePath=\"../outside.img\"/></partitions></diskMaker>"));
+  const std::string card = work.Join("card.img");
+  ASSERT_TRUE(WriteFile(card, std::vector<uint8_t>(4 << 20, 0x77)));
+  MainframeOptions options = TestOptions(boxes, settings, nullptr);
+  options.enginePath = BRINDLE_BIN_DIR "/libPlinth.so";
+  options.diskSource = [&](const std::function<void(const std::u16string&)>&) {
+    return std::vector<DISK_DATA>{Disk(1, true, 4 << 20, card)};
+  };
+  CMainframeUI w(options);
+  ASSERT_TRUE(w.BuildWindow()) << w.buildError().toStdString();
+  w.findChild<QComboBox*>("disk_combo")->setCurrentIndex(0);
+  w.findChild<QLineEdit*>("firmware_edit")->setText(QString::fromStdString(fw));
+  w.findChild<QPushButton*>("startWrite_btn")->click();
+  w.JoinJob();
+  ASSERT_EQ(boxes.boxes.size(), 2u);
+  EXPECT_EQ(boxes.boxes[0].text, Expected(u"WrittenInfoErr") + "\n" + Expected(u"Par") + " boot:" +
+                                     Expected(u"FileOutsideFolder") +
+                                     QString::fromStdString(fw + "/../outside.img\n"));
+  EXPECT_EQ(boxes.boxes[0].kind, BoxKind::kError);
+  EXPECT_EQ(boxes.boxes[1].text, Expected(u"AllowOutsideAsk"));
+  EXPECT_EQ(boxes.boxes[1].caption, Expected(u"Tip"));
+  EXPECT_EQ(boxes.boxes[1].kind, BoxKind::kQuestion);
+
+  EXPECT_EQ(ReadBytes(card, 0, 4 << 20), std::vector<uint8_t>(4 << 20, 0x77));
 }
 
 }  // namespace

@@ -551,6 +551,45 @@ TEST_F(Window, VerifyAfterWritingFollowsOnlyASuccessfulJob) {
   EXPECT_EQ(ProfileReader(options_.settingsPath).Read(u"JOB", u"VERIFY"), u"0");
 }
 
+// A job refused only for files outside the firmware folder: the window asks, and on Yes runs
+// the job again with them allowed; when something else was wrong too, it does not ask.
+TEST_F(Window, FilesOutsideTheFolderAreWrittenOnlyWhenTheUserSaysSo) {
+  ReadyToWrite();
+  const std::string folder = Firmware();
+  const std::vector<std::string> registration = {
+      "InitOutputFunc set",     "InitShowProFunc set", "InitSetProPosFunc set",
+      "InitSetCopyTipFunc set", "InitSetTimeFunc set", "InitShowMsgFunc set"};
+  const std::string make = "MakeDisk " + folder + "|" + image_ + "|" + std::to_string(8 * kGiB);
+  const struct {
+    const char* script;
+    int answer;
+    bool again;
+  } cases[] = {{"refuse 1\n", kAnswerYes, true}, {"refuse 3\n", kAnswerYes, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.script) + std::to_string(c.answer));
+    std::filesystem::remove(engine_.dir().Join("calls.txt"));
+    engine_.Script(c.script);
+    boxes_.boxes.clear();
+    boxes_.answers = {c.answer};
+    RunToEnd("startWrite_btn");
+    std::vector<std::string> expected = registration;
+    expected.push_back(make);
+    if (c.again) {
+      expected.insert(expected.end(), registration.begin(), registration.end());
+      expected.push_back("SetJobOption 1 1");
+      expected.push_back(make);
+    }
+    EXPECT_EQ(engine_.Calls(), expected);
+    const bool asked = std::string(c.script) == "refuse 1\n";
+    ASSERT_EQ(boxes_.boxes.size(), asked ? 1u : 0u);
+    if (asked) {
+      EXPECT_EQ(boxes_.boxes[0].text, Text(u"AllowOutsideAsk"));
+      EXPECT_EQ(boxes_.boxes[0].caption, Text(u"Tip"));
+      EXPECT_EQ(boxes_.boxes[0].kind, BoxKind::kQuestion);
+    }
+  }
+}
+
 class JobChecks : public Window, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(JobChecks, EachFailingCheckShowsItsBoxAndEndsTheJob) {
@@ -777,7 +816,8 @@ TEST_F(Recover, TheImageFolderIsMadePrivateAndAForeignOneIsNeverUsed) {
   WriteFile(image_, "somebody's file");
   const size_t callsBefore = engine_.Calls().size();
   RunToEnd("recover_btn");
-  EXPECT_EQ(BoxTexts(), std::vector<QString>{Text(u"CreateTmpImgFailded")});
+  EXPECT_EQ(BoxTexts(), std::vector<QString>{Text(u"TmpFolderOpen") +
+                                             QString::fromStdU16String(options_.imageFolder)});
   EXPECT_EQ(ReadFile(image_), "somebody's file");
   EXPECT_EQ(engine_.Calls().size(), callsBefore);
 }

@@ -1,5 +1,6 @@
 // Loads arbitrary bytes as a document and walks the whole tree with every navigation call
 // and attribute reads, checking the cursor invariants on the way.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -71,6 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ElementRecord* r = doc.GetElement(i);
     Check(uint64_t{r->start} + r->length <= doc.GetDoc().size());
     Check(r->parent < i);
+    // Every element is one level below its parent, however it came to be attached there.
+    const uint32_t parentLevel =
+        r->parent == 0 ? 0 : doc.GetElement(r->parent)->flagsAndLevel & XmlDocument::kLevelMask;
+    Check((r->flagsAndLevel & XmlDocument::kLevelMask) ==
+          std::min(XmlDocument::kMaxLevel, parentLevel + 1));
   }
   Walk(doc, elements);
   return 0;

@@ -115,10 +115,11 @@ TEST(Completion, OffersCommandsOptionsAndFilesFromTheTable) {
   TempDir dir;
   std::filesystem::create_directory(dir.Join("fw"));
   WriteFile(dir.Join("card.img"), "");
-  EXPECT_EQ(Offered("brindle-cli ", dir.path()), "help\nlist\nrecover\nupdate\nverify\nwrite\n");
+  const std::string commands = "check\nhelp\nlist\nrecover\nupdate\nverify\nwrite\n";
+  EXPECT_EQ(Offered("brindle-cli ", dir.path()), commands);
   EXPECT_EQ(Offered("brindle-cli re", dir.path()), "recover\n");
   EXPECT_EQ(Offered("brindle-cli write --s", dir.path()), "--size\n--swaps\n--sysfs\n");
-  EXPECT_EQ(Offered("brindle-cli help ", dir.path()), "help\nlist\nrecover\nupdate\nverify\nwrite\n");
+  EXPECT_EQ(Offered("brindle-cli help ", dir.path()), commands);
   // The firmware folder takes folders only; --size takes no file; the target takes files.
   EXPECT_EQ(Offered("brindle-cli write --yes ", dir.path()), "fw\n");
   EXPECT_EQ(Offered("brindle-cli write --size ", dir.path()), "\n");

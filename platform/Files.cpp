@@ -76,6 +76,72 @@ bool MakePrivateFolders(const std::u16string& path) {
   return IsDirectory(path);
 }
 
+std::u16string RealPath(std::u16string_view path) {
+  char* resolved = realpath(ToUtf8(path).c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::u16string result = FromUtf8(resolved);
+  std::free(resolved);
+  return result;
+}
+
+bool IsInsideFolder(std::u16string_view path, std::u16string_view folder) {
+  if (folder.empty() || path.size() <= folder.size()) return false;
+  if (path.substr(0, folder.size()) != folder) return false;
+  return folder.back() == u'/' || path[folder.size()] == u'/';
+}
+
+namespace {
+
+// A descriptor for reading: never blocks on a FIFO and never becomes a controlling terminal.
+int OpenForReading(std::u16string_view path) {
+  int fd;
+  do {
+    fd = open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+int OpenForReadingError(std::u16string_view path) {
+  const int fd = OpenForReading(path);
+  if (fd < 0) return errno;
+  close(fd);
+  return 0;
+}
+
+int ReadRegularFile(std::u16string_view path, uint64_t maxBytes, std::string& bytes) {
+  bytes.clear();
+  const int fd = OpenForReading(path);
+  if (fd < 0) return errno;
+  struct stat st;
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = EINVAL;
+  } else if (static_cast<uint64_t>(st.st_size) > maxBytes) {
+    error = EFBIG;
+  } else {
+    bytes.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    while (error == 0) {
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got < 0) {
+        if (errno != EINTR) error = errno;
+        continue;
+      }
+      if (got == 0) break;
+      // A file that grows while it is read is still held to the limit.
+      if (bytes.size() + static_cast<size_t>(got) > maxBytes) error = EFBIG;
+      else bytes.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  close(fd);
+  if (error != 0) bytes.clear();
+  return error;
+}
+
 std::u16string ErrorText(int err) {
   char buffer[256];
   // GNU strerror_r returns the text, which may or may not be in our buffer.

@@ -46,6 +46,15 @@ std::u16string UserConfigFolder();
 // Creates `path` and every missing folder above it with mode 0700 (the user's own settings);
 // true when it is a folder afterwards.
 bool MakePrivateFolders(const std::u16string& path);
+// The absolute path with every link, "." and ".." resolved; empty when it does not exist.
+std::u16string RealPath(std::u16string_view path);
+// Whether the real path `path` lies inside the real folder `folder`.
+bool IsInsideFolder(std::u16string_view path, std::u16string_view folder);
+// 0 when the file can be opened for reading (a FIFO is never waited on), else the errno value.
+int OpenForReadingError(std::u16string_view path);
+// Reads a whole regular file of at most `maxBytes` bytes. 0, or an errno value: EINVAL for
+// anything but a regular file (a FIFO is never waited on), EFBIG for a larger file.
+int ReadRegularFile(std::u16string_view path, uint64_t maxBytes, std::string& bytes);
 
 // strerror text of an errno value, as UTF-16.
 std::u16string ErrorText(int err);
@@ -59,8 +68,12 @@ namespace plat {
 std::u16string TempImageFolder();
 // "tmpDBR.img" in that folder.
 std::u16string TempImagePath();
+// Why a folder cannot be our private folder.
+enum class FolderProblem { kNone, kCannotMake, kNotAFolder, kOtherOwner, kOpenToOthers };
 // Makes sure `folder` is a private folder of ours: created with mode 0700 when missing;
-// refused (false) when it is a link, not a folder, owned by another user, or open to others.
+// refused when it cannot be made (`err` says why), is a link or no folder, is owned by another
+// user, or is open to others.
+FolderProblem PrivateFolderProblem(const std::u16string& folder, int& err);
 bool EnsurePrivateFolder(const std::u16string& folder);
 
 }  // namespace plat

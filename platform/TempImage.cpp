@@ -16,16 +16,24 @@ std::u16string TempImageFolder() {
 
 std::u16string TempImagePath() { return TempImageFolder() + u"/tmpDBR.img"; }
 
-bool EnsurePrivateFolder(const std::u16string& folder) {
+FolderProblem PrivateFolderProblem(const std::u16string& folder, int& err) {
+  err = 0;
   const std::string path = ToUtf8(folder);
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
   struct stat st;
   // lstat: a link planted in a shared folder must not redirect our image elsewhere.
-  if (lstat(path.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) return false;
-  if (st.st_uid != geteuid()) return false;
-  if ((st.st_mode & 0077) != 0) return false;
-  return true;
+  if ((mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) || lstat(path.c_str(), &st) != 0) {
+    err = errno;
+    return FolderProblem::kCannotMake;
+  }
+  if (!S_ISDIR(st.st_mode)) return FolderProblem::kNotAFolder;
+  if (st.st_uid != geteuid()) return FolderProblem::kOtherOwner;
+  if ((st.st_mode & 0077) != 0) return FolderProblem::kOpenToOthers;
+  return FolderProblem::kNone;
+}
+
+bool EnsurePrivateFolder(const std::u16string& folder) {
+  int err = 0;
+  return PrivateFolderProblem(folder, err) == FolderProblem::kNone;
 }
 
 }  // namespace plat

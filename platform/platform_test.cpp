@@ -1,4 +1,5 @@
 #include "Platform.h"
+#include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,20 @@ TEST(Files, StatusAndLength) {
   EXPECT_FALSE(plat::ErrorText(ENOENT).empty());
 }
 
+TEST(Files, RealPathsAndFolders) {
+  testsupport::TempDir dir;
+  const std::u16string real = plat::RealPath(plat::FromUtf8(dir.path()));
+  ASSERT_FALSE(real.empty());
+  ASSERT_EQ(symlink("/etc", dir.Join("up").c_str()), 0);
+  EXPECT_EQ(plat::RealPath(plat::FromUtf8(dir.Join("up/../etc"))), u"/etc");
+  EXPECT_EQ(plat::RealPath(plat::FromUtf8(dir.Join("none"))), u"");
+  EXPECT_TRUE(plat::IsInsideFolder(real + u"/a/b", real));
+  EXPECT_TRUE(plat::IsInsideFolder(u"/etc", u"/"));
+  EXPECT_FALSE(plat::IsInsideFolder(real, real));
+  EXPECT_FALSE(plat::IsInsideFolder(real + u"x/a", real));  // a sibling sharing the prefix
+  EXPECT_FALSE(plat::IsInsideFolder(u"/etc/passwd", real));
+}
+
 }  // namespace
 
 namespace {
@@ -110,21 +125,30 @@ TEST(TempImage, PathsAndPrivateFolder) {
 
   // A link planted where the folder should be is refused, even when it points to a folder.
   ASSERT_EQ(symlink(base.c_str(), (base + "/link").c_str()), 0);
-  EXPECT_FALSE(plat::EnsurePrivateFolder(plat::FromUtf8(base + "/link")));
+  int err = 0;
+  EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/link"), err),
+            plat::FolderProblem::kNotAFolder);
   // A folder others can enter is refused.
   ASSERT_EQ(mkdir((base + "/open").c_str(), 0755), 0);
   chmod((base + "/open").c_str(), 0755);
-  EXPECT_FALSE(plat::EnsurePrivateFolder(plat::FromUtf8(base + "/open")));
+  EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/open"), err),
+            plat::FolderProblem::kOpenToOthers);
   // A file is not a folder.
   FILE* f = fopen((base + "/file").c_str(), "w");
   ASSERT_NE(f, nullptr);
   fclose(f);
-  EXPECT_FALSE(plat::EnsurePrivateFolder(plat::FromUtf8(base + "/file")));
+  EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/file"), err),
+            plat::FolderProblem::kNotAFolder);
+  // A folder that cannot be made says why.
+  EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/file/sub"), err),
+            plat::FolderProblem::kCannotMake);
+  EXPECT_EQ(err, ENOTDIR);
   if (geteuid() == 0) {
     // Someone else's folder is refused.
     ASSERT_EQ(mkdir((base + "/theirs").c_str(), 0700), 0);
     ASSERT_EQ(chown((base + "/theirs").c_str(), 65534, 65534), 0);
-    EXPECT_FALSE(plat::EnsurePrivateFolder(plat::FromUtf8(base + "/theirs")));
+    EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/theirs"), err),
+              plat::FolderProblem::kOtherOwner);
   }
   std::string cleanup = "rm -rf '" + base + "'";
   EXPECT_EQ(system(cleanup.c_str()), 0);

@@ -156,6 +156,8 @@ bool XmlDocument::Parse() {
   // Stack depths of the open elements by name, innermost last: an end tag finds its element
   // without walking the stack.
   std::unordered_map<std::u16string_view, std::vector<uint32_t>> openByName;
+  // Elements were re-attached: the levels of whole subtrees changed, set once at the end.
+  bool levelsMoved = false;
 
   auto markIllFormed = [&](uint32_t enclosing) {
     Record(0).flagsAndLevel |= kDocNotWellFormed;
@@ -200,13 +202,8 @@ bool XmlDocument::Parse() {
     Record(first).previous = element;
     Record(first).flagsAndLevel &= ~kFirstChild;
     Record(Record(parent).firstChild).previous = last;
-    const uint32_t level =
-        std::min(kMaxLevel, (Record(parent).flagsAndLevel & kLevelMask) + 1);
-    for (uint32_t c = first; c != 0; c = Record(c).next) {
-      ElementRecord& r = Record(c);
-      r.parent = parent;
-      r.flagsAndLevel = (r.flagsAndLevel & ~kLevelMask) | level;
-    }
+    for (uint32_t c = first; c != 0; c = Record(c).next) Record(c).parent = parent;
+    levelsMoved = true;
   };
   auto pop = [&]() {
     std::vector<uint32_t>& depths = openByName[stack.back().name];
@@ -316,7 +313,9 @@ bool XmlDocument::Parse() {
           ++i;
           continue;
         }
-        // Up to the '>' outside the internal subset and outside quotes.
+        // Up to the '>' outside the internal subset and outside quotes. Comments and
+        // processing instructions inside the subset are skipped whole: an apostrophe or a
+        // bracket in their text is no syntax.
         size_t k = i + 2;
         size_t brackets = 0;
         char16_t quote = 0;
@@ -324,6 +323,12 @@ bool XmlDocument::Parse() {
           const char16_t e = t[k];
           if (quote != 0) {
             if (e == quote) quote = 0;
+          } else if (brackets > 0 && e == u'<' && PrefixState(t, k, u"<!--") > 0) {
+            const size_t close = t.find(u"-->", k + 4);
+            k = close == std::u16string_view::npos ? n : close + 2;
+          } else if (brackets > 0 && e == u'<' && k + 1 < n && t[k + 1] == u'?') {
+            const size_t close = t.find(u"?>", k + 2);
+            k = close == std::u16string_view::npos ? n : close + 1;
           } else if (e == u'"' || e == u'\'') {
             quote = e;
           } else if (e == u'[') {
@@ -398,6 +403,14 @@ bool XmlDocument::Parse() {
     }
   }
   closeUnended(0, n);
+  if (levelsMoved) {
+    // A parent always has a lower index than its children, re-attached or not.
+    for (uint32_t index = 1; index < count_; ++index) {
+      ElementRecord& r = Record(index);
+      const uint32_t parentLevel = r.parent == 0 ? 0 : Record(r.parent).flagsAndLevel & kLevelMask;
+      r.flagsAndLevel = (r.flagsAndLevel & ~kLevelMask) | std::min(kMaxLevel, parentLevel + 1);
+    }
+  }
 
   const uint32_t root = Record(0).firstChild;
   if (root == 0) {
@@ -449,20 +462,39 @@ bool XmlDocument::LeaveElement() {
   return true;
 }
 
-std::u16string XmlDocument::ReadAttribute(const std::u16string& name) const {
-  if (current_ == 0 || nodeType_ != 1) return {};
-  const ElementRecord& r = Record(current_);
+template <typename Visit>
+void XmlDocument::VisitAttributes(uint32_t index, Visit&& visit) const {
+  const ElementRecord& r = Record(index);
   const std::u16string_view text(doc_);
   const size_t tagEnd =
       std::min<size_t>(text.size(), size_t{r.start} + (r.tagLengths & kMaxStartTagLength));
-  const std::u16string_view tagName = ElementName(current_);
+  const std::u16string_view tagName = ElementName(index);
   const size_t from = std::min<size_t>(tagEnd, size_t{r.start} + 1 + tagName.size());
+  xml::ScanAttributes(text.substr(0, tagEnd), from, visit);
+}
+
+std::u16string XmlDocument::ReadAttribute(const std::u16string& name) const {
+  if (current_ == 0 || nodeType_ != 1) return {};
   std::u16string value;
-  xml::ScanAttributes(text.substr(0, tagEnd), from,
-                      [&](std::u16string_view attribute, std::u16string_view raw) {
-                        if (!NameMatches(name, attribute)) return false;
-                        value = xml::DecodeValue(raw);
-                        return true;
-                      });
+  VisitAttributes(current_, [&](std::u16string_view attribute, std::u16string_view raw) {
+    if (!NameMatches(name, attribute)) return false;
+    value = xml::DecodeValue(raw);
+    return true;
+  });
   return value;
+}
+
+std::u16string XmlDocument::GetElementName(uint32_t index) const {
+  if (index == 0 || index >= count_) return {};
+  return std::u16string(ElementName(index));
+}
+
+std::vector<std::u16string> XmlDocument::GetAttributeNames(uint32_t index) const {
+  std::vector<std::u16string> names;
+  if (index == 0 || index >= count_) return names;
+  VisitAttributes(index, [&](std::u16string_view name, std::u16string_view) {
+    names.emplace_back(name);
+    return false;
+  });
+  return names;
 }

@@ -81,6 +81,9 @@ class XmlDocument {
   // The element index: records 0 (the document) to GetElementCount() - 1; null beyond.
   uint32_t GetElementCount() const;
   const ElementRecord* GetElement(uint32_t index) const;
+  // The name of an element of the index, and the names of its attributes as written.
+  std::u16string GetElementName(uint32_t index) const;
+  std::vector<std::u16string> GetAttributeNames(uint32_t index) const;
   // Cursor element indexes (0 = none).
   uint32_t GetParentIndex() const { return parent_; }
   uint32_t GetCurrentIndex() const { return current_; }
@@ -101,6 +104,9 @@ class XmlDocument {
   uint32_t AddRecord();
   void ClearIndex();
   std::u16string_view ElementName(uint32_t index) const;
+  // Calls visit(name, rawValue) for the attributes of an element until it returns true.
+  template <typename Visit>
+  void VisitAttributes(uint32_t index, Visit&& visit) const;
 
   std::u16string doc_;
   std::u16string result_;

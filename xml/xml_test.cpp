@@ -301,6 +301,16 @@ TEST(XmlLenient, UnendedAtTheEndOfTheText) {
   EXPECT_EQ(names, u"abc");
 }
 
+TEST(XmlLenient, ReattachedSubtreesTakeTheirNewLevelsAllTheWayDown) {
+  XmlDocument doc;
+  // b is never ended: c moves up to a, and d and e, below c, move up with it.
+  EXPECT_FALSE(doc.LoadFromBytes("<r><a><b><c><d><e/></d></c></a></r>"));
+  const uint32_t expected[] = {0, 1, 2, 3, 3, 4, 5};
+  for (uint32_t i = 1; i < doc.GetElementCount(); ++i) {
+    EXPECT_EQ(doc.GetElement(i)->flagsAndLevel & XmlDocument::kLevelMask, expected[i]) << i;
+  }
+}
+
 TEST(XmlLenient, NestedUnendedElementsFlattenInOrder) {
   XmlDocument doc;
   EXPECT_FALSE(doc.LoadFromBytes("<r><a><x/><b><y/><c><z/></r>"));
@@ -368,6 +378,15 @@ TEST(XmlLenient, SyntaxErrors) {
     EXPECT_FALSE(doc.LoadFromBytes(c.text)) << c.text;
     EXPECT_TRUE(Has(doc, c.entry)) << c.text << " -> " << U8(doc.GetResult());
     ASSERT_TRUE(doc.FindNextElement(u"a")) << c.text;
+  }
+  // Comments and processing instructions in the internal subset may hold quotes and brackets.
+  for (const char* subset : {"<!-- it's -->", "<!-- ] -->", "<?pi it's ]?>", "<!-- '\" -->"}) {
+    XmlDocument doc;
+    EXPECT_TRUE(doc.LoadFromBytes(std::string("<!DOCTYPE a [") + subset +
+                                  "<!ENTITY e 'x'>]><a n='1'/>"))
+        << subset << " -> " << U8(doc.GetResult());
+    ASSERT_TRUE(doc.FindNextElement(u"a")) << subset;
+    EXPECT_EQ(doc.ReadAttribute(u"n"), u"1");
   }
   // A complete prolog is well formed.
   XmlDocument doc;

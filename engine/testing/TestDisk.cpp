@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -127,6 +128,13 @@ ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t 
     return -1;
   }
   largestWrite = std::max(largestWrite, count);
+  if (killAfterBytes >= 0 && static_cast<int64_t>(bytesWritten + count) > killAfterBytes) {
+    const int64_t left = killAfterBytes - static_cast<int64_t>(bytesWritten);
+    if (left > 0 && pwrite(fd, buffer, static_cast<size_t>(left), static_cast<off_t>(offset)) < 0) {
+      Fail("pwrite before the kill");
+    }
+    raise(SIGKILL);
+  }
   if (const int err = CheckDirect(buffer, count, offset); err != 0) {
     errno = err;
     return -1;

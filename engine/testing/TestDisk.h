@@ -38,6 +38,9 @@ class FaultyDiskIo final : public DiskIo {
 
   int64_t badWriteSector = -1;
   int64_t writeBudget = -1;  // bytes the disk accepts in all before writes fail; -1 = no limit
+  // The process is killed (SIGKILL) once this many bytes are written, in the middle of the
+  // write that crosses the mark; -1 = never.
+  int64_t killAfterBytes = -1;
   int writeErrno = ENOSPC;
   bool failWithZero = false;  // fail a write by returning 0 with errno untouched
   int64_t badReadSector = -1;

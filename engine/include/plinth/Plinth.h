@@ -39,6 +39,15 @@ PLINTH_API SetCopyTipFunc InitSetCopyTipFunc(SetCopyTipFunc fn);
 PLINTH_API ShowMsgFunc InitShowMsgFunc(ShowMsgFunc fn);
 PLINTH_API SetTimeFunc InitSetTimeFunc(SetTimeFunc fn);
 
+/* Options of the next MakeDisk, UpdateDisk or VerifyDisk; they hold for that one job. */
+#define PLINTH_OPTION_ALLOW_OUTSIDE 1 /* value 1: image and bin files may lie outside the
+                                         firmware folder (after links are followed) */
+PLINTH_API void SetJobOption(int32_t option, int32_t value);
+/* Why the last job was refused before anything was written: 0, or PLINTH_REFUSED_* bits. */
+#define PLINTH_REFUSED_OUTSIDE 1 /* files outside the firmware folder */
+#define PLINTH_REFUSED_OTHER 2   /* any other problem */
+PLINTH_API int32_t GetJobRefusal(void);
+
 /* Writes a whole card (or image file) from the firmware folder's config.xml. */
 PLINTH_API void MakeDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize);
 /* Rewrites the partitions and bin files of the configuration's update section. */
