@@ -5,10 +5,12 @@
 #include "Layout.h"
 #include "LocalText.h"
 #include "Platform.h"
+#include "SourceReader.h"
 #include "TesselLoader.h"
 #include "TextUtil.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -80,8 +82,9 @@ FileProblem SourceFileProblem(const CPlinthApp& job, const std::u16string& realF
   if (job.allowOutside == 0 && !plat::IsInsideFolder(plat::RealPath(path), realFolder)) {
     return {u"FileOutsideFolder", path};
   }
-  if (const int error = plat::OpenForReadingError(path); error != 0) {
-    return {u"FileUnreadable", path + u" (" + plat::ErrorText(error) + u")"};
+  // Opened as the copy will open it.
+  if (OpenFileSource(path) == nullptr) {
+    return {u"FileUnreadable", path + u" (" + plat::ErrorText(errno) + u")"};
   }
   return {};
 }

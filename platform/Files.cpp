@@ -103,13 +103,6 @@ int OpenForReading(std::u16string_view path) {
 
 }  // namespace
 
-int OpenForReadingError(std::u16string_view path) {
-  const int fd = OpenForReading(path);
-  if (fd < 0) return errno;
-  close(fd);
-  return 0;
-}
-
 int ReadRegularFile(std::u16string_view path, uint64_t maxBytes, std::string& bytes) {
   bytes.clear();
   const int fd = OpenForReading(path);

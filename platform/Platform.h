@@ -50,8 +50,6 @@ bool MakePrivateFolders(const std::u16string& path);
 std::u16string RealPath(std::u16string_view path);
 // Whether the real path `path` lies inside the real folder `folder`.
 bool IsInsideFolder(std::u16string_view path, std::u16string_view folder);
-// 0 when the file can be opened for reading (a FIFO is never waited on), else the errno value.
-int OpenForReadingError(std::u16string_view path);
 // Reads a whole regular file of at most `maxBytes` bytes. 0, or an errno value: EINVAL for
 // anything but a regular file (a FIFO is never waited on), EFBIG for a larger file.
 int ReadRegularFile(std::u16string_view path, uint64_t maxBytes, std::string& bytes);
