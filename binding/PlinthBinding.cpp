@@ -98,6 +98,15 @@ bool PlinthLibrary::VerifyDisk(const std::u16string& folder, const std::u16strin
   return true;
 }
 
+bool PlinthLibrary::RemovePartitionsInPlace(const std::u16string& diskPath, uint64_t diskSize,
+                                            int32_t options) {
+  auto fn =
+      reinterpret_cast<decltype(&::RemovePartitionsInPlace)>(Symbol("RemovePartitionsInPlace"));
+  if (fn == nullptr) return false;
+  fn(diskPath.c_str(), diskSize, options);
+  return true;
+}
+
 bool PlinthLibrary::SetJobOption(int32_t option, int32_t value) {
   auto fn = reinterpret_cast<decltype(&::SetJobOption)>(Symbol("SetJobOption"));
   if (fn == nullptr) return false;
@@ -112,27 +121,32 @@ int32_t PlinthLibrary::JobRefusal() {
 }
 
 bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
-                  const std::u16string& folderOrImage, const std::u16string& diskPath,
+                  const std::u16string& folder, const std::u16string& diskPath,
                   uint64_t diskSize, std::string* error, int diskHandle,
                   const PlinthJobOptions& options, int32_t* refusal) {
   PlinthLibrary library;
-  bool ok = library.Load(libraryPath) && library.Register(callbacks, job != PlinthJob::kRecover);
+  // A recover job is never timed.
+  const bool timed = job != PlinthJob::kRecover && job != PlinthJob::kRecoverWipe;
+  bool ok = library.Load(libraryPath) && library.Register(callbacks, timed);
   if (ok && diskHandle >= 0) library.UseDiskHandle(diskPath, diskHandle);
   if (ok && options.allowOutside) ok = library.SetJobOption(PLINTH_OPTION_ALLOW_OUTSIDE, 1);
   if (ok) {
     switch (job) {
       case PlinthJob::kWrite:
-        ok = library.MakeDisk(folderOrImage, diskPath, diskSize);
+        ok = library.MakeDisk(folder, diskPath, diskSize);
         break;
       case PlinthJob::kUpdate:
-        ok = library.UpdateDisk(folderOrImage, diskPath, diskSize);
+        ok = library.UpdateDisk(folder, diskPath, diskSize);
         break;
       case PlinthJob::kRecover:
-        ok = library.RemovePartitions(diskPath, folderOrImage);
+        ok = library.RemovePartitionsInPlace(diskPath, diskSize, 0);
+        break;
+      case PlinthJob::kRecoverWipe:
+        ok = library.RemovePartitionsInPlace(diskPath, diskSize, PLINTH_RECOVER_WIPE);
         break;
       case PlinthJob::kVerify:
       case PlinthJob::kVerifyUpdate:
-        ok = library.VerifyDisk(folderOrImage, diskPath, diskSize,
+        ok = library.VerifyDisk(folder, diskPath, diskSize,
                                 job == PlinthJob::kVerify ? 0 : 1);
         break;
     }

@@ -51,6 +51,8 @@ class PlinthLibrary {
   // Why the last job was refused before writing (PLINTH_REFUSED_*); 0 from an engine that
   // cannot say.
   int32_t JobRefusal();
+  bool RemovePartitionsInPlace(const std::u16string& diskPath, uint64_t diskSize,
+                               int32_t options);
 
   void Unload();
 
@@ -62,7 +64,9 @@ class PlinthLibrary {
 };
 
 // kVerify checks what a write job puts on the card, kVerifyUpdate what an update job does.
-enum class PlinthJob { kWrite, kUpdate, kRecover, kVerify, kVerifyUpdate };
+// Recover jobs build the new volume on the disk itself (RemovePartitionsInPlace); the wipe
+// also clears the rest of the disk.
+enum class PlinthJob { kWrite, kUpdate, kRecover, kRecoverWipe, kVerify, kVerifyUpdate };
 
 struct PlinthJobOptions {
   bool allowOutside = false;  // image and bin files may lie outside the firmware folder
@@ -70,10 +74,11 @@ struct PlinthJobOptions {
 
 // One whole job: load by `libraryPath`, register, [hand over the disk, set the options,] call
 // the export, [read why it was refused,] unload. False (with `error` set) when the library or
-// an export could not be found; the job's own outcome arrives through the callbacks. A
-// `diskHandle` of 0 or more is handed to the engine for diskPath first; refused, the engine
-// opens diskPath itself and reports what it finds.
+// an export could not be found; the job's own outcome arrives through the callbacks. `folder`
+// is for write, update and verify jobs only. A `diskHandle` of 0 or more is handed to the
+// engine for diskPath first; refused, the engine opens diskPath itself and reports what it
+// finds.
 bool RunPlinthJob(const std::string& libraryPath, const PlinthCallbacks& callbacks, PlinthJob job,
-                  const std::u16string& folderOrImage, const std::u16string& diskPath,
+                  const std::u16string& folder, const std::u16string& diskPath,
                   uint64_t diskSize, std::string* error, int diskHandle = -1,
                   const PlinthJobOptions& options = {}, int32_t* refusal = nullptr);

@@ -25,6 +25,12 @@ const std::vector<UsageOption> kJobOptions = {
 };
 // Every command that reads a firmware folder.
 const UsageOption kAllowOutside{nullptr, "--allow-outside", nullptr, u"CliOptAllowOutside"};
+// Recover's own option first, then the ones it shares.
+std::vector<UsageOption> RecoverOptions() {
+  std::vector<UsageOption> options = {{nullptr, "--wipe", nullptr, u"CliOptWipe"}};
+  options.insert(options.end(), kJobOptions.begin(), kJobOptions.end());
+  return options;
+}
 const std::vector<const char16_t*> kJobNotes = {u"CliJobCreate", u"CliJobConfirm", u"CliJobLog",
                                                 u"CliJobProgress", u"CliJobExit"};
 
@@ -75,7 +81,7 @@ UsageProgram MakeProgram() {
        u"CliUpdateSummary", {u"CliUpdateAbout", u"CliTargetAbout"}, FolderJobOptions(),
        kJobNotes, RunUpdate},
       {"recover", "[OPTIONS] TARGET", {ValueKind::kTarget}, u"CliRecoverSummary",
-       {u"CliRecoverAbout", u"CliRecoverImage", u"CliTargetAbout"}, kJobOptions, kJobNotes,
+       {u"CliRecoverAbout", u"CliRecoverSpace", u"CliTargetAbout"}, RecoverOptions(), kJobNotes,
        RunRecover},
       {"verify", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
        u"CliVerifySummary", {u"CliVerifyAbout", u"CliTargetAbout"},

@@ -1,6 +1,5 @@
 // brindle-cli write, update, recover and verify: one engine job each, on a card or a disk image
 // file; write and update with --verify are followed by the verify job on the same target.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -23,7 +22,6 @@
 #include "Platform.h"
 #include "PlinthBinding.h"
 #include "TextUtil.h"
-#include "tessel/VolumeBuilder.h"
 
 namespace {
 
@@ -53,6 +51,7 @@ struct JobOptions {
   bool verify = false;  // write, update: the verify job after a successful one
   bool update = false;  // verify: what the update job writes
   bool allowOutside = false;
+  bool wipe = false;  // recover: clear the rest of the disk too
   SystemFiles files;
 };
 
@@ -238,48 +237,15 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
   return static_cast<uint64_t>(length);
 }
 
-// The whole-disk FAT32 image of a recover job, made as the window's recover job makes it.
-bool BuildRecoverImage(uint64_t diskSize, std::u16string& imagePath) {
-  if (const std::u16string problem = PrivateFolderProblemText(plat::TempImageFolder());
-      !problem.empty()) {
-    ShowErrorText(problem);
-    return false;
-  }
-  imagePath = plat::TempImagePath();
-  const std::string path = plat::ToUtf8(imagePath);
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    ShowKeyError(u"CreateTmpImgFailded", u" (" + imagePath + u": " + plat::ErrorText(errno) + u")");
-    return false;
-  }
-  const std::string library = plat::ToUtf8(plat::ExecutableFolder()) + "libTessel.so";
-  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    ShowKeyError(u"LoadDllFailed");
-    return false;
-  }
-  auto createDisk = reinterpret_cast<CreateDiskFunc>(dlsym(handle, "CreateDisk"));
-  VolumeBuilder* builder = createDisk != nullptr ? createDisk(diskSize, kVolumeFat32) : nullptr;
-  if (builder == nullptr) {
-    dlclose(handle);
-    ShowKeyError(createDisk != nullptr ? u"CreateTmpImgFailded" : u"LoadDllFailed");
-    return false;
-  }
-  // Whether the image came out is for the engine to find: a missing one fails its copy.
-  builder->Build(CChineseConvertor().ToMultiByte(imagePath.c_str(), 0).c_str(), 0, 0);
-  builder->Release();
-  dlclose(handle);
-  return true;
-}
-
 // One engine job with the reporter's callbacks; false when the engine could not be run.
 // `refusal` says why the engine refused the job before writing (PLINTH_REFUSED_*).
-bool RunEngineJob(PlinthJob job, const char16_t* successKey, const std::u16string& folderOrImage,
+bool RunEngineJob(PlinthJob job, const char16_t* successKey, const std::u16string& folder,
                   const std::string& target, uint64_t diskSize, const PlinthJobOptions& options,
                   std::string& error, int32_t& refusal) {
   const bool verify = job == PlinthJob::kVerify || job == PlinthJob::kVerifyUpdate;
   job_reporter::Begin(successKey, isatty(STDOUT_FILENO) != 0, verify);
   const bool ran = RunPlinthJob(PlinthLibrary::DefaultPath(), job_reporter::Callbacks(), job,
-                                folderOrImage, plat::FromUtf8(target), diskSize, &error, -1,
+                                folder, plat::FromUtf8(target), diskSize, &error, -1,
                                 options, &refusal);
   job_reporter::End();
   return ran;
@@ -314,6 +280,8 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
       options.update = true;
     } else if (kind.needsFolder && reader.Flag("--allow-outside")) {
       options.allowOutside = true;
+    } else if (kind.job == PlinthJob::kRecover && reader.Flag("--wipe")) {
+      options.wipe = true;
     } else if (kind.writes && reader.Option("--size", value, missing)) {
       if (missing) return UsageError(kind.name, Text(u"CliNeedsValue", {reader.LastOption()}));
       uint64_t bytes = 0;
@@ -344,21 +312,18 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   const std::optional<uint64_t> diskSize = PrepareTarget(kind, options, status, made);
   if (!diskSize) return status;
 
-  std::u16string folderOrImage = plat::FromUtf8(options.folder);
-  if (kind.job == PlinthJob::kRecover && !BuildRecoverImage(*diskSize, folderOrImage)) {
-    UndoImage(options.target, made);
-    return kExitFailure;
-  }
-
   // A reader of the log that goes away (a pipe into head) must not kill the job halfway
   // through the disk: the job goes on, and the lost output fails the command at its end.
   signal(SIGPIPE, SIG_IGN);
-  const PlinthJob job = options.update ? PlinthJob::kVerifyUpdate : kind.job;
+  const PlinthJob job = options.update ? PlinthJob::kVerifyUpdate
+                       : options.wipe ? PlinthJob::kRecoverWipe
+                                      : kind.job;
+  const std::u16string folder = plat::FromUtf8(options.folder);
   std::string error;
   PlinthJobOptions jobOptions;
   jobOptions.allowOutside = options.allowOutside;
   int32_t refusal = 0;
-  const bool ran = RunEngineJob(job, kind.successKey, folderOrImage, options.target, *diskSize,
+  const bool ran = RunEngineJob(job, kind.successKey, folder, options.target, *diskSize,
                                 jobOptions, error, refusal);
   if (!ran || !job_reporter::Succeeded()) {
     UndoImage(options.target, made);
@@ -370,7 +335,7 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   }
   // The verify job reads the same target the job has just written.
   if (options.verify) {
-    if (!RunEngineJob(*kind.verifyJob, kVerifySuccessKey, folderOrImage, options.target,
+    if (!RunEngineJob(*kind.verifyJob, kVerifySuccessKey, folder, options.target,
                       *diskSize, jobOptions, error, refusal)) {
       return Refuse(Text(u"CliCannotRunEngine", {error}));
     }

@@ -1,13 +1,10 @@
 # Helpers shared by the folders' CMakeLists.
 
-# brindle_add_test(NAME SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l] [SHARES_TMP_IMAGE]
-#                  [TIMEOUT seconds])
+# brindle_add_test(NAME SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l] [TIMEOUT seconds])
 # A GoogleTest executable in tests/, beside a copy of text_info.ini, each case a CTest test,
 # linked with the shared test helpers (testsupport/TestSupport.h).
-# SHARES_TMP_IMAGE: the cases build the user's one temporary volume image (tmpDBR.img), so
-# they never run at the same time as other such cases.
 function(brindle_add_test name)
-  cmake_parse_arguments(T "SHARES_TMP_IMAGE" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   brindle_test_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} brindle_testsupport GTest::gtest
     GTest::gtest_main)
@@ -22,9 +19,6 @@ function(brindle_add_test name)
   set(props ENVIRONMENT "LC_ALL=C.UTF-8")
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
-  endif()
-  if(T_SHARES_TMP_IMAGE)
-    list(APPEND props RESOURCE_LOCK brindle_tmp_image)
   endif()
   if(T_TIMEOUT)
     list(APPEND props TIMEOUT ${T_TIMEOUT})

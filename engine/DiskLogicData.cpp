@@ -1,9 +1,9 @@
 #include "DiskLogicData.h"
 
+#include "AlignedBuffer.h"
 #include "LocalText.h"
 #include "Platform.h"
 #include "PlinthApp.h"
-#include "SourceReader.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
-#include <memory>
 #include <linux/fs.h>
 #include <new>
 #include <sys/file.h>
@@ -24,32 +23,13 @@ CDiskLogicData* currentDisk = nullptr;
 
 namespace {
 
-// One buffer serves a whole streaming copy; 64 KiB is a whole number of sectors.
-constexpr size_t kCopyChunk = 65536;
-static_assert(kCopyChunk % kSectorSize == 0);
 // Linux moves at most this much in one read or write call anyway.
 constexpr uint64_t kMaxTransfer = 0x40000000;
-// Direct writes wait for the device, so one 64 KiB chunk a call leaves it idle between
-// calls; 16 chunks a call measured as fast as dd with 4 MiB blocks on a loop device.
-constexpr size_t kDirectBatch = 16 * kCopyChunk;
-// The largest logical block size taken for direct transfers; a whole one fits in a chunk.
-constexpr uint32_t kMaxDirectAlign = kCopyChunk;
-
-// Memory aligned for direct transfers, released with the object.
-class AlignedBuffer {
- public:
-  AlignedBuffer(size_t size, size_t alignment)
-      : alignment_(std::max(alignment, alignof(std::max_align_t))),
-        data_(static_cast<uint8_t*>(::operator new(size, std::align_val_t(alignment_)))) {}
-  ~AlignedBuffer() { ::operator delete(data_, std::align_val_t(alignment_)); }
-  AlignedBuffer(const AlignedBuffer&) = delete;
-  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
-  uint8_t* data() const { return data_; }
-
- private:
-  size_t alignment_;
-  uint8_t* data_;
-};
+// A bounce buffer takes at most this much of a transfer at a time.
+constexpr size_t kBounceBatch = size_t(1) << 20;
+// The largest logical block size taken for direct transfers.
+constexpr uint32_t kMaxDirectAlign = 65536;
+static_assert(kBounceBatch % kMaxDirectAlign == 0);
 
 class PosixIo final : public DiskIo {
  public:
@@ -87,6 +67,49 @@ class PosixIo final : public DiskIo {
       return -1;
     }
     return 0;
+  }
+  uint64_t MaxRequest(int fd) override {
+    // In 512-byte sectors; the kernel caps the answer at 65535.
+    unsigned short sectors = 0;
+    if (!IsBlockDevice(fd) || ioctl(fd, BLKSECTGET, &sectors) != 0) return 0;
+    return uint64_t{sectors} * 512;
+  }
+  int SyncRange(int fd, int64_t offset, uint64_t length, bool wait) override {
+    const unsigned flags = wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                      SYNC_FILE_RANGE_WAIT_AFTER
+                                : SYNC_FILE_RANGE_WRITE;
+    return sync_file_range(fd, offset, static_cast<off_t>(length), flags);
+  }
+  int ZeroOut(int fd, int64_t offset, uint64_t length) override {
+    if (IsBlockDevice(fd)) {
+      uint64_t range[2] = {static_cast<uint64_t>(offset), length};
+      return ioctl(fd, BLKZEROOUT, range);
+    }
+    return PunchHole(fd, offset, length);
+  }
+  int Discard(int fd, int64_t offset, uint64_t length) override {
+    if (IsBlockDevice(fd)) {
+      uint64_t range[2] = {static_cast<uint64_t>(offset), length};
+      return ioctl(fd, BLKDISCARD, range);
+    }
+    return PunchHole(fd, offset, length);
+  }
+
+ private:
+  static bool IsBlockDevice(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+  }
+  // The size stays: a hole past the end of an image must not make it longer or shorter.
+  static int PunchHole(int fd, int64_t offset, uint64_t length) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode)) {
+      errno = ENOTTY;
+      return -1;
+    }
+    return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset,
+                     static_cast<off_t>(length));
   }
 };
 
@@ -205,14 +228,7 @@ uint64_t PastHead(int64_t moved, uint64_t head) {
 // Room for the blocks any `count` bytes cover, up to one batch.
 size_t BounceSize(uint64_t count, uint64_t align) {
   return static_cast<size_t>(
-      std::min<uint64_t>(kDirectBatch, (count + 2 * align - 2) / align * align));
-}
-
-int32_t PercentOf(int64_t written, int64_t fileSize) {
-  if (fileSize <= 0) return 100;
-  const double percent = static_cast<double>(written) / static_cast<double>(fileSize) * 100.0;
-  // Zero padding after the file's last byte counts as written; the bar still stops at 100.
-  return percent >= 100.0 ? 100 : static_cast<int32_t>(percent);
+      std::min<uint64_t>(kBounceBatch, (count + 2 * align - 2) / align * align));
 }
 
 }  // namespace
@@ -272,6 +288,7 @@ int32_t CDiskLogicData::Open(const std::u16string& path, int access) {
   CloseDisk();
   handle = fd;
   position_ = 0;
+  unflushed_ = true;  // whatever came before this job, the first flush is made
   DiskJob.ReportKey(u"OpenDiskSuccess");
   return 1;
 }
@@ -319,12 +336,16 @@ int64_t CDiskLogicData::WriteSector(const void* buffer, uint32_t sector) {
 
 int32_t CDiskLogicData::FlushDisk() {
   if (handle < 0) return 0;
+  // Nothing written since the last flush: all of it is on the device already, and a flush
+  // of an idle loop device over a busy disk may still take a noticeable time.
+  if (!unflushed_) return 1;
   while (io_->Flush(handle) != 0) {
     const int err = errno;
     if (err == EINTR) continue;
     ReportError(u"WriteFileFailed", err);
     return 0;
   }
+  unflushed_ = false;
   return 1;
 }
 
@@ -357,106 +378,6 @@ int64_t CDiskLogicData::GetFileLength(const std::u16string& path) {
   if (S_ISREG(st.st_mode)) return st.st_size;
   if (S_ISBLK(st.st_mode)) return plat::FileLength(path);
   return -1;
-}
-
-int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit) {
-  if (handle < 0) return 0;
-  const int64_t fileSize = GetFileLength(path);
-  const std::unique_ptr<SourceReader> source = OpenFileSource(path);
-  if (source == nullptr) {
-    DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path);
-    return 0;
-  }
-  DiskJob.SetProPos(0);
-  limit = std::max<int64_t>(limit, 0);
-  // Keeps every position below start + limit representable.
-  limit = std::min(limit, std::numeric_limits<int64_t>::max() - position_);
-
-  // Through the page cache a card's writes count as done long before they reach it, and the
-  // final flush then waits in silence; direct writes are done when the device has them.
-  // (Bounding the dirty data with sync_file_range instead stayed well behind dd on a loop
-  // device; direct 1 MiB writes kept up with it.) Image files stay buffered: that is fast.
-  const uint32_t align = StartDirect();
-  const size_t batchSize = align != 0 ? kDirectBatch : kCopyChunk;
-  AlignedBuffer buffer(batchSize, align);
-  uint8_t sector[kSectorSize];
-  // Chunks read into the batch and not yet written: where each ends in the batch, and how
-  // much of the disk the copy covers once it is written.
-  struct Chunk {
-    size_t end;
-    int64_t covered;
-  };
-  std::vector<Chunk> chunks;
-  const int64_t start = position_;
-  int64_t written = 0;  // bytes of the disk the copy has covered, zero padding included
-  size_t filled = 0;    // bytes of the batch waiting to be written
-  int64_t queued = 0;   // what those cover
-  int32_t result = 1;
-
-  // Writes the batch; progress for every chunk that reached the disk whole.
-  auto writeBatch = [&]() {
-    if (filled == 0) return true;
-    const int64_t at = start + written;
-    const int64_t done = WriteAt(buffer.data(), filled, at);
-    position_ = at + done;
-    for (const Chunk& chunk : chunks) {
-      if (static_cast<int64_t>(chunk.end) > done) break;
-      written = chunk.covered;
-      DiskJob.SetProPos(PercentOf(written, fileSize));
-    }
-    const bool whole = done == static_cast<int64_t>(filled);
-    filled = 0;
-    queued = 0;
-    chunks.clear();
-    return whole;
-  };
-
-  while (written + queued < limit) {
-    const int64_t at = written + queued;  // relative to start
-    const size_t want = static_cast<size_t>(std::min<int64_t>(kCopyChunk, limit - at));
-    uint8_t* data = buffer.data() + filled;
-    const int64_t got = source->Read(data, want);
-    if (got < 0) {
-      // Reported before anything else happens; the batch it would have joined is dropped.
-      DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path + u": " + plat::ErrorText(errno));
-      result = 0;
-      break;
-    }
-    if (got == 0) break;
-    const size_t n = static_cast<size_t>(got);
-    size_t length = n;   // bytes to write, always whole sectors
-    int64_t covered = n;  // what the copy counts as written
-    const size_t tail = n % kSectorSize;
-    if (tail != 0) {
-      length = n - tail + kSectorSize;
-      covered = static_cast<int64_t>(length);
-      if (at + static_cast<int64_t>(length) > limit) {
-        // The limit falls inside the last sector: the disk's own bytes after the file's last
-        // byte stay as they are, so nothing past the limit changes.
-        if (ReadAt(sector, kSectorSize, start + at + static_cast<int64_t>(n - tail)) !=
-            kSectorSize) {
-          result = 0;
-          break;
-        }
-        std::memcpy(data + n, sector + tail, kSectorSize - tail);
-        covered = static_cast<int64_t>(n);
-      } else {
-        // The file ends here; the rest of its last sector is zeros.
-        std::memset(data + n, 0, kSectorSize - tail);
-      }
-    }
-    filled += length;
-    queued += covered;
-    chunks.push_back({filled, written + queued});
-    if (filled + kCopyChunk > batchSize && !writeBatch()) {
-      result = 0;
-      break;
-    }
-    if (n < want) break;  // end of the file
-  }
-  if (result == 1 && !writeBatch()) result = 0;
-  EndDirect();
-  return result;
 }
 
 uint32_t CDiskLogicData::SetTotalSectors(uint64_t diskBytes) {
@@ -501,7 +422,7 @@ int64_t CDiskLogicData::BounceReadAt(uint8_t* bytes, uint64_t count, int64_t off
   while (done < count) {
     const int64_t at = offset + static_cast<int64_t>(done);
     const uint64_t head = static_cast<uint64_t>(at) % align;
-    const uint64_t length = std::min<uint64_t>(count - done, kDirectBatch - head);
+    const uint64_t length = std::min<uint64_t>(count - done, kBounceBatch - head);
     const uint64_t span = (head + length + align - 1) / align * align;
     const int64_t got = RawReadAt(bounce.data(), span, at - static_cast<int64_t>(head));
     const uint64_t moved = std::min(length, PastHead(got, head));
@@ -519,7 +440,7 @@ int64_t CDiskLogicData::BounceWriteAt(const uint8_t* bytes, uint64_t count, int6
   while (done < count) {
     const int64_t at = offset + static_cast<int64_t>(done);
     const uint64_t head = static_cast<uint64_t>(at) % align;
-    const uint64_t length = std::min<uint64_t>(count - done, kDirectBatch - head);
+    const uint64_t length = std::min<uint64_t>(count - done, kBounceBatch - head);
     const uint64_t span = (head + length + align - 1) / align * align;
     const int64_t blockAt = at - static_cast<int64_t>(head);
     if (head != 0 &&
@@ -582,6 +503,7 @@ int64_t CDiskLogicData::RawReadAt(void* buffer, uint64_t count, int64_t offset) 
 
 int64_t CDiskLogicData::RawWriteAt(const void* buffer, uint64_t count, int64_t offset) {
   const auto* bytes = static_cast<const uint8_t*>(buffer);
+  unflushed_ = true;
   uint64_t done = 0;
   while (done < count) {
     const size_t chunk = static_cast<size_t>(std::min(count - done, kMaxTransfer));

@@ -35,9 +35,22 @@ class DiskIo {
   // Writes the range's cached pages back and drops them, so that its next read comes from the
   // device: 0, or -1 with errno set.
   virtual int DropCache(int fd, int64_t offset, int64_t length) = 0;
+  // The largest request the device takes whole, in bytes; 0 when it does not say.
+  virtual uint64_t MaxRequest(int fd) = 0;
+  // Starts writing [offset, offset + length) of buffered writes out to the device; with
+  // `wait`, returns once that range has reached it. 0, or -1 with errno set.
+  virtual int SyncRange(int fd, int64_t offset, uint64_t length, bool wait) = 0;
+  // Makes the range read as zeros without sending them: the device's zero-out, or a hole in
+  // an image file. Discard drops the range from the device, which may or may not read back
+  // as zeros afterwards. 0, or -1 with errno set: EOPNOTSUPP, ENOTTY or EINVAL when the
+  // target cannot, and the caller sends zeros.
+  virtual int ZeroOut(int fd, int64_t offset, uint64_t length) = 0;
+  virtual int Discard(int fd, int64_t offset, uint64_t length) = 0;
 };
 
-// pread / pwrite / fsync; O_DIRECT through fcntl, alignment from BLKSSZGET.
+// pread / pwrite / fsync; O_DIRECT through fcntl, alignment from BLKSSZGET; request size
+// from the device's max_sectors_kb; sync_file_range; BLKZEROOUT and BLKDISCARD on block
+// devices, FALLOC_FL_PUNCH_HOLE on image files.
 DiskIo& PosixDiskIo();
 
 class CDiskLogicData {
@@ -73,8 +86,8 @@ class CDiskLogicData {
   int64_t WriteDisk(const void* buffer, uint32_t count);
   // Writes 512 bytes at sector * 512 (64-bit). The WriteDisk result, or 0 when the seek failed.
   int64_t WriteSector(const void* buffer, uint32_t sector);
-  // Makes everything written so far reach the device. 1, or 0 after reporting
-  // "WriteFileFailed"; 0 silently with no disk open.
+  // Makes everything written so far reach the device (at once when nothing was written since
+  // the last flush). 1, or 0 after reporting "WriteFileFailed"; 0 silently with no disk open.
   int32_t FlushDisk();
 
   // Reads that show what the device holds, not what memory remembers of it: direct reads from
@@ -93,11 +106,18 @@ class CDiskLogicData {
   // Never blocks on a FIFO. Needs no open disk: validation asks it before there is one.
   static int64_t GetFileLength(const std::u16string& path);
   // Copies the file to the disk from the current position, writing every byte of the file
-  // up to `limit` bytes and nothing past it. Progress 0..100 through the job, one value per
-  // 64 KiB chunk once it is written. 1 on success, 0 after a reported failure. A negative
-  // limit is treated as 0. On a block device the copy bypasses the page cache, so progress
-  // follows the device rather than memory.
+  // up to `limit` bytes and nothing past it; the file's holes become zero ranges. Progress
+  // 0..100 through the job, one value per 64 KiB (and at the end of each stretch of data)
+  // once it has reached the device, the last after a flush. 1 on success, 0 after a reported failure. A negative
+  // limit is treated as 0. Block devices are written direct, image files with ranged syncs
+  // behind the writes, so progress follows the device rather than memory.
   int32_t CopyFileToDisk(const std::u16string& path, int64_t limit);
+  // Makes [offset, offset + length) read as zeros, at the cost of no data transfer where the
+  // target allows (ZeroOut), else by writing zeros. 1, or 0 after a reported failure.
+  int32_t ZeroRange(int64_t offset, uint64_t length);
+  // Clears [offset, offset + length) for good, with progress 0..99 across it: discarded where
+  // the device takes it and the discarded blocks read back as zeros, else as ZeroRange.
+  int32_t ClearRange(int64_t offset, uint64_t length);
   // diskBytes / 512, saturated at the largest 32-bit sector count.
   uint32_t SetTotalSectors(uint64_t diskBytes);
   // The system's text for an errno value.
@@ -175,9 +195,12 @@ class CDiskLogicData {
                                int64_t capacityBytes);
   int32_t CopyImageToDiskStart(const std::u16string& path);
   int32_t CreateEmptyVolume(uint32_t startSector, int64_t capacityBytes, int32_t typeCode);
-  // The temporary image path, or empty after a reported failure.
-  static std::u16string BuildTempImage(int64_t capacityBytes, int32_t kind);
-  int32_t BuildVolumeInPlace(uint32_t startSector, int64_t capacityBytes, int32_t kind);
+  // Builds an empty volume through the block-I/O target (CImageCommnEx) on the disk itself:
+  // only its metadata and the signature areas are written, the rest keeps its bytes.
+  // Progress as the target reports it, then 100 once the volume has reached the device;
+  // with `quiet` nothing at all (a caller that reports progress of its own).
+  int32_t BuildVolumeInPlace(uint32_t startSector, int64_t capacityBytes, int32_t kind,
+                             bool quiet = false);
 
   // ---- Update pass ----
   int32_t RewritePartition(const UpdatePartitionSpec& entry);
@@ -198,12 +221,20 @@ class CDiskLogicData {
   uint32_t StartDirect();
   void EndDirect();
   void ReportError(const char16_t* key, int err) const;
+  int64_t WriteZeros(int64_t offset, uint64_t length);
+  // Whether the range lies within 64-bit positions; reports "WriteFileFailed" when not.
+  bool RangeOnDisk(int64_t offset, uint64_t length) const;
+
+  friend class CopyStream;
 
   DiskIo* io_;
   int64_t position_ = 0;
   uint8_t pendingTable_[kSectorSize] = {};
   bool tablePending_ = false;
-  uint32_t directAlign_ = 0;  // 0: buffered transfers
+  uint32_t directAlign_ = 0;     // 0: buffered transfers
+  bool zeroOutRefused_ = false;  // the target cannot zero without data: write zeros
+  bool discardRefused_ = false;  // discarding does not clear: zero instead
+  bool unflushed_ = false;       // written to since the last flush
 };
 
 // A descriptor the front end holds on the block device at `path` (see UseDiskHandle in

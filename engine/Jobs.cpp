@@ -8,6 +8,11 @@
 #include "PlinthApp.h"
 #include "TextUtil.h"
 #include "VolumeRelease.h"
+#include "tessel/VolumeBuilder.h"
+
+#include <algorithm>
+#include <functional>
+#include <limits>
 
 namespace {
 
@@ -134,7 +139,6 @@ void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64
 int32_t CPlinthApp::LoadJob(const std::u16string& folder, const std::u16string& diskPath,
                             int32_t mode, bool readOnly) {
   ParseConfig(folder + u"/config.xml");
-  readsOnly = readOnly;
   if (ValidateLayout(mode) == 0) return 0;
   disk = new CDiskLogicData();
   if ((readOnly ? disk->OpenDiskForReading(diskPath) : disk->OpenDisk(diskPath)) != 0) return 1;
@@ -152,22 +156,68 @@ void CPlinthApp::ResetJob() {
   }
 }
 
-void CPlinthApp::RecoverDisk(const std::u16string& diskPath, const std::u16string& imagePath) {
-  disk = new CDiskLogicData();
-  if (disk->OpenDisk(diskPath) == 0) {
+namespace {
+
+// The frame of both recover jobs: open the disk, "RecoverTip", the work, close it, the outcome.
+void RunRecover(const std::u16string& diskPath, const std::function<int32_t(CDiskLogicData&)>& work) {
+  DiskJob.disk = new CDiskLogicData();
+  if (DiskJob.disk->OpenDisk(diskPath) == 0) {
     // Nothing was written; the open has reported. Drop the object so no handle lingers.
-    delete disk;
-    disk = nullptr;
+    DropDisk();
     return;
   }
-  ReportKey(u"RecoverTip");
-  int32_t ok = 0;
-  if (!Trim(imagePath).empty()) ok = disk->CopyImageToDiskStart(imagePath);
-  if (ok != 0) ok = disk->FlushDisk();
-  ResetJob();
+  DiskJob.ReportKey(u"RecoverTip");
+  int32_t ok = work(*DiskJob.disk);
+  if (ok != 0) ok = DiskJob.disk->FlushDisk();
+  DiskJob.ResetJob();
   if (ok != 0) RefreshPartitionNodes(plat::ToUtf8(diskPath), LayoutPlan{});
-  ReportKey(ok != 0 ? u"RecoverSucess" : u"RecoverFailed");
+  DiskJob.ReportKey(ok != 0 ? u"RecoverSucess" : u"RecoverFailed");
 }
+
+}  // namespace
+
+void CPlinthApp::RecoverDisk(const std::u16string& diskPath, const std::u16string& imagePath) {
+  RunRecover(diskPath, [&](CDiskLogicData& target) {
+    return Trim(imagePath).empty() ? 0 : target.CopyImageToDiskStart(imagePath);
+  });
+}
+
+void CPlinthApp::RecoverDiskInPlace(const std::u16string& diskPath, uint64_t diskSize,
+                                    int32_t options) {
+  RunRecover(diskPath, [&](CDiskLogicData& target) {
+    target.SetTotalSectors(diskSize);
+    // Bytes after the last whole sector (an image file's odd size) belong to no volume.
+    const uint64_t volumeBytes = diskSize / kSectorSize * kSectorSize;
+    if (volumeBytes == 0) {
+      ShowKey(u"CreateDiskFailed");  // no disk is too small to say so
+      return 0;
+    }
+    const bool wipe = (options & PLINTH_RECOVER_WIPE) != 0;
+    if (wipe) {
+      // The card is cleared first, with progress up to 99; the volume is made afterwards
+      // without progress of its own, so the bar never runs backwards.
+      SetProPos(0);
+      if (target.ClearRange(0, volumeBytes) == 0) return 0;
+    }
+    const auto capacity = static_cast<int64_t>(
+        std::min<uint64_t>(diskSize, std::numeric_limits<int64_t>::max()));
+    if (target.BuildVolumeInPlace(0, capacity, kVolumeFat32, wipe) == 0) return 0;
+    if (wipe) SetProPos(100);
+    return 1;
+  });
+}
+
+namespace {
+
+// A disk whose volumes cannot be released (one the running system uses) fails the recover
+// before it is opened.
+bool ReleaseForRecover(const std::u16string& diskPath) {
+  if (ReleaseDiskVolumes(diskPath) != 0) return true;
+  DiskJob.ReportKey(u"RecoverFailed");
+  return false;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -197,11 +247,13 @@ PLINTH_API int32_t GetJobRefusal(void) { return DiskJob.refusal; }
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {
   DiskJob.refusal = 0;
   const std::u16string path = Text(diskPath);
-  if (ReleaseDiskVolumes(path) == 0) {
-    DiskJob.ReportKey(u"RecoverFailed");
-    return;
-  }
-  DiskJob.RecoverDisk(path, Text(imagePath));
+  if (ReleaseForRecover(path)) DiskJob.RecoverDisk(path, Text(imagePath));
+}
+
+PLINTH_API void RemovePartitionsInPlace(const char16_t* diskPath, uint64_t diskSize,
+                                        int32_t options) {
+  const std::u16string path = Text(diskPath);
+  if (ReleaseForRecover(path)) DiskJob.RecoverDiskInPlace(path, diskSize, options);
 }
 
 }  // extern "C"

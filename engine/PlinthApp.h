@@ -92,6 +92,8 @@ class CPlinthApp {
                   bool readOnly = false);
   void ResetJob();
   void RecoverDisk(const std::u16string& diskPath, const std::u16string& imagePath);
+  // The recover job with the volume built on the disk (PLINTH_RECOVER_* options).
+  void RecoverDiskInPlace(const std::u16string& diskPath, uint64_t diskSize, int32_t options);
 
   // Fields, in the order the job object has always had them.
   CDiskLogicData* disk = nullptr;
@@ -113,7 +115,6 @@ class CPlinthApp {
   std::u16string firmwareFolder;
   int32_t allowOutside = 0;  // image and bin files may lie outside the firmware folder
   int32_t refusal = 0;       // PLINTH_REFUSED_* bits
-  bool readsOnly = false;    // a verify job: nothing is built, so no temporary image either
 };
 
 // config.xml is a few kilobytes; anything near this is no configuration.

@@ -2,6 +2,7 @@
 
 #include "Platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,10 +19,11 @@ class FileSource final : public SourceReader {
 
   uint64_t Size() const override { return size_; }
 
+  // Positioned reads: the hole queries below move the file's own offset.
   int64_t Read(uint8_t* buffer, size_t count) override {
     size_t done = 0;
     while (done < count) {
-      const ssize_t n = read(fd_, buffer + done, count - done);
+      const ssize_t n = pread(fd_, buffer + done, count - done, static_cast<off_t>(at_ + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return -1;
@@ -29,12 +31,28 @@ class FileSource final : public SourceReader {
       if (n == 0) break;
       done += static_cast<size_t>(n);
     }
+    at_ += done;
     return static_cast<int64_t>(done);
   }
+
+  uint64_t DataFrom(uint64_t at) override {
+    const off_t data = lseek(fd_, static_cast<off_t>(at), SEEK_DATA);
+    if (data >= 0) return static_cast<uint64_t>(data);
+    // ENXIO: a hole up to the end. Anything else: a file system that knows no holes.
+    return errno == ENXIO ? std::max(at, size_) : at;
+  }
+
+  uint64_t HoleFrom(uint64_t at) override {
+    const off_t hole = lseek(fd_, static_cast<off_t>(at), SEEK_HOLE);
+    return hole < 0 ? size_ : std::min(static_cast<uint64_t>(hole), size_);
+  }
+
+  void Skip(uint64_t count) override { at_ += count; }
 
  private:
   int fd_;
   uint64_t size_;
+  uint64_t at_ = 0;  // where the next read starts
 };
 
 }  // namespace

@@ -15,6 +15,13 @@ class SourceReader {
   virtual uint64_t Size() const = 0;
   // Fills `buffer` with the next `count` bytes; fewer only at the end. -1 with errno set.
   virtual int64_t Read(uint8_t* buffer, size_t count) = 0;
+  // Holes: bytes the source reads as zeros without storing them, which the copy sends as zero
+  // ranges. Where stored data next starts from `at` on (Size() when none follows), and where
+  // the data that starts at `at` ends. A source that knows no holes is data to its end.
+  virtual uint64_t DataFrom(uint64_t at) { return at; }
+  virtual uint64_t HoleFrom(uint64_t) { return Size(); }
+  // Passes over the next `count` bytes without reading them.
+  virtual void Skip(uint64_t count) = 0;
 };
 
 // A regular file, opened for reading without blocking on a FIFO. Null with errno set.

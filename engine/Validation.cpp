@@ -93,8 +93,6 @@ FileProblem SourceFileProblem(const CPlinthApp& job, const std::u16string& realF
 // size limits, which it is asked for once something is outside them.
 class EmptyVolumeCheck {
  public:
-  // A job that only reads makes no temporary image.
-  explicit EmptyVolumeCheck(bool needsTempFolder) : checkedFolder_(!needsTempFolder) {}
   void Check(const std::u16string& name, int64_t capacityBytes, int32_t typeCode,
              Report& report) {
     int32_t kind = 0;
@@ -106,12 +104,6 @@ class EmptyVolumeCheck {
       case kTypeFat32: kind = kVolumeFat32; break;
       case kTypeExt4: kind = kVolumeExt4; break;
       default: return;  // no file system asked for: nothing is made
-    }
-    // FAT volumes are built as a temporary image first: its folder must be ours.
-    if ((kind == kVolumeFat16 || kind == kVolumeFat32) && !checkedFolder_) {
-      checkedFolder_ = true;
-      const std::u16string problem = PrivateFolderProblemText(plat::TempImageFolder());
-      if (!problem.empty()) report.Add(problem + u"\n", u"TmpFolder");
     }
     if (!tessel_) tessel_.emplace();
     if (!tessel_->loaded()) {
@@ -135,7 +127,6 @@ class EmptyVolumeCheck {
  private:
   std::optional<TesselLoader> tessel_;
   bool reportedLoad_ = false;
-  bool checkedFolder_ = false;
 };
 
 // Bin files end at or before the next bin file in offset order, the first partition's start
@@ -228,7 +219,7 @@ int32_t CPlinthApp::ValidateLayout(int32_t mode) {
   }
 
   const std::u16string realFolder = plat::RealPath(firmwareFolder);
-  EmptyVolumeCheck volumes(!readsOnly);
+  EmptyVolumeCheck volumes;
   Report report;
   if (mode == 0) {
     if (!partitions.empty() && partitions.front().offset < 1) {

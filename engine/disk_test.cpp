@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -22,6 +23,7 @@ using testing_support::CountPatternMismatches;
 using testing_support::FaultyDiskIo;
 using testing_support::JobRecorder;
 using testing_support::MakeImage;
+using testing_support::PassThroughIo;
 using testsupport::ReadBytes;
 using testsupport::TempDir;
 
@@ -259,11 +261,17 @@ TEST_F(DiskTest, FlushReachesTheDeviceOrIsAFailedWrite) {
   EXPECT_EQ(disk.FlushDisk(), 1);
   EXPECT_EQ(io.flushCalls, 1);
   EXPECT_TRUE(rec_.reports.empty());
+  // Nothing written since: nothing to wait for.
+  EXPECT_EQ(disk.FlushDisk(), 1);
+  EXPECT_EQ(io.flushCalls, 1);
+  const std::vector<uint8_t> sector(512, 1);
+  ASSERT_EQ(disk.WriteSector(sector.data(), 2), 512);
   io.failFlush = true;
   io.flushErrno = EIO;
   EXPECT_EQ(disk.FlushDisk(), 0);
   ASSERT_EQ(rec_.reports.size(), 1u);
   EXPECT_EQ(rec_.reports[0], DiskError(u"WriteFileFailed", EIO));
+  EXPECT_EQ(disk.FlushDisk(), 0);  // still not on the device
 }
 
 TEST_F(DiskTest, FileLengthOfFilesFoldersAndMissingPaths) {
@@ -276,7 +284,8 @@ TEST_F(DiskTest, FileLengthOfFilesFoldersAndMissingPaths) {
 }
 
 // The streaming copy. The image is filled with the canary; the copy starts at `kStart`.
-constexpr uint64_t kImageSize = 4 << 20;
+constexpr uint64_t kMiB = 1 << 20;
+constexpr uint64_t kImageSize = 4 * kMiB;
 constexpr int64_t kStart = 8192;
 
 struct CopyCase {
@@ -349,9 +358,13 @@ TEST_P(CopyTest, WritesTheFileUpToTheLimitAndNothingPastIt) {
   const bool direct = target.blockDevice && !target.refuseDirect;
   EXPECT_EQ(io.directOnCalls, 1);
   if (!direct) {
-    // Buffered copies write one 64 KiB chunk a call, as they always have.
+    // Buffered copies gather chunks into 1 MiB writes and wait for the device before the
+    // progress of what they wrote goes out.
     EXPECT_EQ(io.directTransfers, 0);
-    EXPECT_LE(io.largestWrite, 65536u);
+    EXPECT_LE(io.largestWrite, size_t{1} << 20);
+    if (n > 0) {
+      EXPECT_GT(io.syncWaits, 0);
+    }
   } else if (c.fileBytesWritten > 65536) {
     EXPECT_GT(io.largestWrite, 65536u);  // chunks gathered into one call
   }
@@ -375,7 +388,7 @@ const CopyCase kCopyCases[] = {
     {"LongerThanTheLimitCutAtAChunk", 200000, 65536, 65536, 0, {0, 32}},
     {"LimitInsideTheFirstSector", 1024, 700, 700, 0, {0, 68}},
     {"PaddingEndsExactlyAtTheLimit", 1000, 1024, 1000, 24, {0, 100}},
-    // Three batches of direct writes; the limit cuts the last one inside a sector.
+    // Many chunks, the last one cut by the limit inside a sector.
     {"SeveralBatchesCutInASector",
      2500000,
      2300000,
@@ -429,28 +442,31 @@ TEST_F(DiskTest, WriteFailureMidCopyReportsOnceAndKeepsWhatFollows) {
   disk.CloseDisk();
   ASSERT_EQ(rec_.reports.size(), 1u);
   EXPECT_EQ(rec_.reports[0], DiskError(u"WriteFileFailed", ENOSPC));
-  EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0, 32}));
+  // Nothing of the failed batch is taken for done.
+  EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0}));
   const size_t good = static_cast<size_t>(io.badWriteSector * 512 - kStart);
   EXPECT_EQ(ReadBytes(image_, kStart, good),
             std::vector<uint8_t>(data.begin(), data.begin() + static_cast<long>(good)));
   EXPECT_EQ(CountPatternMismatches(image_, kStart + good, kImageSize), 0u);
 }
 
-TEST_F(DiskTest, FailedReadOfTheLastSectorEndsTheCopy) {
-  MakeImage(image_, kImageSize, true);
+// An image file whose size is no whole number of sectors: the copy's last bytes reach its
+// very end and no further, and the file keeps its size.
+TEST_F(DiskTest, ACopyEndsWhereAnImageFileEndsInsideASector) {
+  const uint64_t size = 8192 + 300;
+  MakeImage(image_, size, true);
   const std::string source = dir_.Join("source.bin");
-  ASSERT_TRUE(testsupport::WriteFile(source, FileBytes(1000)));
-  FaultyDiskIo io;
-  io.badReadSector = (kStart + 512) / 512;  // the sector the limit cuts
+  const std::vector<uint8_t> data = FileBytes(4096 + 300);
+  ASSERT_TRUE(testsupport::WriteFile(source, data));
   CDiskLogicData disk;
-  disk.SetIo(&io);
   ASSERT_EQ(disk.OpenDisk(U(image_)), 1);
-  ASSERT_EQ(disk.SeekDisk(kStart), kStart);
-  EXPECT_EQ(disk.CopyFileToDisk(U(source), 1000), 0);
+  ASSERT_EQ(disk.SeekDisk(4096), 4096);
+  EXPECT_EQ(disk.CopyFileToDisk(U(source), static_cast<int64_t>(data.size())), 1);
   disk.CloseDisk();
-  ASSERT_EQ(rec_.reports.size(), 1u);
-  EXPECT_EQ(rec_.reports[0], DiskError(u"ReadFileFailed", EIO));
-  EXPECT_EQ(CountPatternMismatches(image_, 0, kImageSize), 0u);  // nothing half-written
+  EXPECT_TRUE(rec_.reports.empty());
+  EXPECT_EQ(testsupport::FileSize(image_), static_cast<int64_t>(size));
+  EXPECT_EQ(ReadBytes(image_, 4096, data.size()), data);
+  EXPECT_EQ(CountPatternMismatches(image_, 0, 4096), 0u);
 }
 
 // Direct copies onto a device with 4 KiB blocks, started inside a block.
@@ -474,8 +490,7 @@ TEST_F(DiskTest, DirectWriteFailureReportsOnceAndKeepsWhatFollows) {
   disk.CloseDisk();
   ASSERT_EQ(rec_.reports.size(), 1u);
   EXPECT_EQ(rec_.reports[0], DiskError(u"WriteFileFailed", ENOSPC));
-  // The first chunk reached the disk whole; the second did not.
-  EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0, 32}));
+  EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0}));
   // The device moved the whole blocks in front of the bad one.
   const int64_t good = io.badWriteSector * 512 / 4096 * 4096 - start;
   ASSERT_GT(good, 65536);
@@ -530,6 +545,118 @@ TEST_F(DiskTest, DirectCopyEndsAtAnUnreadablePartlyCoveredBlock) {
   }
 }
 
+// A sparse image whose last 1 MiB and 300 bytes are a hole, so it ends inside a sector.
+// Its holes reach the disk as zero ranges: no data where the disk can avoid it, zeros all
+// the same where it cannot.
+TEST_F(DiskTest, HolesOfAFileBecomeZeroRanges) {
+  const std::string source = dir_.Join("sparse.img");
+  const uint64_t size = 3 * kMiB + 300;
+  MakeImage(source, size, false);
+  const std::vector<uint8_t> head = FileBytes(100000), middle = FileBytes(4096);
+  ASSERT_TRUE(testsupport::WriteBytesAt(source, 0, head));
+  ASSERT_TRUE(testsupport::WriteBytesAt(source, 2 * kMiB, middle));
+  const std::vector<uint8_t> expected = ReadBytes(source, 0, size);
+  struct Case {
+    const char* name;
+    CopyTarget target;
+    bool refuseZeroOut;
+    int64_t limit;
+    uint64_t written;  // bytes of the disk the copy sets: the file, and zeros after it
+  } cases[] = {
+      {"image file, padded", kImageFile, false, 4 * kMiB, 3 * kMiB + 512},
+      {"image file, cut by the limit", kImageFile, false, int64_t(size), size},
+      {"direct, unaligned", kDevice4096Unaligned, false, 4 * kMiB, 3 * kMiB + 512},
+      {"no zero-out", kImageFile, true, int64_t(size) - 100, size - 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec_.Clear();
+    MakeImage(image_, 5 * kMiB, true);
+    FaultyDiskIo io;
+    io.blockDevice = c.target.blockDevice;
+    io.logicalBlockSize = c.target.blockSize;
+    io.refuseZeroOut = c.refuseZeroOut;
+    CDiskLogicData disk;
+    disk.SetIo(&io);
+    ASSERT_EQ(disk.OpenDisk(U(image_)), 1);
+    ASSERT_EQ(disk.SeekDisk(c.target.start), static_cast<int32_t>(c.target.start));
+    EXPECT_EQ(disk.CopyFileToDisk(U(source), c.limit), 1);
+    disk.CloseDisk();
+    EXPECT_TRUE(rec_.reports.empty());
+    const uint64_t start = static_cast<uint64_t>(c.target.start);
+    const uint64_t fileBytes = std::min<uint64_t>(size, c.written);
+    EXPECT_EQ(ReadBytes(image_, start, fileBytes),
+              std::vector<uint8_t>(expected.begin(), expected.begin() + long(fileBytes)));
+    EXPECT_EQ(ReadBytes(image_, start + fileBytes, c.written - fileBytes),
+              std::vector<uint8_t>(c.written - fileBytes, 0));
+    EXPECT_EQ(CountPatternMismatches(image_, 0, start), 0u);
+    EXPECT_EQ(CountPatternMismatches(image_, start + c.written, 5 * kMiB), 0u);
+    // The holes, not the data, went out as zero ranges.
+    if (c.refuseZeroOut) {
+      EXPECT_EQ(io.zeroedBytes, 0u);
+    } else {
+      EXPECT_GE(io.zeroedBytes, 2 * kMiB);
+      EXPECT_LE(io.bytesWritten, 300000u);
+    }
+    ASSERT_FALSE(rec_.progress.empty());
+    EXPECT_TRUE(std::is_sorted(rec_.progress.begin(), rec_.progress.end()));
+    EXPECT_EQ(rec_.progress.back(), c.written >= size ? 100 : 99);
+  }
+}
+
+// Clearing a card: discarded where the discarded blocks read back as zeros; a device that
+// leaves other bytes behind is zeroed instead, from its first piece on, with the device's
+// zero-out or, without one, with zeros written; a device that fails is reported once.
+TEST_F(DiskTest, ClearingDiscardsOnlyWhereZerosComeBack) {
+  const int64_t from = 512, length = 36 * kMiB;
+  struct Case {
+    const char* name;
+    bool refuseDiscard;
+    bool leavesOnes;
+    bool refuseZeroOut;
+    int64_t badSector;
+    uint64_t discarded;
+    uint64_t zeroedOut;
+  } cases[] = {
+      {"discard reads zeros", false, false, false, -1, uint64_t(length) - 4096, 0},
+      {"discard leaves 0xFF", false, true, false, -1, 32 * kMiB - 4096, uint64_t(length) - 4096},
+      {"no discard, zero-out", true, false, false, -1, 0, uint64_t(length) - 4096},
+      {"no discard, no zero-out", true, false, true, -1, 0, 0},
+      {"failing", true, false, false, 40000, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec_.Clear();
+    MakeImage(image_, 38 * kMiB, true);
+    FaultyDiskIo io;
+    io.refuseDiscard = c.refuseDiscard;
+    io.discardLeavesOnes = c.leavesOnes;
+    io.refuseZeroOut = c.refuseZeroOut;
+    io.badWriteSector = c.badSector;
+    io.writeErrno = EIO;
+    CDiskLogicData disk;
+    disk.SetIo(&io);
+    ASSERT_EQ(disk.OpenDisk(U(image_)), 1);
+    const bool ok = c.badSector < 0;
+    EXPECT_EQ(disk.ClearRange(from, length), ok ? 1 : 0);
+    disk.CloseDisk();
+    if (!ok) {
+      EXPECT_EQ(rec_.reports, std::vector<std::u16string>{DiskError(u"WriteFileFailed", EIO)});
+      continue;
+    }
+    EXPECT_TRUE(rec_.reports.empty());
+    EXPECT_EQ(io.discardedBytes, c.discarded);
+    EXPECT_EQ(io.zeroedBytes, c.zeroedOut);
+    const std::string cmp = "cmp -s -n " + std::to_string(length) + " -i " +
+                            std::to_string(from) + ":0 " + image_ + " /dev/zero";
+    EXPECT_EQ(testsupport::RunTool(cmp), 0) << cmp;
+    EXPECT_EQ(CountPatternMismatches(image_, 0, from), 0u);
+    EXPECT_EQ(CountPatternMismatches(image_, from + length, 38 * kMiB), 0u);
+    // A value per 32 MiB piece, up to 99: 100 belongs to the end of the job.
+    EXPECT_EQ(rec_.progress, (std::vector<int32_t>{88, 99}));
+  }
+}
+
 TEST_F(DiskTest, CopyAtTheEndOfTheAddressRangeFailsWithoutWrapping) {
   MakeImage(image_, 4096, true);
   const std::string source = dir_.Join("source.bin");
@@ -539,7 +666,8 @@ TEST_F(DiskTest, CopyAtTheEndOfTheAddressRangeFailsWithoutWrapping) {
   disk.SeekDisk(std::numeric_limits<int64_t>::max() - 100);
   EXPECT_EQ(disk.CopyFileToDisk(U(source), 1 << 20), 0);
   ASSERT_EQ(rec_.reports.size(), 1u);
-  EXPECT_EQ(rec_.reports[0], DiskError(u"ReadFileFailed", EINVAL));
+  EXPECT_EQ(rec_.reports[0].rfind(LocalText(u"WriteFileFailed", 0), 0), 0u)
+      << plat::ToUtf8(rec_.reports[0]);
   rec_.Clear();
   char buffer[512] = {};
   EXPECT_EQ(disk.WriteDisk(buffer, 512), 0);
@@ -651,21 +779,13 @@ TEST_F(DiskTest, ReadOnlyDeviceIsRefusedAtOpenWithItsReason) {
 }
 
 // The system's own disk I/O, watched: which writes went out direct.
-class WatchedIo final : public DiskIo {
+class WatchedIo final : public PassThroughIo {
  public:
-  ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override {
-    return PosixDiskIo().ReadAt(fd, buffer, count, offset);
-  }
   ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override {
     if ((fcntl(fd, F_GETFL) & O_DIRECT) != 0) ++directWrites;
     return PosixDiskIo().WriteAt(fd, buffer, count, offset);
   }
-  int Flush(int fd) override { return PosixDiskIo().Flush(fd); }
   uint32_t DirectOn(int fd) override { return alignment = PosixDiskIo().DirectOn(fd); }
-  int DirectOff(int fd) override { return PosixDiskIo().DirectOff(fd); }
-  int DropCache(int fd, int64_t offset, int64_t length) override {
-    return PosixDiskIo().DropCache(fd, offset, length);
-  }
   uint32_t alignment = 0;
   int directWrites = 0;
 };

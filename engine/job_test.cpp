@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <csignal>
 #include <sys/wait.h>
@@ -81,10 +82,23 @@ std::vector<std::string> Events::log;
 std::string Line(const char16_t* key) { return "line " + plat::ToUtf8(LocalText(key, 1)); }
 std::string Msg(const char16_t* key) { return "msg " + plat::ToUtf8(LocalText(key, 0)); }
 
+// A successful recover job: its four lines, and none of the callbacks of the passes.
+void ExpectRecoverLines() {
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),
+                                      Line(u"RecoverTip"), Line(u"RecoverSucess")}));
+  EXPECT_EQ(Events::Count("pro "), 0);
+  EXPECT_EQ(Events::Count("tip"), 0);
+  EXPECT_EQ(Events::Count("time "), 0);
+}
+
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
+  std::mt19937_64 rng(seed);
   std::vector<uint8_t> bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  for (size_t i = 0; i < n; i += 8) {
+    const uint64_t word = rng();
+    std::memcpy(bytes.data() + i, &word, std::min<size_t>(8, n - i));
+  }
   return bytes;
 }
 
@@ -241,48 +255,67 @@ TEST_F(JobTest, WriteJobPutsEveryByteInPlaceAndNothingElse) {
 
 namespace {
 
-// Empty FAT16, FAT32 and ext4 partitions: each made fresh, clean under the file systems' own
-// checkers, and named by blkid as the type byte says.
-TEST_F(JobTest, EmptyVolumesAreCleanAndTyped) {
-  WriteConfig(R"(<diskMaker><partitions>
-    <partition name="a" capacity="16" offset="2048" type="FAT16"/>
-    <partition name="b" capacity="40" type="fat32"/>
-    <partition name="c" capacity="16" type="ext4"/>
-  </partitions></diskMaker>)");
-  MakeCard(80 * kMiB);
-  Make();
-  ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess")) << Events::log.back();
-  // The ext4 build reports its own progress, ending at 100.
-  EXPECT_GE(Events::Count("pos 100"), 3);
+bool HaveCheckers() { return HaveTool("fsck.fat") && HaveTool("e2fsck") && HaveTool("blkid"); }
 
+// fsck.fat or e2fsck calls the volume in `path` clean, and blkid's probe finds exactly the
+// file system expected (it fails on an ambiguous one): "FAT16", "FAT32" or "ext4".
+void ExpectCleanVolume(const std::string& path, const std::string& kind) {
+  std::string out;
+  if (kind == "ext4") {
+    EXPECT_EQ(RunTool("e2fsck -fn " + Quote(path), &out), 0) << out;
+    EXPECT_EQ(ToolOutput("blkid -p -o value -s TYPE " + Quote(path)), "ext4\n");
+    return;
+  }
+  EXPECT_EQ(RunTool("fsck.fat -n " + Quote(path), &out), 0) << out;
+  EXPECT_EQ(ToolOutput("blkid -p -o value -s TYPE " + Quote(path)), "vfat\n");
+  EXPECT_EQ(ToolOutput("blkid -p -o value -s VERSION " + Quote(path)), kind + "\n");
+}
+
+// Empty FAT16, FAT32 and ext4 partitions: each made fresh, clean under the file systems' own
+// checkers, and named by blkid as the type byte says; made again over each other's old file
+// systems, on a card that held random data before.
+TEST_F(JobTest, EmptyVolumesAreCleanAndTyped) {
+  MakeCard(80 * kMiB);
+  ASSERT_TRUE(WriteFile(Target(), RandomBytes(cardSize_, 21)));
+  struct Round {
+    const char* types[3];
+    uint8_t typeBytes[3];
+    const char* kinds[3];
+  } rounds[] = {
+      {{"ext4", "fat32", "FAT16"}, {0x83, 0x0B, 0x06}, {"ext4", "FAT32", "FAT16"}},
+      {{"FAT16", "fat32", "ext4"}, {0x06, 0x0B, 0x83}, {"FAT16", "FAT32", "ext4"}},
+  };
   std::vector<PartitionSpec> specs(3);
   specs[0].offset = 2048;
   specs[0].capacityBytes = 16 * kMiB;
   specs[1].capacityBytes = 40 * kMiB;
   specs[2].capacityBytes = 16 * kMiB;
   const LayoutPlan plan = PlanLayout(specs);
-  const auto mbr = ReadBytes(Target(), 0, 512);
-  EXPECT_EQ(mbr[446 + 4], 0x06);
-  EXPECT_EQ(ReadBytes(Target(), plan.partitions[1].tableSector * 512, 512)[446 + 4], 0x0B);
-  EXPECT_EQ(ReadBytes(Target(), plan.partitions[2].tableSector * 512, 512)[446 + 4], 0x83);
-  EXPECT_EQ(Mismatches(plan.endSector, cardSize_ / 512), 0u);
-
-  const std::string part[3] = {dir_.Join("p1"), dir_.Join("p5"), dir_.Join("p6")};
-  for (int i = 0; i < 3; ++i) Extract(Target(), plan.partitions[i].start, plan.partitions[i].count, part[i]);
-  if (!HaveTool("fsck.fat") || !HaveTool("e2fsck") || !HaveTool("blkid")) {
-    GTEST_SKIP() << "dosfstools, e2fsprogs or blkid missing";
+  const auto tailBefore = ReadBytes(Target(), plan.endSector * 512, cardSize_);
+  for (const Round& round : rounds) {
+    SCOPED_TRACE(round.types[0]);
+    WriteConfig(std::string("<diskMaker><partitions>") +
+                "<partition name=\"a\" capacity=\"16\" offset=\"2048\" type=\"" +
+                round.types[0] + "\"/><partition name=\"b\" capacity=\"40\" type=\"" +
+                round.types[1] + "\"/><partition name=\"c\" capacity=\"16\" type=\"" +
+                round.types[2] + "\"/></partitions></diskMaker>");
+    Events::Register();
+    Make();
+    ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess")) << Events::log.back();
+    // Each in-place build reports its own progress, ending at 100.
+    EXPECT_GE(Events::Count("pos 100"), 3);
+    for (int i = 0; i < 3; ++i) {
+      const uint64_t table = i == 0 ? 0 : plan.partitions[i].tableSector;
+      EXPECT_EQ(ReadBytes(Target(), table * 512, 512)[446 + 4], round.typeBytes[i]);
+    }
+    EXPECT_EQ(ReadBytes(Target(), plan.endSector * 512, cardSize_), tailBefore);
+    if (!HaveCheckers()) GTEST_SKIP() << "dosfstools, e2fsprogs or blkid missing";
+    for (int i = 0; i < 3; ++i) {
+      const std::string part = dir_.Join("p" + std::to_string(i));
+      Extract(Target(), plan.partitions[i].start, plan.partitions[i].count, part);
+      ExpectCleanVolume(part, round.kinds[i]);
+    }
   }
-  for (int i = 0; i < 2; ++i) {
-    std::string fsck;
-    EXPECT_EQ(RunTool("fsck.fat -n '" + part[i] + "'", &fsck), 0) << fsck;
-  }
-  std::string e2fsck;
-  EXPECT_EQ(RunTool("e2fsck -fn '" + part[2] + "'", &e2fsck), 0) << e2fsck;
-  const std::string blkid = "blkid -p -o value -s ";
-  EXPECT_NE(ToolOutput(blkid + "TYPE '" + part[0] + "'").find("vfat"), std::string::npos);
-  EXPECT_NE(ToolOutput(blkid + "VERSION '" + part[0] + "'").find("FAT16"), std::string::npos);
-  EXPECT_NE(ToolOutput(blkid + "VERSION '" + part[1] + "'").find("FAT32"), std::string::npos);
-  EXPECT_EQ(ToolOutput(blkid + "TYPE '" + part[2] + "'"), "ext4\n");
 }
 
 // A configuration whose capacities fit the card but not with the table's own sectors: the
@@ -478,12 +511,9 @@ TEST_F(JobTest, AnInterruptedWriteNeverLeavesATableThatLooksWhole) {
 }
 
 // The system's disk I/O, held at its first write until the test lets it go on.
-class HeldIo final : public DiskIo {
+class HeldIo final : public PassThroughIo {
  public:
   HeldIo(int held, int go) : held_(held), go_(go) {}
-  ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override {
-    return PosixDiskIo().ReadAt(fd, buffer, count, offset);
-  }
   ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override {
     if (!released_) {
       char c = 1;
@@ -491,12 +521,6 @@ class HeldIo final : public DiskIo {
       released_ = true;
     }
     return PosixDiskIo().WriteAt(fd, buffer, count, offset);
-  }
-  int Flush(int fd) override { return PosixDiskIo().Flush(fd); }
-  uint32_t DirectOn(int fd) override { return PosixDiskIo().DirectOn(fd); }
-  int DirectOff(int fd) override { return PosixDiskIo().DirectOff(fd); }
-  int DropCache(int fd, int64_t offset, int64_t length) override {
-    return PosixDiskIo().DropCache(fd, offset, length);
   }
 
  private:
@@ -589,12 +613,7 @@ TEST_F(JobTest, RecoverWritesTheImageAtTheStart) {
   const auto image = RandomBytes(kMiB + 100, 13);
   ASSERT_TRUE(WriteFile(dir_.Join("recover.img"), image));
   RemovePartitions(WTarget().c_str(), plat::FromUtf8(dir_.Join("recover.img")).c_str());
-  EXPECT_EQ(Events::Lines(),
-            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),
-                                      Line(u"RecoverTip"), Line(u"RecoverSucess")}));
-  EXPECT_EQ(Events::Count("pro "), 0);
-  EXPECT_EQ(Events::Count("tip"), 0);
-  EXPECT_EQ(Events::Count("time "), 0);
+  ExpectRecoverLines();
   EXPECT_EQ(ReadBytes(Target(), 0, image.size()), image);
   // The image ends inside a sector: the rest of that sector keeps the card's bytes.
   EXPECT_EQ(Mismatches(0, 0), 0u);
@@ -631,8 +650,9 @@ TEST_F(JobTest, RecoverWritesTheImageAtTheStart) {
 }
 
 // The disk this system runs from is refused by every job before anything else happens. The
-// jobs are given nothing they could write (no config.xml, no recover image), and the disk is
-// one the release step would never unmount, so even a broken refusal changes nothing.
+// jobs are given nothing they could write (no config.xml, no recover image, a recover size of
+// 0), and the disk is one the release step would never unmount, so even a broken refusal
+// changes nothing.
 TEST_F(JobTest, TheRunningSystemsDiskIsRefusedByEveryJob) {
   std::string disk, uses;
   for (const auto& [name, list] : ReadSystemDiskUses(SystemFiles{})) {
@@ -651,9 +671,11 @@ TEST_F(JobTest, TheRunningSystemsDiskIsRefusedByEveryJob) {
   MakeDisk(WFolder().c_str(), path.c_str(), 1ull << 30);
   UpdateDisk(WFolder().c_str(), path.c_str(), 1ull << 30);
   RemovePartitions(path.c_str(), plat::FromUtf8(dir_.Join("none.img")).c_str());
+  RemovePartitionsInPlace(path.c_str(), 0, 0);
   EXPECT_EQ(Events::Lines(),
             (std::vector<std::string>{refusal, Line(u"WriteFailed"), refusal,
-                                      Line(u"UpdateFailed"), refusal, Line(u"RecoverFailed")}));
+                                      Line(u"UpdateFailed"), refusal, Line(u"RecoverFailed"),
+                                      refusal, Line(u"RecoverFailed")}));
 }
 
 // A loop device attached for one test, detached at its end whatever happens.
@@ -718,6 +740,95 @@ TEST_F(JobTest, PartitionNodesOfLoopDevices) {
     EXPECT_EQ(Events::Lines().back(), Line(u"WriteSucess"));
     EXPECT_EQ(loop.Partitions(), scan ? (Names{"p1", "p2", "p5", "p6"}) : Names{});
   }
+}
+
+// Recover with the volume built on the card: over old file systems and random data, on a
+// card whose size is no whole number of sectors, with and without clearing the rest.
+TEST_F(JobTest, RecoverInPlaceMakesOneCleanFat32Volume) {
+  const uint64_t size = 40 * kMiB + 300;
+  MakeCard(size);
+  ASSERT_TRUE(WriteFile(Target(), RandomBytes(size, 31)));
+  WriteConfig(R"(<diskMaker><partitions>
+    <partition name="a" capacity="16" offset="2048" type="ext4"/>
+    <partition name="b" capacity="16" type="fat16"/>
+  </partitions></diskMaker>)");
+  Make();
+  ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess"));
+  const auto lastBytes = ReadBytes(Target(), size - 300, 300);
+
+  for (const int32_t options : {0, PLINTH_RECOVER_WIPE}) {
+    SCOPED_TRACE(options);
+    Events::Register();
+    RemovePartitionsInPlace(WTarget().c_str(), size, options);
+    ExpectRecoverLines();
+    std::vector<int> progress;
+    for (const auto& e : Events::log) {
+      if (e.rfind("pos ", 0) == 0) progress.push_back(std::stoi(e.substr(4)));
+    }
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), 0);
+    EXPECT_EQ(progress.back(), 100);
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_EQ(std::count(progress.begin(), progress.end(), 100), 1);
+    // The bytes after the last whole sector belong to no sector and stay.
+    EXPECT_EQ(ReadBytes(Target(), size - 300, 300), lastBytes);
+    EXPECT_EQ(testsupport::FileSize(Target()), static_cast<int64_t>(size));
+
+    const auto boot = ReadBytes(Target(), 0, 512);
+    const uint64_t dataStart = (uint64_t(boot[14] | boot[15] << 8) + 2 * Le32(boot, 36)) * 512;
+    const uint64_t rootEnd = dataStart + boot[13] * 512;
+    const auto rest = ReadBytes(Target(), rootEnd, size / 512 * 512 - kMiB - rootEnd);
+    const bool restZero = std::all_of(rest.begin(), rest.end(), [](uint8_t b) { return b == 0; });
+    // Free clusters keep their old bytes, unless the card was cleared.
+    EXPECT_EQ(restZero, options == PLINTH_RECOVER_WIPE);
+    if (!HaveCheckers()) GTEST_SKIP() << "dosfstools, e2fsprogs or blkid missing";
+    ExpectCleanVolume(Target(), "FAT32");
+  }
+
+  // A disk too small for FAT32: reported, and nothing written.
+  const std::string tiny = dir_.Join("tiny.img");
+  ASSERT_TRUE(WriteFile(tiny, RandomBytes(4 * kMiB, 32)));
+  const uint64_t before = HashFile(tiny);
+  Events::Register();
+  RemovePartitionsInPlace(plat::FromUtf8(tiny).c_str(), 4 * kMiB, 0);
+  EXPECT_EQ(Events::Lines(),
+            (std::vector<std::string>{Line(u"OpenDisk"), Line(u"OpenDiskSuccess"),
+                                      Line(u"RecoverTip"), Msg(u"CreateDiskFailed"),
+                                      Line(u"RecoverFailed")}));
+  EXPECT_EQ(HashFile(tiny), before);
+}
+
+// A partition image with holes, written over random data to an image file and to a loop
+// device: the partition reads back as the image, holes as zeros.
+TEST_F(JobTest, SparseImagesReadBackIdenticalWhereTheCardHeldRandomData) {
+  const std::string image = Folder() + "/sparse.img";
+  std::filesystem::create_directories(Folder());
+  MakeImage(image, 8 * kMiB + 1000, false);
+  ASSERT_TRUE(testsupport::WriteBytesAt(image, 12345, RandomBytes(70000, 41)));
+  ASSERT_TRUE(testsupport::WriteBytesAt(image, 5 * kMiB, RandomBytes(4096, 42)));
+  WriteConfig(R"(<diskMaker><partitions>
+    <partition name="data" capacity="9" imagePath="sparse.img" offset="2048" type=""/>
+  </partitions></diskMaker>)");
+  const uint64_t size = 12 * kMiB;
+  std::vector<std::string> targets = {Target()};
+  const std::string backing = dir_.Join("loop.img");
+  ASSERT_TRUE(WriteFile(backing, RandomBytes(size, 43)));
+  std::optional<AttachedLoop> loop;
+  if (geteuid() == 0 && HaveTool("losetup")) loop.emplace(backing, false);
+  if (loop && !loop->device().empty()) targets.push_back(loop->device());
+  ASSERT_TRUE(WriteFile(Target(), RandomBytes(size, 44)));
+  for (const std::string& target : targets) {
+    SCOPED_TRACE(target);
+    Events::Register();
+    MakeDisk(WFolder().c_str(), plat::FromUtf8(target).c_str(), size);
+    ASSERT_EQ(Events::Lines().back(), Line(u"WriteSucess"));
+    const std::string cmp = "cmp -n " + std::to_string(8 * kMiB + 1000) + " -i " +
+                            std::to_string(2048 * 512) + ":0 " + Quote(target) + " " +
+                            Quote(image);
+    std::string out;
+    EXPECT_EQ(RunTool(cmp, &out), 0) << out;
+  }
+  if (targets.size() == 1) GTEST_SKIP() << "no loop device (needs root): the image file alone";
 }
 
 TEST(DiskNumber, TrimsThePhysicalDrivePrefix) {

@@ -111,6 +111,9 @@ TEST_F(PassTest, TargetProgressNeverReaches100AndIgnoresRewrites) {
   target.WriteBlock(block.data(), 4096, 4096);  // would be 100: sent as 99
   EXPECT_EQ(JobRecorder::progress, (std::vector<int32_t>{50, 99}));
   EXPECT_EQ(disk.fsProgressMark, 4096);
+  // Above the mark, but its (4608 + 512) / 8192 = 62 would move the bar back.
+  target.WriteBlock(block.data(), 512, 4608);
+  EXPECT_EQ(JobRecorder::progress, (std::vector<int32_t>{50, 99}));
 }
 
 TEST_F(PassTest, TargetReportsAFailedTransfer) {

@@ -107,8 +107,6 @@ MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& set
   MainframeOptions o = MainframeOptions::Defaults();
   o.settingsPath = plat::FromUtf8(settings.Join("config.ini"));
   o.settingsFallback.clear();
-  o.imageFolder = plat::FromUtf8(settings.Join("Quillbox"));
-  o.imagePath = o.imageFolder + u"/tmpDBR.img";
   o.diskSource = [](const std::function<void(const std::u16string&)>&) {
     return std::vector<DISK_DATA>{};
   };
@@ -116,13 +114,7 @@ MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& set
   o.chooseFolder = [](QWidget*, const QString&, const QString&) { return QString(); };
   o.quit = [] {};
   o.endProcess = [] {};
-  if (engine != nullptr) {
-    o.enginePath = engine->library();
-    o.tesselPath = engine->library();
-  } else {
-    o.enginePath = "/nonexistent/libPlinth.so";
-    o.tesselPath = "/nonexistent/libTessel.so";
-  }
+  o.enginePath = engine != nullptr ? engine->library() : "/nonexistent/libPlinth.so";
   return o;
 }
 

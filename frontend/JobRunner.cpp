@@ -7,7 +7,6 @@
 #include "MainframeUI.h"
 #include "Platform.h"
 #include "TextUtil.h"
-#include "tessel/VolumeBuilder.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -19,10 +18,6 @@
 #include <QProgressBar>
 #include <QThread>
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
@@ -166,14 +161,14 @@ bool CMainframeUI::AcquireDisk(const std::u16string& diskPath, DiskHandle* handl
   return false;
 }
 
-bool CMainframeUI::RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
+bool CMainframeUI::RunPlinth(PlinthJob job, const std::u16string& folder,
                              const std::u16string& diskPath, uint64_t diskSize,
                              const DiskHandle& handle, const char16_t* successKey,
                              const PlinthJobOptions& options, int32_t* refusal) {
   successLine_ = successKey != nullptr ? LocalText(successKey, 1) : std::u16string();
   jobSucceeded_ = false;
   std::string error;
-  const bool ran = RunPlinthJob(options_.enginePath, Callbacks(), job, folderOrImage, diskPath,
+  const bool ran = RunPlinthJob(options_.enginePath, Callbacks(), job, folder, diskPath,
                                 diskSize, &error, handle.fd, options, refusal);
   const bool reads = job == PlinthJob::kVerify || job == PlinthJob::kVerifyUpdate;
   // The engine cannot have the kernel read the new table without root; the service can.
@@ -229,49 +224,19 @@ void CMainframeUI::WriteOrUpdateJob(JobKind kind) {
 }
 
 void CMainframeUI::RecoverJob() {
-  // The image folder is made and an old image removed before the selection is checked.
-  const std::u16string folderProblem = PrivateFolderProblemText(options_.imageFolder);
-  const std::u16string& image = options_.imagePath;
-  // A folder we do not own is never touched.
-  if (folderProblem.empty()) unlink(plat::ToUtf8(image).c_str());
-
   DISK_DATA disk{};
   if (!SelectedDisk(&disk) || !CheckTarget(disk)) return;
   const std::u16string diskPath = plat::FromUtf8(disk.devicePath);
-  // Asked before the volume is built, so a refusal costs no wait.
   DiskHandle handle;
   if (!AcquireDisk(diskPath, &handle)) return;
-  if (!folderProblem.empty()) {
-    ErrorBox(folderProblem);
-    return;
-  }
-
-  void* tessel = dlopen(options_.tesselPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  auto create = tessel != nullptr
-                    ? reinterpret_cast<CreateDiskFunc>(dlsym(tessel, "CreateDisk"))
-                    : nullptr;
-  if (create == nullptr) {
-    const char* why = dlerror();
-    if (tessel != nullptr) dlclose(tessel);
-    ErrorBox(LocalText(u"LoadDllFailed", 0) + u"\n" + plat::FromUtf8(why != nullptr ? why : ""));
-    return;
-  }
-  VolumeBuilder* builder = create(disk.diskSize, kVolumeFat32);
-  if (builder == nullptr) {
-    dlclose(tessel);
-    ErrorBox(LocalText(u"CreateTmpImgFailded", 0));
-    return;
-  }
-  const std::string nativeImage = CChineseConvertor().ToMultiByte(image.c_str(), 0);
-  const int32_t built = builder->Build(nativeImage.c_str(), 0, 0);
-  builder->Release();
-  dlclose(tessel);
-  // A half-made image must never be written over the card.
-  if (built == 0) {
-    ErrorBox(LocalText(u"CreateTmpImgFailded", 0));
-    return;
-  }
-  RunPlinth(PlinthJob::kRecover, image, diskPath, disk.diskSize, handle);
+  // The engine shows no progress group for a recover, yet its progress is worth seeing.
+  RunOnUi([&] {
+    copyLable_->setText(QString());
+    ShowProgressGroup(true, false);
+  });
+  // The volume is built on the disk itself: no image file, so no folder to prepare.
+  RunPlinth(PlinthJob::kRecover, {}, diskPath, disk.diskSize, handle);
+  RunOnUi([&] { ShowProgressGroup(false, false); });
 }
 
 void CMainframeUI::ElapsedTick() {

@@ -160,9 +160,6 @@ MainframeOptions MainframeOptions::Defaults() {
   o.settingsFallback = settings.fallback;
   o.helpFolder = folder;
   o.enginePath = plat::ToUtf8(folder) + "libPlinth.so";
-  o.tesselPath = plat::ToUtf8(folder) + "libTessel.so";
-  o.imageFolder = plat::TempImageFolder();
-  o.imagePath = plat::TempImagePath();
   o.chooseFolder = [](QWidget* owner, const QString& title, const QString& initial) {
     return QFileDialog::getExistingDirectory(owner, title, initial, QFileDialog::ShowDirsOnly);
   };

@@ -80,9 +80,6 @@ struct MainframeOptions {
   std::u16string settingsFallback;
   std::u16string helpFolder;    // the help_*.mht files, ending in '/'
   std::string enginePath;       // libPlinth.so
-  std::string tesselPath;       // libTessel.so
-  std::u16string imageFolder;   // the private folder of the recover job's volume image
-  std::u16string imagePath;     // the image itself, "tmpDBR.img" in that folder
   DiskSource diskSource = SystemDisks;
   MessageBoxFunc messageBox = ShowQtMessageBox;
   FolderChooser chooseFolder;
@@ -177,7 +174,7 @@ class CMainframeUI : public CBasicWnd {
   bool AcquireDisk(const std::u16string& diskPath, DiskHandle* handle);
   // One engine job; true when it reported `successKey` (nullptr: no success line is awaited).
   // `refusal` gets why the engine refused it before writing (PLINTH_REFUSED_*).
-  bool RunPlinth(PlinthJob job, const std::u16string& folderOrImage,
+  bool RunPlinth(PlinthJob job, const std::u16string& folder,
                  const std::u16string& diskPath, uint64_t diskSize, const DiskHandle& handle,
                  const char16_t* successKey = nullptr, const PlinthJobOptions& options = {},
                  int32_t* refusal = nullptr);

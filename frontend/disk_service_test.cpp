@@ -78,7 +78,6 @@ class DiskServiceTest : public ::testing::Test {
     polkit_.reset();
     bus_.reset();
     loop_.reset();
-    if (!hadNobodyFolder_) std::filesystem::remove_all("/var/tmp/Quillbox-65534");
     dir_.reset();
   }
 
@@ -95,7 +94,6 @@ class DiskServiceTest : public ::testing::Test {
       if (!HaveTool(tool)) return std::string("no ") + tool;
     }
     if (!std::filesystem::is_directory(kRulesFolder)) return std::string("no ") + kRulesFolder;
-    hadNobodyFolder_ = std::filesystem::exists("/var/tmp/Quillbox-65534");
 
     dir_ = std::make_unique<TempDir>();
     // The users the test runs as read the firmware and reach the bus's socket.
@@ -173,7 +171,6 @@ class DiskServiceTest : public ::testing::Test {
   }
 
   static inline std::string skip_;
-  static inline bool hadNobodyFolder_ = true;
   static inline std::string address_;
   static inline std::unique_ptr<TempDir> dir_;
   static inline std::unique_ptr<LoopDevice> loop_;

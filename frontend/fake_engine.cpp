@@ -1,14 +1,11 @@
-// A stand-in for libPlinth.so and libTessel.so in the window tests. Every export writes one
-// line to calls.txt in the folder named by BRINDLE_FAKE_ENGINE_DIR; a job export replays
-// script.txt from that folder, one callback per line:
+// A stand-in for libPlinth.so in the window tests. Every export writes one line to calls.txt
+// in the folder named by BRINDLE_FAKE_ENGINE_DIR; a job export replays script.txt from that
+// folder, one callback per line:
 //   out TEXT | pro A B | pos N | tip T1|T2|T3|T4|T5 ("-" is a null text) | time N | msg TEXT
 //   mark FILE (creates FILE) | wait FILE (returns when FILE exists)
 //   refuse N (the job's refusal becomes N, unless files outside the folder were allowed)
 // UseDiskHandle logs what the descriptor it gets is open on.
-// CreateDisk returns null while a file "tessel-null" exists; Build fails while "build-fails"
-// exists and otherwise creates the image file.
 #include "plinth/Plinth.h"
-#include "tessel/VolumeBuilder.h"
 
 #include <unistd.h>
 
@@ -122,37 +119,6 @@ void RunJob() {
 
 std::string Pointer(const void* fn) { return fn != nullptr ? "set" : "null"; }
 
-class FakeBuilder final : public VolumeBuilder {
- public:
-  void Release() override {
-    Log("Release");
-    delete this;
-  }
-  int32_t Build(const char* path, int32_t a, int32_t b) override {
-    Log("Build " + std::string(path) + " " + std::to_string(a) + " " + std::to_string(b));
-    if (Exists("build-fails")) return 0;
-    std::ofstream(path) << "image";
-    return 1;
-  }
-  void Reserved2() override {}
-  void Reserved3() override {}
-  void Reserved4() override {}
-  void Reserved5() override {}
-  void Reserved6() override {}
-  void Reserved7() override {}
-  void Reserved8() override {}
-  void Reserved9() override {}
-  void Reserved10() override {}
-  void Reserved11() override {}
-  void AttachTarget(CImageComm*, int32_t) override {}
-  int32_t VerifyTarget(CImageComm*, VolumeCheck*) override { return 0; }
-  void Reserved14() override {}
-  void Reserved15() override {}
-  void Reserved16() override {}
-  void Reserved17() override {}
-  int32_t Identify(const char*) override { return 0; }
-};
-
 }  // namespace
 
 extern "C" {
@@ -220,10 +186,11 @@ FAKE_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd) {
   return 1;
 }
 
-FAKE_API VolumeBuilder* CreateDisk(uint64_t size, int32_t kind) {
-  Log("CreateDisk " + std::to_string(size) + " " + std::to_string(kind));
-  if (Exists("tessel-null")) return nullptr;
-  return new FakeBuilder;
+FAKE_API void RemovePartitionsInPlace(const char16_t* diskPath, uint64_t diskSize,
+                                      int32_t options) {
+  Log("RemovePartitionsInPlace " + Narrow(diskPath) + "|" + std::to_string(diskSize) + "|" +
+      std::to_string(options));
+  Replay();
 }
 
 }  // extern "C"

@@ -777,94 +777,44 @@ TEST_F(Window, AMissingEngineIsReportedAndTheJobEndsNormally) {
   EXPECT_TRUE(w_->idle());
 }
 
-class Recover : public Window {
- protected:
-  void SetUp() override {
-    Window::SetUp();
-    image_ = plat::ToUtf8(options_.imagePath);
-  }
-  std::string image_;
-};
+using Recover = Window;
 
-TEST_F(Recover, NoDiskSelectedAfterTheImageFolderIsReadyAndTheOldImageGone) {
+TEST_F(Recover, NoDiskSelectedStopsTheJobBeforeTheEngine) {
   Build();
-  ASSERT_TRUE(plat::EnsurePrivateFolder(options_.imageFolder));
-  WriteFile(image_, "old image");
   RunToEnd("recover_btn");
   ASSERT_EQ(BoxTexts(), std::vector<QString>{Text(u"DiskNull")});
-  EXPECT_TRUE(plat::IsDirectory(options_.imageFolder));
-  EXPECT_FALSE(FileExists(image_));
   EXPECT_TRUE(engine_.Calls().empty());
   // The recover job starts no timer.
   EXPECT_FALSE(w_->elapsedTimer().isActive());
 }
 
-TEST_F(Recover, TheImageFolderIsMadePrivateAndAForeignOneIsNeverUsed) {
-  const std::string disk = work_.Join("card.img");
-  WriteFile(disk, "");
-  UseDisks({Disk(0, true, 4 * kGiB, disk)});
-  Build();
-  C<QComboBox>("disk_combo")->setCurrentIndex(0);
-  RunToEnd("recover_btn");
-  struct stat st {};
-  ASSERT_EQ(stat(plat::ToUtf8(options_.imageFolder).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_TRUE(boxes_.boxes.empty());
-
-  // A folder open to everybody could hold a link planted by someone else.
-  chmod(plat::ToUtf8(options_.imageFolder).c_str(), 0777);
-  WriteFile(image_, "somebody's file");
-  const size_t callsBefore = engine_.Calls().size();
-  RunToEnd("recover_btn");
-  EXPECT_EQ(BoxTexts(), std::vector<QString>{Text(u"TmpFolderOpen") +
-                                             QString::fromStdU16String(options_.imageFolder)});
-  EXPECT_EQ(ReadFile(image_), "somebody's file");
-  EXPECT_EQ(engine_.Calls().size(), callsBefore);
-}
-
-TEST_F(Recover, BuildsTheImageThenRegistersFiveCallbacksAndRemovesPartitions) {
+// Five callbacks and the volume built on the disk, with the progress group shown meanwhile.
+TEST_F(Recover, RegistersFiveCallbacksAndBuildsTheVolumeOnTheDisk) {
   const std::string disk = work_.Join("card.img");
   WriteFile(disk, std::string(4096, '\0'));
   UseDisks({Disk(0, false, 100 * kGiB, "/dev/sda"), Disk(1, true, 4 * kGiB, disk)});
+  engine_.Script("pos 0\nmark building\nwait go\npos 100\n");
   Build();
   C<QComboBox>("disk_combo")->setCurrentIndex(0);
   B("recover_btn")->click();
   EXPECT_FALSE(w_->elapsedTimer().isActive());
+  ASSERT_TRUE(WaitFor([&] { return engine_.Has("building"); }));
+  EXPECT_FALSE(C<QProgressBar>("copy_progress")->isHidden());
+  EXPECT_FALSE(C<QLabel>("pro_rate_label")->isHidden());
+  EXPECT_TRUE(C<QLabel>("parname_label")->isHidden());
+  engine_.Touch("go");
   ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
   const std::vector<std::string> expected = {
-      "CreateDisk " + std::to_string(4 * kGiB) + " 2",
-      "Build " + image_ + " 0 0",
-      "Release",
       "InitOutputFunc set",
       "InitShowProFunc set",
       "InitSetProPosFunc set",
       "InitSetCopyTipFunc set",
       "InitShowMsgFunc set",
-      "RemovePartitions " + disk + "|" + image_};
+      "RemovePartitionsInPlace " + disk + "|" + std::to_string(4 * kGiB) + "|0"};
   EXPECT_EQ(engine_.Calls(), expected);
   EXPECT_TRUE(boxes_.boxes.empty());
-}
-
-TEST_F(Recover, AVolumeBuilderThatFailsStopsTheJob) {
-  const std::string disk = work_.Join("card.img");
-  WriteFile(disk, "");
-  UseDisks({Disk(0, true, 4 * kGiB, disk)});
-  Build();
-  C<QComboBox>("disk_combo")->setCurrentIndex(0);
-
-  engine_.Touch("tessel-null");
-  RunToEnd("recover_btn");
-  EXPECT_EQ(BoxTexts(), std::vector<QString>{Text(u"CreateTmpImgFailded")});
-  std::filesystem::remove(engine_.dir().Join("tessel-null"));
-
-  // An image that was not written is never put on the card.
-  engine_.Touch("build-fails");
-  RunToEnd("recover_btn");
-  EXPECT_EQ(BoxTexts(),
-            (std::vector<QString>{Text(u"CreateTmpImgFailded"), Text(u"CreateTmpImgFailded")}));
-  for (const std::string& call : engine_.Calls()) {
-    EXPECT_EQ(call.find("RemovePartitions"), std::string::npos) << call;
-  }
+  EXPECT_EQ(C<QProgressBar>("copy_progress")->value(), 100);
+  EXPECT_TRUE(C<QProgressBar>("copy_progress")->isHidden());
 }
 
 TEST_F(Window, TheEnginesReportsReachTheWindowInOrder) {
@@ -1127,7 +1077,6 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
   std::filesystem::resize_file(card, 64u << 20);
 
   options_.enginePath = engine;
-  options_.tesselPath = std::string(BRINDLE_BIN_DIR) + "/libTessel.so";
   UseDisks({Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 64u << 20, card)});
   Build();
   C<QComboBox>("disk_combo")->setCurrentIndex(0);
@@ -1196,20 +1145,15 @@ namespace {
 // The real volume builder and engine recover an image file offered as a USB disk.
 TEST_F(Recover, AFullRecoverJobOntoAnImageFile) {
   const std::string engine = std::string(BRINDLE_BIN_DIR) + "/libPlinth.so";
-  const std::string tessel = std::string(BRINDLE_BIN_DIR) + "/libTessel.so";
-  for (const auto& [library, symbol] : {std::pair{engine, "RemovePartitions"},
-                                        std::pair{tessel, "CreateDisk"}}) {
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) GTEST_SKIP() << library << " is not built";
-    const bool ready = dlsym(handle, symbol) != nullptr;
-    dlclose(handle);
-    if (!ready) GTEST_SKIP() << library << " has no " << symbol << " export yet";
-  }
+  void* handle = dlopen(engine.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) GTEST_SKIP() << engine << " is not built";
+  const bool ready = dlsym(handle, "RemovePartitionsInPlace") != nullptr;
+  dlclose(handle);
+  if (!ready) GTEST_SKIP() << engine << " has no RemovePartitionsInPlace export yet";
   const std::string card = work_.Join("card.img");
   WriteFile(card, std::string(1 << 20, '\xA5'));
   std::filesystem::resize_file(card, 64u << 20);
   options_.enginePath = engine;
-  options_.tesselPath = tessel;
   UseDisks({Disk(0, true, 64u << 20, card)});
   Build();
   C<QComboBox>("disk_combo")->setCurrentIndex(0);

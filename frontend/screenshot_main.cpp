@@ -42,7 +42,6 @@ int main(int argc, char* argv[]) {
   options.skinPath = bin + u"res/skin.xml";
   options.helpFolder = bin;
   options.enginePath = plat::ToUtf8(bin) + "libPlinth.so";
-  options.tesselPath = plat::ToUtf8(bin) + "libTessel.so";
   options.settingsPath = plat::FromUtf8(std::filesystem::temp_directory_path().string()) +
                          u"/brindle-screenshot.ini";
   options.diskSource = [card, size](const std::function<void(const std::u16string&)>&) {

@@ -61,23 +61,6 @@ std::u16string ErrorText(int err);
 
 namespace plat {
 
-// The folder of the temporary volume image: /var/tmp/Quillbox for root, /var/tmp/Quillbox-<uid>
-// for other users (a shared, world-writable parent, so the folder must be our own).
-std::u16string TempImageFolder();
-// "tmpDBR.img" in that folder.
-std::u16string TempImagePath();
-// Why a folder cannot be our private folder.
-enum class FolderProblem { kNone, kCannotMake, kNotAFolder, kOtherOwner, kOpenToOthers };
-// Makes sure `folder` is a private folder of ours: created with mode 0700 when missing;
-// refused when it cannot be made (`err` says why), is a link or no folder, is owned by another
-// user, or is open to others.
-FolderProblem PrivateFolderProblem(const std::u16string& folder, int& err);
-bool EnsurePrivateFolder(const std::u16string& folder);
-
-}  // namespace plat
-
-namespace plat {
-
 // A field of /proc/self/mountinfo or /proc/swaps with its octal escapes decoded: the kernel
 // writes a blank, tab, newline or backslash in a name as "\ooo".
 std::string DecodeMountEscapes(std::string_view field);

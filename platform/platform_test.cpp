@@ -5,8 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -100,58 +98,6 @@ TEST(Files, RealPathsAndFolders) {
   EXPECT_FALSE(plat::IsInsideFolder(real, real));
   EXPECT_FALSE(plat::IsInsideFolder(real + u"x/a", real));  // a sibling sharing the prefix
   EXPECT_FALSE(plat::IsInsideFolder(u"/etc/passwd", real));
-}
-
-}  // namespace
-
-namespace {
-
-TEST(TempImage, PathsAndPrivateFolder) {
-  const std::u16string folder = plat::TempImageFolder();
-  EXPECT_EQ(folder.rfind(u"/var/tmp/Quillbox", 0), 0u);
-  EXPECT_EQ(plat::TempImagePath(), folder + u"/tmpDBR.img");
-  if (geteuid() == 0) {
-    EXPECT_EQ(folder, u"/var/tmp/Quillbox");
-  }
-
-  char pattern[] = "/tmp/brindle-private-XXXXXX";
-  const std::string base = mkdtemp(pattern);
-  const std::u16string fresh = plat::FromUtf8(base + "/Quillbox");
-  ASSERT_TRUE(plat::EnsurePrivateFolder(fresh));
-  struct stat st;
-  ASSERT_EQ(stat((base + "/Quillbox").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_TRUE(plat::EnsurePrivateFolder(fresh));  // again: it is ours
-
-  // A link planted where the folder should be is refused, even when it points to a folder.
-  ASSERT_EQ(symlink(base.c_str(), (base + "/link").c_str()), 0);
-  int err = 0;
-  EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/link"), err),
-            plat::FolderProblem::kNotAFolder);
-  // A folder others can enter is refused.
-  ASSERT_EQ(mkdir((base + "/open").c_str(), 0755), 0);
-  chmod((base + "/open").c_str(), 0755);
-  EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/open"), err),
-            plat::FolderProblem::kOpenToOthers);
-  // A file is not a folder.
-  FILE* f = fopen((base + "/file").c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fclose(f);
-  EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/file"), err),
-            plat::FolderProblem::kNotAFolder);
-  // A folder that cannot be made says why.
-  EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/file/sub"), err),
-            plat::FolderProblem::kCannotMake);
-  EXPECT_EQ(err, ENOTDIR);
-  if (geteuid() == 0) {
-    // Someone else's folder is refused.
-    ASSERT_EQ(mkdir((base + "/theirs").c_str(), 0700), 0);
-    ASSERT_EQ(chown((base + "/theirs").c_str(), 65534, 65534), 0);
-    EXPECT_EQ(plat::PrivateFolderProblem(plat::FromUtf8(base + "/theirs"), err),
-              plat::FolderProblem::kOtherOwner);
-  }
-  std::string cleanup = "rm -rf '" + base + "'";
-  EXPECT_EQ(system(cleanup.c_str()), 0);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace tessel {
@@ -15,6 +17,13 @@ namespace {
 
 // Largest single request: the engine widens misaligned requests into a buffer of this size.
 constexpr size_t kMaxRequest = size_t(1) << 20;
+constexpr uint64_t kSector = 512;
+// Granule of ZeroWhereNotZero: a file system block, and a page of the device's cache. It
+// reads 64 KiB at a time into one small buffer: a fresh megabyte costs more in page faults
+// than the reads themselves, and the kernel reads ahead of a sequential reader anyway.
+constexpr size_t kCheckPiece = 4096;
+constexpr size_t kCheckRead = 16 * kCheckPiece;
+static_assert(kCheckRead % kCheckPiece == 0);
 
 }  // namespace
 
@@ -40,6 +49,10 @@ bool CommTarget::Write(const void* data, size_t length, uint64_t offset) {
     length -= n;
   }
   return true;
+}
+
+bool CommTarget::Zero(uint64_t offset, uint64_t length) {
+  return length == 0 || comm_->ZeroBlock(length, int64_t(offset)) != 0;
 }
 
 bool CommTarget::Read(void* buffer, size_t length, uint64_t offset) {
@@ -90,11 +103,28 @@ bool FileTarget::Zero(uint64_t offset, uint64_t length) {
 
 bool FileTarget::Flush() { return fsync(fd_) == 0; }
 
-bool ClearSignatures(BlockTarget& target, uint64_t volumeSize) {
-  const uint64_t head = std::min(volumeSize, kSignatureArea);
-  if (!target.Zero(0, head)) return false;
-  const uint64_t tailStart = std::max(head, volumeSize - std::min(volumeSize, kSignatureArea));
-  return target.Zero(tailStart, volumeSize - tailStart);
+uint64_t WholeSectorsEnd(uint64_t volumeSize) { return volumeSize / kSector * kSector; }
+
+bool BlockTarget::ZeroWhereNotZero(uint64_t from, uint64_t to) {
+  if (from >= to) return true;
+  static const uint8_t kZeros[kCheckPiece] = {};
+  const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCheckRead]);
+  // Each run of pieces holding anything but zeros is cleared with one request.
+  uint64_t runStart = 0;
+  bool inRun = false;
+  for (uint64_t at = from; at < to;) {
+    const size_t span = size_t(std::min<uint64_t>(to - at, kCheckRead));
+    if (!Read(buffer.get(), span, at)) return false;
+    for (size_t piece = 0; piece < span; piece += kCheckPiece) {
+      const size_t n = std::min(kCheckPiece, span - piece);
+      const bool dirty = std::memcmp(buffer.get() + piece, kZeros, n) != 0;
+      if (dirty && !inRun) runStart = at + piece;
+      if (!dirty && inRun && !Zero(runStart, at + piece - runStart)) return false;
+      inRun = dirty;
+    }
+    at += span;
+  }
+  return !inRun || Zero(runStart, to - runStart);
 }
 
 }  // namespace tessel

@@ -255,7 +255,9 @@ errcode_t AddJournal(ext2_filsys fs) {
 class TailRecorder final : public BlockTarget {
  public:
   TailRecorder(BlockTarget& inner, uint64_t size)
-      : inner_(inner), size_(size), tailStart_(size - std::min(size, kSignatureArea)) {}
+      : inner_(inner),
+        size_(WholeSectorsEnd(size)),
+        tailStart_(size_ - std::min(size_, kSignatureArea)) {}
   bool Write(const void* data, size_t length, uint64_t offset) override {
     Note(offset, length);
     return inner_.Write(data, length, offset);
@@ -269,15 +271,15 @@ class TailRecorder final : public BlockTarget {
   }
   bool Flush() override { return inner_.Flush(); }
 
-  // Zeros every byte of the tail not written so far.
+  // Zeros every byte of the tail not written so far (up to its last whole sector).
   bool ClearUnwrittenTail() {
     std::sort(written_.begin(), written_.end());
     uint64_t at = tailStart_;
     for (const auto& [from, to] : written_) {
-      if (from > at && !inner_.Zero(at, from - at)) return false;
+      if (from > at && !inner_.ZeroWhereNotZero(at, from)) return false;
       at = std::max(at, to);
     }
-    return at >= size_ || inner_.Zero(at, size_ - at);
+    return at >= size_ || inner_.ZeroWhereNotZero(at, size_);
   }
 
  private:
@@ -383,7 +385,7 @@ bool BuildExt4(uint64_t size, BlockTarget& target, const BuildOptions& options) 
   param.s_default_mount_opts = EXT2_DEFM_XATTR_USER | EXT2_DEFM_ACL;
   SetFeatures(param);
 
-  if (!target.Zero(0, std::min(size, kSignatureArea))) return false;
+  if (!target.ZeroWhereNotZero(0, std::min(WholeSectorsEnd(size), kSignatureArea))) return false;
   TailRecorder recorder(target, size);
 
   FsCloser closer;

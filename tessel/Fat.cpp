@@ -3,6 +3,7 @@
 
 #include "LittleEndian.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string_view>
@@ -271,10 +272,17 @@ Sector FirstFatSector(const Layout& l) {
 
 bool Write(const Layout& l, BlockTarget& target, uint32_t volumeSerial) {
   const bool fat32 = l.kind == Kind::Fat32;
-  // Everything up to the end of the empty root directory starts as zeros.
+  const uint64_t volumeEnd = uint64_t(l.totalSectors) * kSectorSize;
+  // The FATs and the empty root directory start as zeros. The reserved sectors around the
+  // boot sectors (many, when FAT16 near 2 GiB gives its spare clusters to them) are read by
+  // no one: like the free clusters they keep what they hold, but for the signature areas.
+  const uint64_t fatsStart = uint64_t(l.FatStart(0)) * kSectorSize;
   uint64_t systemEnd = uint64_t(l.DataStart()) * kSectorSize;
   if (fat32) systemEnd += uint64_t(l.sectorsPerCluster) * kSectorSize;
-  if (!target.Zero(0, systemEnd)) return false;
+  if (!target.ZeroWhereNotZero(0, fatsStart) || !target.Zero(fatsStart, systemEnd - fatsStart))
+    return false;
+  const uint64_t headEnd = std::max(systemEnd, std::min(volumeEnd, kSignatureArea));
+  if (!target.ZeroWhereNotZero(systemEnd, headEnd)) return false;
 
   const Sector fat = FirstFatSector(l);
   for (unsigned copy = 0; copy < kFatCount; ++copy) {
@@ -290,6 +298,9 @@ bool Write(const Layout& l, BlockTarget& target, uint32_t volumeSerial) {
         !target.Write(boot.data(), boot.size(), kFat32BackupBootSector * kSectorSize))
       return false;
   }
+  // The tail after the tables: the engine shows progress by the highest offset written.
+  const uint64_t tailStart = std::max(headEnd, volumeEnd - std::min(volumeEnd, kSignatureArea));
+  if (!target.ZeroWhereNotZero(tailStart, volumeEnd)) return false;
   // The boot sector last: an interrupted build leaves no volume that looks complete.
   if (!target.Write(boot.data(), boot.size(), 0)) return false;
   return target.Flush();
@@ -309,7 +320,7 @@ bool BuildFat(Kind kind, uint64_t size, BlockTarget& target, const BuildOptions&
     std::random_device random;
     serial = random();
   }
-  return ClearSignatures(target, size) && fat::Write(*layout, target, serial);
+  return fat::Write(*layout, target, serial);
 }
 
 }  // namespace tessel

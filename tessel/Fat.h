@@ -76,7 +76,8 @@ int32_t ClassifyBootSector(const Sector& boot);
 // The volume serial number in a boot sector of that kind.
 uint32_t VolumeSerialOf(const Sector& boot, Kind kind);
 
-// Writes the system area (boot sectors, FATs, root directory) after clearing old signatures.
+// Writes the system area (boot sectors, FATs, root directory) and clears old signatures in
+// the first and last MiB; the boot sector comes last.
 bool Write(const Layout& layout, BlockTarget& target, uint32_t volumeSerial);
 
 }  // namespace tessel::fat

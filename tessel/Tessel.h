@@ -50,15 +50,21 @@ class BlockTarget {
   virtual bool Read(void* buffer, size_t length, uint64_t offset) = 0;
   // Makes the range read as zeros. The default writes zeros.
   virtual bool Zero(uint64_t offset, uint64_t length);
+  // Makes [from, to) read as zeros, zeroing only what is not zero already. The default reads
+  // it in 4 KiB pieces counted from `from`: a card that holds zeros there costs a read and no
+  // write.
+  virtual bool ZeroWhereNotZero(uint64_t from, uint64_t to);
   virtual bool Flush() { return true; }
 };
 
-// Writes through the engine's block-I/O object. Requests are split so none exceeds 1 MiB.
+// Writes through the engine's block-I/O object. Requests are split so none exceeds 1 MiB;
+// a zero range goes to the object whole, which clears it without moving the bytes if it can.
 class CommTarget final : public BlockTarget {
  public:
   explicit CommTarget(CImageComm* comm) : comm_(comm) {}
   bool Write(const void* data, size_t length, uint64_t offset) override;
   bool Read(void* buffer, size_t length, uint64_t offset) override;
+  bool Zero(uint64_t offset, uint64_t length) override;
 
  private:
   CImageComm* comm_;
@@ -77,10 +83,12 @@ class FileTarget final : public BlockTarget {
   int fd_;
 };
 
-// Zeros the places where other file systems, RAID members and partition tables keep their
-// signatures: the first and the last MiB of the volume.
+// Other file systems, RAID members and partition tables keep their signatures in the first
+// and the last MiB of a volume; a new volume clears both.
 constexpr uint64_t kSignatureArea = uint64_t(1) << 20;
-bool ClearSignatures(BlockTarget& target, uint64_t volumeSize);
+// The end of the volume's last whole sector: bytes after it belong to no file system, and on
+// an image file whose size is no whole number of sectors they cannot be written as a sector.
+uint64_t WholeSectorsEnd(uint64_t volumeSize);
 
 // Makes a volume of `size` bytes on `target`. False when the size does not fit or I/O fails.
 bool BuildFat(Kind kind, uint64_t size, BlockTarget& target, const BuildOptions& options);
@@ -126,6 +134,10 @@ class ExpectedVolume final : public BlockTarget {
  public:
   bool Write(const void* data, size_t length, uint64_t offset) override;
   bool Zero(uint64_t offset, uint64_t length) override;
+  // Whatever the card held there, the build leaves zeros.
+  bool ZeroWhereNotZero(uint64_t from, uint64_t to) override {
+    return from >= to || Zero(from, to - from);
+  }
   // A build that reads back what it wrote cannot be replayed here.
   bool Read(void*, size_t, uint64_t) override { return false; }
   // Reads every kept range of `volume`; counts the sectors that differ. False when a read fails.

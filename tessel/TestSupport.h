@@ -17,7 +17,8 @@ bool MakeSparseFile(const std::string& path, uint64_t size);
 uint64_t AllocatedBytes(const std::string& path);
 
 // A CImageComm on a file: volume offset 0 is file offset `base`. With `failAfter` set, every
-// request that reaches past that volume offset fails, as a dying card would.
+// request that reaches past that volume offset fails, as a dying card would. Zero ranges
+// become holes in the file.
 class FileComm final : public CImageComm {
  public:
   FileComm(const std::string& path, int64_t base, int64_t failAfter = -1);
@@ -27,9 +28,12 @@ class FileComm final : public CImageComm {
   bool ok() const { return fd_ >= 0; }
   uint32_t WriteBlock(const void* data, uint32_t length, int64_t offset) override;
   uint32_t ReadBlock(void* buffer, uint32_t length, int64_t offset) override;
+  int32_t ZeroBlock(uint64_t length, int64_t offset) override;
   uint64_t writes() const { return writes_; }
-  // Every write request in order: volume offset and length.
-  const std::vector<std::pair<int64_t, uint32_t>>& log() const { return log_; }
+  uint64_t bytesWritten() const { return bytesWritten_; }
+  uint64_t bytesZeroed() const { return bytesZeroed_; }
+  // Every write and zero request in order: volume offset and length.
+  const std::vector<std::pair<int64_t, uint64_t>>& log() const { return log_; }
   uint32_t largestRequest() const { return largest_; }
 
  private:
@@ -37,8 +41,10 @@ class FileComm final : public CImageComm {
   int64_t base_;
   int64_t failAfter_;
   uint64_t writes_ = 0;
+  uint64_t bytesWritten_ = 0;
+  uint64_t bytesZeroed_ = 0;
   uint32_t largest_ = 0;
-  std::vector<std::pair<int64_t, uint32_t>> log_;
+  std::vector<std::pair<int64_t, uint64_t>> log_;
 };
 
 // blkid's low-level probe of a file: "TYPE=vfat\nVERSION=FAT32\n..." lines; exit status back.

@@ -170,9 +170,12 @@ TEST(Ext4Target, ClearsTheTailAroundItsMetadata) {
   EXPECT_EQ(backup[90] | (backup[91] << 8), 1);
   const std::vector<uint8_t> primaryGdt = ReadBytes(card, 2 * 1024, 1024);
   EXPECT_TRUE(std::equal(primaryGdt.begin(), primaryGdt.end(), backup.begin() + 1024));
-  // The bytes after the last whole block belong to no one and are zeros now.
+  // The whole sector after the last whole block belongs to no one and is zeros now; the
+  // 188 bytes after the last whole sector are no sector at all and stay as they were.
   const std::vector<uint8_t> tail = ReadBytes(card, size - 700, 700);
-  EXPECT_TRUE(std::all_of(tail.begin(), tail.end(), [](uint8_t b) { return b == 0; }));
+  ASSERT_EQ(tail.size(), 700u);
+  EXPECT_TRUE(std::all_of(tail.begin(), tail.begin() + 512, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(tail.begin() + 512, tail.end(), [](uint8_t b) { return b == 0xE7; }));
   // No free block in the last MiB keeps the old pattern: count pattern blocks there.
   const std::vector<uint8_t> last = ReadBytes(card, size - 700 - kMiB, kMiB);
   size_t patternBlocks = 0;
@@ -190,6 +193,8 @@ TEST(Ext4Target, WritesTheEndOfTheVolumeLate) {
   const std::string card = dir.Join("card.img");
   const uint64_t size = 1 * kGiB;
   ASSERT_TRUE(MakeSparseFile(card, size));
+  // Old data in the last MiB, which the build must clear.
+  ASSERT_TRUE(WriteBytesAt(card, size - kMiB, std::vector<uint8_t>(kMiB, 0x5A)));
   FileComm comm(card, 0);
   CommTarget target(&comm);
   ASSERT_TRUE(BuildOnTarget(Kind::Ext4, size, target, Fixed()));

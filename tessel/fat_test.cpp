@@ -357,6 +357,37 @@ TEST(FatTarget, AFailingTargetFailsTheBuild) {
   }
 }
 
+// Through a target an empty volume costs its system area alone: the FATs and the root
+// directory as one zero range, the boot sectors and the first FAT sectors as data; on a card
+// that holds zeros already, the signature areas are read and not written.
+TEST(FatTarget, WritesItsSystemAreaOnly) {
+  TESSEL_REQUIRE_TOOL(fsck, "fsck.fat");
+  TempDir dir;
+  struct Case {
+    Kind kind;
+    uint64_t size;
+    uint64_t dataSectors;  // boot sector, FSInfo, backups, first sector of each FAT
+  } cases[] = {{Kind::Fat16, 2 * kGiB, 3}, {Kind::Fat32, 4 * kGiB, 6}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.kind));
+    const std::string card = dir.Join("card.img");
+    ASSERT_TRUE(MakeSparseFile(card, c.size));
+    const auto layout = fat::Plan(c.kind, c.size);
+    ASSERT_TRUE(layout);
+    uint64_t systemEnd = uint64_t(layout->DataStart()) * fat::kSectorSize;
+    if (c.kind == Kind::Fat32) systemEnd += layout->sectorsPerCluster * fat::kSectorSize;
+    {
+      FileComm comm(card, 0);
+      CommTarget target(&comm);
+      ASSERT_TRUE(BuildOnTarget(c.kind, c.size, target, Fixed()));
+      EXPECT_EQ(comm.bytesZeroed(), systemEnd - layout->FatStart(0) * fat::kSectorSize);
+      EXPECT_EQ(comm.bytesWritten(), c.dataSectors * fat::kSectorSize);
+      for (const auto& [offset, length] : comm.log()) EXPECT_LE(offset + length, systemEnd);
+    }
+    ExpectFsckClean(fsck, card);
+  }
+}
+
 // Through a target at an offset inside a larger file: the volume lands there, and not one
 // byte outside it changes.
 TEST(FatTarget, WritesOnlyInsideTheVolume) {

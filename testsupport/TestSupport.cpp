@@ -149,6 +149,20 @@ std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_
   return bytes;
 }
 
+bool WriteBytesAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint64_t put = 0;
+  while (put < bytes.size()) {
+    const ssize_t n =
+        pwrite(fd, bytes.data() + put, bytes.size() - put, static_cast<off_t>(offset + put));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    put += static_cast<uint64_t>(n);
+  }
+  return close(fd) == 0 && put == bytes.size();
+}
+
 int64_t FileSize(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;

@@ -43,6 +43,8 @@ bool WriteFile(const std::string& path, std::string_view content);
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 // Bytes [offset, offset + count) of a file; fewer at its end, none when it cannot be read.
 std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count);
+// Writes `bytes` into an existing file at `offset`; false unless all of them were written.
+bool WriteBytesAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
 // The size of a file in bytes; -1 when it does not exist.
 int64_t FileSize(const std::string& path);
 

@@ -1,6 +1,5 @@
 #include "TextUtil.h"
 
-#include "LocalText.h"
 #include "Platform.h"
 
 #include <cerrno>
@@ -43,19 +42,6 @@ int EnsureDirectory(const std::u16string& path) {
     if (slash == std::string::npos) break;
   }
   return DirectoryExists(path);
-}
-
-std::u16string PrivateFolderProblemText(const std::u16string& folder) {
-  int err = 0;
-  switch (plat::PrivateFolderProblem(folder, err)) {
-    case plat::FolderProblem::kNone: return {};
-    case plat::FolderProblem::kCannotMake:
-      return LocalText(u"TmpFolderCannotMake", 0) + folder + u": " + plat::ErrorText(err);
-    case plat::FolderProblem::kNotAFolder: return LocalText(u"TmpFolderNotFolder", 0) + folder;
-    case plat::FolderProblem::kOtherOwner: return LocalText(u"TmpFolderOtherOwner", 0) + folder;
-    case plat::FolderProblem::kOpenToOthers: return LocalText(u"TmpFolderOpen", 0) + folder;
-  }
-  return LocalText(u"CreateTmpImgFailded", 0);
 }
 
 namespace {

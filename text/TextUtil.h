@@ -20,9 +20,6 @@ class CChineseConvertor {
 int DirectoryExists(const std::u16string& path);
 // Creates the folder with every missing parent; 1 when it exists afterwards.
 int EnsureDirectory(const std::u16string& path);
-// Makes `folder` our private folder for a temporary image (plat::PrivateFolderProblem): empty
-// when it is one, else the localised reason, naming the folder.
-std::u16string PrivateFolderProblemText(const std::u16string& folder);
 // 1 when `list` holds `name`, ignoring letter case.
 int ContainsNoCase(std::u16string name, const std::vector<std::u16string>& list);
 

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <unistd.h>
+#include <vector>
 
 namespace testing_support {
 
@@ -197,6 +198,52 @@ uint32_t FaultyDiskIo::DirectOn(int) {
 
 int FaultyDiskIo::DirectOff(int) {
   direct = false;
+  return 0;
+}
+
+uint64_t FaultyDiskIo::MaxRequest(int) { return maxRequest; }
+
+int FaultyDiskIo::SyncRange(int fd, int64_t offset, uint64_t length, bool wait) {
+  if (!wait) return 0;
+  ++syncWaits;
+  return sync_file_range(fd, offset, static_cast<off_t>(length),
+                         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                             SYNC_FILE_RANGE_WAIT_AFTER);
+}
+
+int FaultyDiskIo::Clear(int fd, int64_t offset, uint64_t length, uint8_t fill) {
+  if (BytesBeforeBadSector(badWriteSector, static_cast<size_t>(length), offset) >= 0) {
+    errno = writeErrno;
+    return -1;
+  }
+  if (fill == 0) {
+    return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset,
+                     static_cast<off_t>(length));
+  }
+  const std::vector<uint8_t> bytes(static_cast<size_t>(length), fill);
+  return pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+                 static_cast<ssize_t>(bytes.size())
+             ? 0
+             : -1;
+}
+
+int FaultyDiskIo::ZeroOut(int fd, int64_t offset, uint64_t length) {
+  if (refuseZeroOut) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  if (Clear(fd, offset, length, 0) != 0) return -1;
+  zeroedBytes += length;
+  return 0;
+}
+
+int FaultyDiskIo::Discard(int fd, int64_t offset, uint64_t length) {
+  if (refuseDiscard) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  if (Clear(fd, offset, length, discardLeavesOnes ? 0xFF : 0) != 0) return -1;
+  discardedBytes += length;
   return 0;
 }
 

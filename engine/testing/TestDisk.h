@@ -25,6 +25,34 @@ uint64_t HashFile(const std::string& path);
 // Count of positions in [from, to) whose byte is not the canary pattern.
 uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to);
 
+// The system's own disk I/O, for tests that watch or hold some of its calls and pass the
+// rest on unchanged.
+class PassThroughIo : public DiskIo {
+ public:
+  ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override {
+    return PosixDiskIo().ReadAt(fd, buffer, count, offset);
+  }
+  ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override {
+    return PosixDiskIo().WriteAt(fd, buffer, count, offset);
+  }
+  int Flush(int fd) override { return PosixDiskIo().Flush(fd); }
+  uint32_t DirectOn(int fd) override { return PosixDiskIo().DirectOn(fd); }
+  int DirectOff(int fd) override { return PosixDiskIo().DirectOff(fd); }
+  int DropCache(int fd, int64_t offset, int64_t length) override {
+    return PosixDiskIo().DropCache(fd, offset, length);
+  }
+  uint64_t MaxRequest(int fd) override { return PosixDiskIo().MaxRequest(fd); }
+  int SyncRange(int fd, int64_t offset, uint64_t length, bool wait) override {
+    return PosixDiskIo().SyncRange(fd, offset, length, wait);
+  }
+  int ZeroOut(int fd, int64_t offset, uint64_t length) override {
+    return PosixDiskIo().ZeroOut(fd, offset, length);
+  }
+  int Discard(int fd, int64_t offset, uint64_t length) override {
+    return PosixDiskIo().Discard(fd, offset, length);
+  }
+};
+
 // File-backed disk I/O that fails on request. A "bad sector" fails every transfer that
 // touches it, after moving the bytes in front of it (a short transfer, as a real device does).
 class FaultyDiskIo final : public DiskIo {
@@ -35,6 +63,10 @@ class FaultyDiskIo final : public DiskIo {
   uint32_t DirectOn(int fd) override;
   int DirectOff(int fd) override;
   int DropCache(int fd, int64_t offset, int64_t length) override;
+  uint64_t MaxRequest(int fd) override;
+  int SyncRange(int fd, int64_t offset, uint64_t length, bool wait) override;
+  int ZeroOut(int fd, int64_t offset, uint64_t length) override;
+  int Discard(int fd, int64_t offset, uint64_t length) override;
 
   int64_t badWriteSector = -1;
   int64_t writeBudget = -1;  // bytes the disk accepts in all before writes fail; -1 = no limit
@@ -62,6 +94,17 @@ class FaultyDiskIo final : public DiskIo {
   uint32_t logicalBlockSize = 512;
   bool refuseDirect = false;
   bool direct = false;  // on now
+  uint64_t maxRequest = 0;  // what MaxRequest answers
+
+  // Zero ranges: done as holes in the file behind, unless refused (EOPNOTSUPP). A zero-out
+  // or discard that touches the bad write sector fails with writeErrno. A discard that
+  // `discardLeavesOnes` fills the range with 0xFF, as erased flash reads.
+  bool refuseZeroOut = false;
+  bool refuseDiscard = false;
+  bool discardLeavesOnes = false;
+  uint64_t zeroedBytes = 0;     // by ZeroOut
+  uint64_t discardedBytes = 0;  // by Discard
+  int syncWaits = 0;            // SyncRange calls that waited
 
   int writeCalls = 0;
   int readCalls = 0;
@@ -79,6 +122,8 @@ class FaultyDiskIo final : public DiskIo {
   int64_t Moved(int64_t before) const;
   // pwrite, except for the stale sectors.
   ssize_t Store(int fd, const void* buffer, size_t count, int64_t offset) const;
+  // A hole (fill 0) or `fill` bytes over the range; fails on the bad write sector.
+  int Clear(int fd, int64_t offset, uint64_t length, uint8_t fill);
 };
 
 // Registers recording callbacks with DiskJob for its lifetime and restores the previous ones.

@@ -68,6 +68,18 @@ PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* image
  * changes nothing, and the job opens diskPath as usual. */
 PLINTH_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd);
 
+/* Options of RemovePartitionsInPlace. */
+/* Also clear everything the new volume does not use: discarded where the device reads back
+ * zeros after a discard, zeroed otherwise, with progress. */
+#define PLINTH_RECOVER_WIPE 1
+/* Makes the disk one new empty FAT32 volume of diskSize bytes, built on the disk itself with
+ * no image file: its reserved area, both FATs, its root directory and the first and last MiB
+ * are written, the free clusters keep their bytes (unless PLINTH_RECOVER_WIPE). Reports as
+ * RemovePartitions does: "OpenDisk", "OpenDiskSuccess", "RecoverTip", progress, then
+ * "RecoverSucess" or "RecoverFailed". */
+PLINTH_API void RemovePartitionsInPlace(const char16_t* diskPath, uint64_t diskSize,
+                                        int32_t options);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,11 +5,24 @@
 #include <cstdint>
 
 // Block-I/O target of an in-place build. Offsets are bytes from the first byte of the volume.
-// Each returns the number of bytes transferred, 0 on failure.
+// WriteBlock and ReadBlock return the number of bytes transferred, 0 on failure.
 class CImageComm {
  public:
   virtual uint32_t WriteBlock(const void* data, uint32_t length, int64_t offset) = 0;  // slot 0
   virtual uint32_t ReadBlock(void* buffer, uint32_t length, int64_t offset) = 0;       // slot 1
+  // Makes `length` bytes from `offset` read as zeros; non-zero on success. A target that can
+  // do so without moving the bytes (a device's zero-out, a hole in a file) overrides this;
+  // the default writes zeros.                                                     // slot 2
+  virtual int32_t ZeroBlock(uint64_t length, int64_t offset) {
+    static const uint8_t kZeros[65536] = {};
+    while (length > 0) {
+      const uint32_t n = length < sizeof kZeros ? uint32_t(length) : uint32_t(sizeof kZeros);
+      if (WriteBlock(kZeros, n, offset) < n) return 0;
+      offset += n;
+      length -= n;
+    }
+    return 1;
+  }
 
  protected:
   ~CImageComm() = default;  // owned by the engine, never deleted through this interface
