@@ -209,9 +209,10 @@ void CPlinthApp::RecoverDiskInPlace(const std::u16string& diskPath, uint64_t dis
 
 namespace {
 
-// A disk whose volumes cannot be released (one the running system uses) fails the recover
-// before it is opened.
-bool ReleaseForRecover(const std::u16string& diskPath) {
+// The start of both recover jobs: no refusal of an earlier job stays, and a disk whose volumes
+// cannot be released (one the running system uses) fails the recover before it is opened.
+bool StartRecover(const std::u16string& diskPath) {
+  DiskJob.refusal = 0;
   if (ReleaseDiskVolumes(diskPath) != 0) return true;
   DiskJob.ReportKey(u"RecoverFailed");
   return false;
@@ -245,15 +246,14 @@ PLINTH_API void SetJobOption(int32_t option, int32_t value) {
 PLINTH_API int32_t GetJobRefusal(void) { return DiskJob.refusal; }
 
 PLINTH_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {
-  DiskJob.refusal = 0;
   const std::u16string path = Text(diskPath);
-  if (ReleaseForRecover(path)) DiskJob.RecoverDisk(path, Text(imagePath));
+  if (StartRecover(path)) DiskJob.RecoverDisk(path, Text(imagePath));
 }
 
 PLINTH_API void RemovePartitionsInPlace(const char16_t* diskPath, uint64_t diskSize,
                                         int32_t options) {
   const std::u16string path = Text(diskPath);
-  if (ReleaseForRecover(path)) DiskJob.RecoverDiskInPlace(path, diskSize, options);
+  if (StartRecover(path)) DiskJob.RecoverDiskInPlace(path, diskSize, options);
 }
 
 }  // extern "C"
