@@ -12,6 +12,7 @@ const UsageOption kHelp{"-h", "--help", nullptr, u"UsageOptHelp"};
 const UsageOption kSysfs{nullptr, "--sysfs", "DIR", u"CliOptSysfs", ValueKind::kFolder};
 const UsageOption kMountinfo{nullptr, "--mountinfo", "FILE", u"CliOptMountinfo", ValueKind::kFile};
 const UsageOption kSwaps{nullptr, "--swaps", "FILE", u"CliOptSwaps", ValueKind::kFile};
+const UsageOption kReport{nullptr, "--report", "FILE", u"CliOptReport", ValueKind::kFile};
 
 // What write, update and recover share.
 const std::vector<UsageOption> kJobOptions = {
@@ -21,6 +22,7 @@ const std::vector<UsageOption> kJobOptions = {
     kSysfs,
     kMountinfo,
     kSwaps,
+    kReport,
     kHelp,
 };
 // Every command that reads a firmware folder.
@@ -32,7 +34,8 @@ std::vector<UsageOption> RecoverOptions() {
   return options;
 }
 const std::vector<const char16_t*> kJobNotes = {u"CliJobCreate", u"CliJobConfirm", u"CliJobLog",
-                                                u"CliJobProgress", u"CliJobExit"};
+                                                u"CliJobProgress", u"CliJobSet", u"CliJobReport",
+                                                u"CliJobExit"};
 
 // Write and update: the job's options, --allow-outside and --verify, before --help.
 std::vector<UsageOption> FolderJobOptions() {
@@ -74,19 +77,20 @@ UsageProgram MakeProgram() {
         kHelp},
        {u"CliListColumns", u"CliListExit"},
        RunList},
-      {"write", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
+      {"write", "[OPTIONS] FIRMWARE_DIR TARGET [TARGET...]", {ValueKind::kFolder, ValueKind::kTarget},
        u"CliWriteSummary", {u"CliWriteAbout", u"CliWriteSize", u"CliTargetAbout"},
        FolderJobOptions(), kJobNotes, RunWrite},
-      {"update", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
+      {"update", "[OPTIONS] FIRMWARE_DIR TARGET [TARGET...]", {ValueKind::kFolder, ValueKind::kTarget},
        u"CliUpdateSummary", {u"CliUpdateAbout", u"CliTargetAbout"}, FolderJobOptions(),
        kJobNotes, RunUpdate},
-      {"recover", "[OPTIONS] TARGET", {ValueKind::kTarget}, u"CliRecoverSummary",
+      {"recover", "[OPTIONS] TARGET [TARGET...]", {ValueKind::kTarget}, u"CliRecoverSummary",
        {u"CliRecoverAbout", u"CliRecoverSpace", u"CliTargetAbout"}, RecoverOptions(), kJobNotes,
        RunRecover},
-      {"verify", "[OPTIONS] FIRMWARE_DIR TARGET", {ValueKind::kFolder, ValueKind::kTarget},
+      {"verify", "[OPTIONS] FIRMWARE_DIR TARGET [TARGET...]", {ValueKind::kFolder, ValueKind::kTarget},
        u"CliVerifySummary", {u"CliVerifyAbout", u"CliTargetAbout"},
-       {{nullptr, "--update", nullptr, u"CliOptUpdate"}, kAllowOutside, kHelp},
-       {u"CliJobLog", u"CliVerifyProgress", u"CliVerifyExit"}, RunVerify},
+       {{nullptr, "--update", nullptr, u"CliOptUpdate"}, kAllowOutside, kReport, kHelp},
+       {u"CliJobLog", u"CliVerifyProgress", u"CliJobSet", u"CliJobReport", u"CliVerifyExit"},
+       RunVerify},
       {"check", "[OPTIONS] FIRMWARE_DIR", {ValueKind::kFolder}, u"CliCheckSummary",
        {u"CliCheckAbout"},
        {{nullptr, "--size", "SIZE", u"CliOptCheckSize"}, kAllowOutside, kHelp},

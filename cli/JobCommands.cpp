@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "CardSet.h"
 #include "CliCommon.h"
 #include "Commands.h"
 #include "JobReporter.h"
@@ -45,6 +48,9 @@ constexpr const char16_t* kVerifySuccessKey = u"VerifySucess";
 struct JobOptions {
   std::string folder;
   std::string target;
+  std::vector<std::string> targets;  // every TARGET given
+  std::string report;                // --report FILE
+  int statusFd = -1;                 // one card of several: progress records go here
   std::optional<uint64_t> size;
   bool yes = false;
   bool force = false;
@@ -103,6 +109,26 @@ bool Confirm(const JobKind& kind, const std::string& target, const BlockTarget& 
     Refuse(Text(u"CliNothingWritten"));
     return false;
   }
+  return true;
+}
+
+// The safety rule for a block device about to be written; false, with the refusal said, when
+// it must not be.
+bool CheckBlockTarget(const std::string& target, const struct stat& st, const JobOptions& options,
+                      BlockTarget& block) {
+  block = InspectBlockDevice(major(st.st_rdev), minor(st.st_rdev), options.files);
+  const std::string refusal = SafetyRefusal(block);
+  if (refusal.empty()) return true;
+  // The engine refuses the running system's disks whatever its caller says.
+  if (!block.systemUses.empty()) {
+    Refuse(Text(u"CliRefusedSystem", {target, refusal}));
+    return false;
+  }
+  if (!options.force) {
+    Refuse(Text(u"CliRefused", {target, refusal}));
+    return false;
+  }
+  std::cerr << kProgramName << ": " << Text(u"CliForcedWarning", {refusal}) << "\n";
   return true;
 }
 
@@ -216,20 +242,8 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
   }
   if (!S_ISBLK(st.st_mode)) return UnsizedTargetSize(kind, options);
 
-  const BlockTarget block = InspectBlockDevice(major(st.st_rdev), minor(st.st_rdev), options.files);
-  const std::string refusal = SafetyRefusal(block);
-  if (!refusal.empty()) {
-    // The engine refuses the running system's disks whatever its caller says.
-    if (!block.systemUses.empty()) {
-      Refuse(Text(u"CliRefusedSystem", {target, refusal}));
-      return std::nullopt;
-    }
-    if (!options.force) {
-      Refuse(Text(u"CliRefused", {target, refusal}));
-      return std::nullopt;
-    }
-    std::cerr << kProgramName << ": " << Text(u"CliForcedWarning", {refusal}) << "\n";
-  }
+  BlockTarget block;
+  if (!CheckBlockTarget(target, st, options, block)) return std::nullopt;
   if (!options.yes && !Confirm(kind, target, block)) return std::nullopt;
   const int64_t length = plat::FileLength(plat::FromUtf8(target));
   // A device that cannot be opened even to be measured: the engine's open says so.
@@ -238,17 +252,122 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
 }
 
 // One engine job with the reporter's callbacks; false when the engine could not be run.
-// `refusal` says why the engine refused the job before writing (PLINTH_REFUSED_*).
+// `refusal` says why the engine refused the job before writing (PLINTH_REFUSED_*). As one card
+// of several, a writing job tells its parent how many bytes it wrote.
 bool RunEngineJob(PlinthJob job, const char16_t* successKey, const std::u16string& folder,
                   const std::string& target, uint64_t diskSize, const PlinthJobOptions& options,
-                  std::string& error, int32_t& refusal) {
+                  int statusFd, std::string& error, int32_t& refusal) {
   const bool verify = job == PlinthJob::kVerify || job == PlinthJob::kVerifyUpdate;
   job_reporter::Begin(successKey, isatty(STDOUT_FILENO) != 0, verify);
+  const uint64_t before = job_reporter::BytesWrittenByProcess();
   const bool ran = RunPlinthJob(PlinthLibrary::DefaultPath(), job_reporter::Callbacks(), job,
                                 folder, plat::FromUtf8(target), diskSize, &error, -1,
                                 options, &refusal);
   job_reporter::End();
+  if (statusFd >= 0 && !verify) {
+    const std::string record =
+        "W\t" + std::to_string(job_reporter::BytesWrittenByProcess() - before) + "\n";
+    [[maybe_unused]] const ssize_t sent = write(statusFd, record.data(), record.size());
+  }
   return ran;
+}
+
+volatile std::sig_atomic_t interrupted = 0;
+void OnInterrupt(int) { interrupted = 1; }
+
+// One confirmation for every block device of the set.
+bool ConfirmSet(const JobKind& kind, const std::vector<std::string>& devices) {
+  std::string list;
+  for (const std::string& device : devices) list += (list.empty() ? "" : ", ") + device;
+  if (isatty(STDIN_FILENO) == 0) {
+    Refuse(Text(u"CliNoTerminal", {kind.name, list}));
+    return false;
+  }
+  std::cerr << kProgramName << ": "
+            << Text(u"CliConfirmSet", {kind.name, std::to_string(devices.size()), list})
+            << std::flush;
+  std::string answer;
+  if (!std::getline(std::cin, answer) || answer != "yes") {
+    Refuse(Text(u"CliNothingWritten"));
+    return false;
+  }
+  return true;
+}
+
+// The options a card's own process gets: the set has checked and confirmed already.
+std::vector<std::string> CardArgs(const JobKind& kind, const JobOptions& options,
+                                  const std::string& target) {
+  std::vector<std::string> args = {kind.name};
+  if (kind.writes) args.push_back("--yes");
+  if (options.force) args.push_back("--force");
+  if (options.verify) args.push_back("--verify");
+  if (options.update) args.push_back("--update");
+  if (options.wipe) args.push_back("--wipe");
+  if (options.allowOutside) args.push_back("--allow-outside");
+  if (options.size) args.push_back("--size=" + std::to_string(*options.size));
+  if (kind.writes) {
+    args.push_back("--sysfs=" + options.files.sysfs);
+    args.push_back("--mountinfo=" + options.files.mountinfo);
+    args.push_back("--swaps=" + options.files.swaps);
+  }
+  args.push_back("--");
+  if (kind.needsFolder) args.push_back(options.folder);
+  args.push_back(target);
+  return args;
+}
+
+// Several targets (or a report): every card's job in a process of its own, all at once, after
+// the safety checks and one confirmation for the whole set.
+int RunCardSet(const JobKind& kind, const JobOptions& options) {
+  std::vector<std::string> identities;
+  std::vector<std::string> devices;
+  for (const std::string& target : options.targets) {
+    struct stat st {};
+    std::string identity = "path:" + target;
+    const bool exists = stat(target.c_str(), &st) == 0;
+    if (exists && S_ISBLK(st.st_mode)) {
+      identity = "dev:" + std::to_string(st.st_rdev);
+    } else if (exists) {
+      identity = "file:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
+    for (const std::string& seen : identities) {
+      if (seen == identity) return UsageError(kind.name, Text(u"CliSameTargetTwice", {target}));
+    }
+    identities.push_back(identity);
+    if (!kind.writes || !exists || !S_ISBLK(st.st_mode)) continue;
+    BlockTarget block;
+    if (!CheckBlockTarget(target, st, options, block)) return Refuse(Text(u"CliNothingWritten"));
+    devices.push_back(target);
+  }
+  if (!devices.empty() && !options.yes && !ConfirmSet(kind, devices)) return kExitFailure;
+
+  std::string folder;
+  if (kind.needsFolder) {
+    std::unique_ptr<char, decltype(&std::free)> real(realpath(options.folder.c_str(), nullptr),
+                                                     &std::free);
+    folder = real ? real.get() : options.folder;
+  }
+  CardSet set(folder, options.report);
+  if (!set.OpenReport()) return kExitFailure;
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGINT, OnInterrupt);
+  for (const std::string& target : options.targets) {
+    set.Start(DescribeCard(target, options.files), kind.name,
+              options.verify || kind.job == PlinthJob::kVerify, CardArgs(kind, options, target));
+  }
+  bool told = false;
+  while (set.Running() > 0) {
+    set.Poll(200);
+    if (interrupted != 0 && !told) {
+      set.Say(Text(u"CliWaitingForJobs"));
+      told = true;
+    }
+  }
+  set.PrintSummary();
+  for (const CardSet::Card& card : set.cards()) {
+    if (!card.succeeded()) return kExitFailure;
+  }
+  return set.reportOk() ? kExitOk : kExitFailure;
 }
 
 int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
@@ -282,6 +401,16 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
       options.allowOutside = true;
     } else if (kind.job == PlinthJob::kRecover && reader.Flag("--wipe")) {
       options.wipe = true;
+    } else if (reader.Option("--report", options.report, missing)) {
+      if (missing || options.report.empty()) {
+        return UsageError(kind.name, Text(u"CliNeedsValue", {"--report"}));
+      }
+    } else if (reader.Option("--status-fd", value, missing)) {
+      // Not in the table: how a set hands one card to a process of its own.
+      if (missing || value.empty() || value.find_first_not_of("0123456789") != std::string::npos) {
+        return UsageError(kind.name, Text(u"CliUnknownOption", {"--status-fd"}));
+      }
+      options.statusFd = std::atoi(value.c_str());
     } else if (kind.writes && reader.Option("--size", value, missing)) {
       if (missing) return UsageError(kind.name, Text(u"CliNeedsValue", {reader.LastOption()}));
       uint64_t bytes = 0;
@@ -298,15 +427,23 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
     }
   }
   const size_t wanted = kind.needsFolder ? 2 : 1;
-  if (positional.size() != wanted) {
+  if (positional.size() < wanted) {
     return UsageError(kind.name, Text(kind.needsFolder ? u"CliGiveFolderAndTarget"
                                                        : u"CliGiveTarget"));
   }
   if (kind.needsFolder) options.folder = positional[0];
-  options.target = positional.back();
-  if (options.target.empty()) return UsageError(kind.name, Text(u"CliEmptyTarget"));
+  options.targets.assign(positional.begin() + (kind.needsFolder ? 1 : 0), positional.end());
+  for (const std::string& target : options.targets) {
+    if (target.empty()) return UsageError(kind.name, Text(u"CliEmptyTarget"));
+  }
+  options.target = options.targets.front();
+  if (options.statusFd >= 0 && (options.targets.size() > 1 || !options.report.empty())) {
+    return UsageError(kind.name, Text(u"CliUnknownOption", {"--status-fd"}));
+  }
 
   if (kind.needsFolder && !CheckFirmwareFolder(options.folder)) return kExitFailure;
+  if (options.targets.size() > 1 || !options.report.empty()) return RunCardSet(kind, options);
+  job_reporter::SetStatusFd(options.statusFd);
   int status = kExitFailure;
   ImageMade made = ImageMade::kNothing;
   const std::optional<uint64_t> diskSize = PrepareTarget(kind, options, status, made);
@@ -324,7 +461,7 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   jobOptions.allowOutside = options.allowOutside;
   int32_t refusal = 0;
   const bool ran = RunEngineJob(job, kind.successKey, folder, options.target, *diskSize,
-                                jobOptions, error, refusal);
+                                jobOptions, options.statusFd, error, refusal);
   if (!ran || !job_reporter::Succeeded()) {
     UndoImage(options.target, made);
     if (!ran) return Refuse(Text(u"CliCannotRunEngine", {error}));
@@ -336,7 +473,7 @@ int RunJob(const JobKind& kind, const std::vector<std::string>& args) {
   // The verify job reads the same target the job has just written.
   if (options.verify) {
     if (!RunEngineJob(*kind.verifyJob, kVerifySuccessKey, folder, options.target,
-                      *diskSize, jobOptions, error, refusal)) {
+                      *diskSize, jobOptions, options.statusFd, error, refusal)) {
       return Refuse(Text(u"CliCannotRunEngine", {error}));
     }
     if (!job_reporter::Succeeded()) return kExitFailure;

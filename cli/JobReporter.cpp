@@ -76,21 +76,24 @@ struct State {
 };
 
 State state;
+int statusFd = -1;
 
 // Bytes this process has handed to write calls ("wchar"): the engine writes from this process,
 // so the growth of the counter during a copy is what the copy wrote (the target, a temporary
 // volume image). A verify job follows the bytes it had the devices read ("read_bytes"): the
 // card's, read past the cache, and not the firmware files the cache already holds. The speed
 // shown is that growth over the copy's elapsed time.
-uint64_t BytesMoved() {
+uint64_t ProcessCounter(const char* counter) {
   std::ifstream io("/proc/self/io");
   std::string key;
   uint64_t value = 0;
   while (io >> key >> value) {
-    if (key == state.counter) return value;
+    if (key == counter) return value;
   }
   return 0;
 }
+
+uint64_t BytesMoved() { return ProcessCounter(state.counter); }
 
 size_t TerminalColumns() {
   winsize size{};
@@ -121,8 +124,18 @@ void StartClock() {
   state.bytesAtStart = BytesMoved();
 }
 
+void SendStatus(const std::string& speed, const std::string& phase) {
+  std::string record = "P\t" + std::to_string(state.percent) + "\t" + speed + "\t" + phase;
+  for (char& c : record) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  record += '\n';
+  // A parent that has gone away costs the job nothing.
+  [[maybe_unused]] const ssize_t sent = write(statusFd, record.data(), record.size());
+}
+
 void Draw(bool force) {
-  if (!state.progress || state.percent < 0) return;
+  if ((!state.progress && statusFd < 0) || state.percent < 0) return;
   const Clock::time_point now = Clock::now();
   if (!force && state.percent == state.drawnPercent && now - state.lastDraw < kRedrawInterval) {
     return;
@@ -131,14 +144,17 @@ void Draw(bool force) {
   state.drawnPercent = state.percent;
   const double seconds =
       state.timing ? std::chrono::duration<double>(now - state.copyStart).count() : 0.0;
-  std::string line = state.headline.empty() ? state.lastOutput : state.headline;
-  line += "  " + std::to_string(state.percent) + "%";
+  const std::string phase = state.headline.empty() ? state.lastOutput : state.headline;
+  std::string speed;
+  if (state.timing && seconds >= 0.5) {
+    speed = FormatSpeed(static_cast<double>(BytesMoved() - state.bytesAtStart) / seconds);
+  }
+  if (statusFd >= 0) SendStatus(speed, phase);
+  if (!state.progress) return;
+  std::string line = phase + "  " + std::to_string(state.percent) + "%";
   if (state.timing) {
     line += "  " + FormatElapsed(static_cast<uint64_t>(seconds));
-    if (seconds >= 0.5) {
-      const uint64_t written = BytesMoved() - state.bytesAtStart;
-      line += "  " + FormatSpeed(static_cast<double>(written) / seconds);
-    }
+    if (!speed.empty()) line += "  " + speed;
   }
   std::cout << "\r" << Fit(line, TerminalColumns() - 1) << "\x1b[K" << std::flush;
   state.lineShown = true;
@@ -205,6 +221,10 @@ void Begin(const char16_t* successKey, bool progress, bool reads) {
 void End() { Erase(); }
 
 bool Succeeded() { return state.succeeded; }
+
+void SetStatusFd(int fd) { statusFd = fd; }
+
+uint64_t BytesWrittenByProcess() { return ProcessCounter("wchar:"); }
 
 PlinthCallbacks Callbacks() {
   PlinthCallbacks callbacks;

@@ -26,6 +26,12 @@ namespace job_reporter {
 void Begin(const char16_t* successKey, bool progress, bool reads = false);
 // Removes a progress line still shown.
 void End();
+// Sends the progress to the descriptor `fd` as well, for the process that runs this one as
+// one card of several: "P", tab, percentage, tab, speed text (may be empty), tab, what is
+// being copied, line feed. -1 turns it off.
+void SetStatusFd(int fd);
+// Bytes this process has handed to write calls so far.
+uint64_t BytesWrittenByProcess();
 // Whether the success line arrived.
 bool Succeeded();
 PlinthCallbacks Callbacks();
