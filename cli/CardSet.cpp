@@ -400,6 +400,7 @@ std::vector<size_t> CardSet::Poll(int ms) {
     int wstatus = 0;
     const pid_t done = waitpid(card.pid, &wstatus, 0);
     const int status = done == card.pid && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : kExitFailure;
+    if (status == 0 && present_ && !present_(card.info)) card.removed = true;
     Finish(card, status);
     ended.push_back(i);
   }

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -84,6 +86,8 @@ class CardSet {
   size_t Running() const;
   // The card's disk went away: a job still running on it ends as failed.
   void MarkRemoved(const std::string& target);
+  // Asked when a job ends well: false when its card is no longer there, so it counts as failed.
+  void SetPresenceCheck(std::function<bool(const CardInfo&)> check) { present_ = std::move(check); }
   // A line of the set's own, above the live lines (on stderr without a terminal).
   void Say(const std::string& line);
   // Stops drawing live lines (before a question on the terminal); the next Poll draws again.
@@ -109,6 +113,7 @@ class CardSet {
   bool reportOk_ = true;
   bool terminal_;
   std::vector<Card> cards_;
+  std::function<bool(const CardInfo&)> present_;
   size_t drawn_ = 0;  // live lines on the terminal now
   std::chrono::steady_clock::time_point lastDraw_{};
 };

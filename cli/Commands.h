@@ -18,3 +18,4 @@ int RunUpdate(const std::vector<std::string>& args);
 int RunRecover(const std::vector<std::string>& args);
 int RunVerify(const std::vector<std::string>& args);
 int RunCheck(const std::vector<std::string>& args);
+int RunStation(const std::vector<std::string>& args);
