@@ -1,0 +1,264 @@
+// Several cards at once and the station, run as the program: image files without root, loop
+// devices (one on a tmpfs that fills up) and a fixture sysfs whose cards come and go with root.
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "CliTestSupport.h"
+#include "testsupport/TestSupport.h"
+
+using namespace cli_test;
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint64_t kCardBytes = kExampleEndSector * 512;
+
+class CardSetTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    missingTool_ = MissingExampleTool();
+    if (!missingTool_.empty()) return;
+    example_ = new TempDir();
+    const std::string fw = example_->Join("fw");
+    if (!MakeExample(fw)) {
+      missingTool_ = "a working examples/make-example";
+      return;
+    }
+    // The same firmware with images only: no volume serial or UUID made at write time, so
+    // every card written from it is the same to the byte.
+    const std::string fixed = example_->Join("fixed");
+    fs::copy(fw, fixed, fs::copy_options::recursive);
+    std::string config = ReadFile(fixed + "/config.xml");
+    for (const char* name : {"data", "cache", "misc"}) {
+      const size_t at = config.find("<partition name=\"" + std::string(name) + "\"");
+      config.erase(at, config.find('\n', at) + 1 - at);
+    }
+    WriteFile(fixed + "/config.xml", config);
+  }
+  static void TearDownTestSuite() {
+    delete example_;
+    example_ = nullptr;
+  }
+  void SetUp() override {
+    if (!missingTool_.empty()) GTEST_SKIP() << "needs " << missingTool_;
+  }
+
+  static std::string Example() { return example_->Join("fw"); }
+  static std::string Fixed() { return example_->Join("fixed"); }
+  // A card written alone from the image-only firmware, to compare the others with.
+  std::string Alone() {
+    const std::string alone = dir_.Join("alone.img");
+    const Outcome run = RunCli("write " + Quote(Fixed()) + " " + Quote(alone));
+    EXPECT_EQ(run.status, 0) << run.err;
+    return alone;
+  }
+  std::vector<std::string> ReportLines(const std::string& path) {
+    return SplitLines(ReadFile(path));
+  }
+
+  static inline TempDir* example_ = nullptr;
+  static inline std::string missingTool_;
+  TempDir dir_;
+};
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
+  const std::string alone = Alone();
+  const std::string a = dir_.Join("a.img"), b = dir_.Join("b.img");
+  const std::string bad = dir_.Join("missing/c.img");
+  const std::string report = dir_.Join("report.jsonl");
+  const Outcome run = RunCli("write --report " + Quote(report) + " " + Quote(Fixed()) + " " +
+                             Quote(a) + " " + Quote(bad) + " " + Quote(b));
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_EQ(RunTool("cmp " + Quote(alone) + " " + Quote(a)), 0);
+  EXPECT_EQ(RunTool("cmp " + Quote(alone) + " " + Quote(b)), 0);
+  // Without a terminal every line of a card starts with its target; the summary follows.
+  const std::vector<std::string> lines = SplitLines(run.out);
+  ASSERT_GE(lines.size(), 5u) << run.out;
+  size_t prefixed = 0;
+  for (const std::string& line : lines) prefixed += line.rfind(a + ": ", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(prefixed, 5u) << run.out;  // open, opened, partitions, bin files, success
+  EXPECT_EQ(lines.back(), "2 of 3 cards succeeded; failed: " + bad);
+  EXPECT_TRUE(Has(run.err, bad + ": brindle-cli: cannot create the image file")) << run.err;
+
+  const std::vector<std::string> records = ReportLines(report);
+  ASSERT_EQ(records.size(), 3u);
+  for (const std::string& record : records) {
+    const bool failed = Has(record, "\"device\":\"" + bad + "\"");
+    EXPECT_TRUE(Has(record, failed ? "\"result\":\"failed\"" : "\"result\":\"succeeded\"")) << record;
+    EXPECT_TRUE(Has(record, "\"firmware\":\"" + fs::canonical(Fixed()).string() + "\"")) << record;
+    EXPECT_TRUE(Has(record, "\"job\":\"write\",")) << record;
+    EXPECT_TRUE(Has(record, "\"verified\":false}")) << record;
+    if (!failed) {
+      EXPECT_TRUE(Has(record, "\"size\":" + std::to_string(FileSize(alone)) + ",")) << record;
+    }
+  }
+
+  // The same card twice is a usage error before anything runs.
+  const Outcome twice = RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(dir_.path() + "/./a.img"));
+  EXPECT_EQ(twice.status, 2);
+  EXPECT_EQ(twice.out, "");
+  // Verify with several targets: the two good cards hold the firmware.
+  const Outcome verify = RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(b));
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  EXPECT_EQ(SplitLines(verify.out).back(), "all 2 cards succeeded");
+}
+
+// Loop devices attached for the test and detached whatever happens.
+struct Loops {
+  std::vector<std::unique_ptr<LoopDevice>> devices;
+  std::string Add(const std::string& image) {
+    devices.push_back(std::make_unique<LoopDevice>(image));
+    return devices.back()->name();
+  }
+};
+
+struct Unmount {
+  std::string path;
+  ~Unmount() {
+    if (!path.empty()) umount2(path.c_str(), MNT_DETACH);
+  }
+};
+
+bool CanUseLoops() { return IsRoot() && fs::exists("/dev/loop-control") && HaveTool("losetup"); }
+
+TEST_F(CardSetTest, FourLoopDevicesAtOnceOneOnAFillingTmpfs) {
+  if (!CanUseLoops()) GTEST_SKIP() << "needs root and loop devices";
+  const std::string alone = Alone();
+  const std::string mnt = dir_.Join("small");
+  fs::create_directory(mnt);
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=48m") != 0) GTEST_SKIP() << "no tmpfs";
+  Unmount unmount{mnt};
+  Loops loops;
+  std::vector<std::string> images;
+  for (int i = 0; i < 4; ++i) {
+    images.push_back(i == 3 ? mnt + "/card.img" : dir_.Join("card" + std::to_string(i) + ".img"));
+    ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(images.back())), 0);
+    if (loops.Add(images.back()).empty()) GTEST_SKIP() << loops.devices.back()->error();
+  }
+  auto targets = [&](size_t n) {
+    std::string list;
+    for (size_t i = 0; i < n; ++i) list += " " + Quote(loops.devices[i]->name());
+    return list;
+  };
+
+  // Three good cards at once, each the same as the card written alone.
+  const Outcome good = RunCli("write --yes --verify " + Quote(Fixed()) + targets(3));
+  EXPECT_EQ(good.status, 0) << good.out << good.err;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(RunTool("cmp -n " + std::to_string(FileSize(alone)) + " " + Quote(alone) + " " +
+                      Quote(loops.devices[i]->name())),
+              0)
+        << loops.devices[i]->name();
+  }
+
+  // The whole example (empty volumes built one job at a time through the temporary image) on
+  // all four: the card on the small tmpfs fails, the others are written and verified.
+  const std::string report = dir_.Join("report.jsonl");
+  const Outcome four =
+      RunCli("write --yes --verify --report " + Quote(report) + " " + Quote(Example()) + targets(4));
+  EXPECT_EQ(four.status, 1) << four.out << four.err;
+  const std::string& full = loops.devices[3]->name();
+  EXPECT_EQ(SplitLines(four.out).back(), "3 of 4 cards succeeded; failed: " + full) << four.out;
+  EXPECT_TRUE(Has(four.out, full + ": " )) << four.out;
+  const std::vector<std::string> records = ReportLines(report);
+  ASSERT_EQ(records.size(), 4u);
+  for (const std::string& record : records) {
+    const bool failed = Has(record, "\"device\":\"" + full + "\"");
+    EXPECT_TRUE(Has(record, failed ? "\"result\":\"failed\"" : "\"result\":\"succeeded\"")) << record;
+    EXPECT_TRUE(Has(record, failed ? "\"verified\":false" : "\"verified\":true")) << record;
+  }
+  for (size_t i = 0; i < 3; ++i) {
+    std::string fsck;
+    EXPECT_EQ(RunTool("fsck.fat -n " + Quote(loops.devices[i]->Partition(5)), &fsck), 0) << fsck;
+  }
+}
+
+// The station against a fixture sysfs whose cards are real loop devices: one present at the
+// start (left alone), one that arrives, is written and goes, then a second.
+TEST_F(CardSetTest, StationWritesCardsAsTheyComeAndGo) {
+  if (!CanUseLoops()) GTEST_SKIP() << "needs root and loop devices";
+  Loops loops;
+  std::vector<std::string> images;
+  for (int i = 0; i < 3; ++i) {
+    images.push_back(dir_.Join("slot" + std::to_string(i) + ".img"));
+    ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(images.back())), 0);
+    if (loops.Add(images.back()).empty()) GTEST_SKIP() << loops.devices.back()->error();
+  }
+  const std::string sys = dir_.Join("sys");
+  fs::create_directories(sys + "/block");
+  WriteFile(dir_.Join("mountinfo"), "");
+  // A card in a USB reader: the disk's entry, its reader's serial.
+  auto plug = [&](size_t i, const std::string& serial) {
+    const std::string name = fs::path(loops.devices[i]->name()).filename();
+    const std::string usb = sys + "/devices/pci0000:00/usb1/1-" + std::to_string(i + 1);
+    const std::string disk = usb + "/host0/block/" + name;
+    fs::create_directories(disk);
+    WriteFile(usb + "/serial", serial + "\n");
+    WriteFile(disk + "/dev", ReadFile("/sys/block/" + name + "/dev"));
+    WriteFile(disk + "/removable", "1\n");
+    WriteFile(disk + "/size", std::to_string(kExampleEndSector) + "\n");
+    fs::create_directory_symlink(usb + "/host0", disk + "/device");
+    fs::create_directory_symlink(disk, sys + "/block/" + name);
+  };
+  auto unplug = [&](size_t i) {
+    fs::remove(sys + "/block/" + fs::path(loops.devices[i]->name()).filename().string());
+  };
+  plug(0, "PRESENT");
+  const std::string report = dir_.Join("station.jsonl");
+  const std::string cli = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli");
+  const std::string out = dir_.Join("out"), err = dir_.Join("err");
+  std::thread station([&] {
+    RunTool(cli + " station --count 2 --verify --report " + Quote(report) + " --sysfs " +
+            Quote(sys) + " --mountinfo " + Quote(dir_.Join("mountinfo")) +
+            " --swaps /nonexistent " + Quote(Fixed()) + " </dev/null >" + Quote(out) + " 2>" +
+            Quote(err) + "; echo $? >" + Quote(dir_.Join("status")));
+  });
+  auto waitFor = [&](size_t lines) {
+    for (int i = 0; i < 600 && ReportLines(report).size() < lines; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return ReportLines(report).size() >= lines;
+  };
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  plug(1, "FIRST");
+  const bool first = waitFor(1);
+  unplug(1);
+  plug(2, "SECOND");
+  const bool second = first && waitFor(2);
+  if (!second) unplug(2);  // nothing more will come: stop it
+  station.join();
+  ASSERT_TRUE(second) << ReadFile(out) << ReadFile(err);
+
+  EXPECT_EQ(ReadFile(dir_.Join("status")), "0\n") << ReadFile(err);
+  const std::vector<std::string> records = ReportLines(report);
+  ASSERT_EQ(records.size(), 2u);
+  const char* serials[] = {"FIRST", "SECOND"};
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_TRUE(Has(records[i], "\"device\":\"" + loops.devices[i + 1]->name() + "\"")) << records[i];
+    EXPECT_TRUE(Has(records[i], "\"serial\":\"" + std::string(serials[i]) + "\"")) << records[i];
+    EXPECT_TRUE(Has(records[i], "\"size\":" + std::to_string(kCardBytes) + ",")) << records[i];
+    EXPECT_TRUE(Has(records[i], "\"result\":\"succeeded\",")) << records[i];
+    EXPECT_TRUE(Has(records[i], "\"verified\":true}")) << records[i];
+    EXPECT_EQ(RunTool("cmp " + Quote(images[1]) + " " + Quote(images[i + 1])), 0);
+  }
+  const std::string said = ReadFile(err);
+  EXPECT_TRUE(Has(said, loops.devices[0]->name() + " was present at the start")) << said;
+  EXPECT_TRUE(Has(said, loops.devices[1]->name() + " is done and may be removed (1 good so far)"))
+      << said;
+  // The card present at the start was never written.
+  EXPECT_EQ(ToolOutput("cmp -n " + std::to_string(kCardBytes) + " " + Quote(images[0]) + " /dev/zero 2>&1; echo $?"), "0\n");
+}
+
+}  // namespace
