@@ -1,5 +1,6 @@
 // Several cards at once and the station, run as the program: image files without root, loop
 // devices (one on a tmpfs that fills up) and a fixture sysfs whose cards come and go with root.
+#include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -185,80 +186,155 @@ TEST_F(CardSetTest, FourLoopDevicesAtOnceOneOnAFillingTmpfs) {
   }
 }
 
-// The station against a fixture sysfs whose cards are real loop devices: one present at the
-// start (left alone), one that arrives, is written and goes, then a second.
-TEST_F(CardSetTest, StationWritesCardsAsTheyComeAndGo) {
-  if (!CanUseLoops()) GTEST_SKIP() << "needs root and loop devices";
-  Loops loops;
-  std::vector<std::string> images;
-  for (int i = 0; i < 3; ++i) {
-    images.push_back(dir_.Join("slot" + std::to_string(i) + ".img"));
-    ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(images.back())), 0);
-    if (loops.Add(images.back()).empty()) GTEST_SKIP() << loops.devices.back()->error();
+// Slots of a USB card reader in a fixture sysfs, each card a real loop device, and a station
+// run in the background against it.
+class Station {
+ public:
+  Station(const TempDir& dir, size_t slots) : dir_(dir), sys_(dir.Join("sys")) {
+    for (size_t i = 0; i < slots; ++i) {
+      images.push_back(dir.Join("slot" + std::to_string(i) + ".img"));
+      if (RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(images.back())) != 0 ||
+          loops_.Add(images.back()).empty()) {
+        return;
+      }
+    }
+    fs::create_directories(sys_ + "/block");
+    WriteFile(dir.Join("mountinfo"), "");
+    ready_ = true;
   }
-  const std::string sys = dir_.Join("sys");
-  fs::create_directories(sys + "/block");
-  WriteFile(dir_.Join("mountinfo"), "");
-  // A card in a USB reader: the disk's entry, its reader's serial.
-  auto plug = [&](size_t i, const std::string& serial) {
-    const std::string name = fs::path(loops.devices[i]->name()).filename();
-    const std::string usb = sys + "/devices/pci0000:00/usb1/1-" + std::to_string(i + 1);
+  ~Station() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool ready() const { return ready_; }
+  std::string Node(size_t i) const { return loops_.devices[i]->name(); }
+
+  // A card in slot i, its reader's serial number `serial`.
+  void Plug(size_t i, const std::string& serial) {
+    const std::string name = fs::path(Node(i)).filename();
+    const std::string usb = sys_ + "/devices/pci0000:00/usb1/1-" + std::to_string(i + 1);
     const std::string disk = usb + "/host0/block/" + name;
+    fs::remove_all(usb);
     fs::create_directories(disk);
     WriteFile(usb + "/serial", serial + "\n");
     WriteFile(disk + "/dev", ReadFile("/sys/block/" + name + "/dev"));
     WriteFile(disk + "/removable", "1\n");
     WriteFile(disk + "/size", std::to_string(kExampleEndSector) + "\n");
     fs::create_directory_symlink(usb + "/host0", disk + "/device");
-    fs::create_directory_symlink(disk, sys + "/block/" + name);
-  };
-  auto unplug = [&](size_t i) {
-    fs::remove(sys + "/block/" + fs::path(loops.devices[i]->name()).filename().string());
-  };
-  plug(0, "PRESENT");
-  const std::string report = dir_.Join("station.jsonl");
-  const std::string cli = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli");
-  const std::string out = dir_.Join("out"), err = dir_.Join("err");
-  std::thread station([&] {
-    RunTool(cli + " station --count 2 --verify --report " + Quote(report) + " --sysfs " +
-            Quote(sys) + " --mountinfo " + Quote(dir_.Join("mountinfo")) +
-            " --swaps /nonexistent " + Quote(Fixed()) + " </dev/null >" + Quote(out) + " 2>" +
-            Quote(err) + "; echo $? >" + Quote(dir_.Join("status")));
-  });
-  auto waitFor = [&](size_t lines) {
-    for (int i = 0; i < 600 && ReportLines(report).size() < lines; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return ReportLines(report).size() >= lines;
-  };
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  plug(1, "FIRST");
-  const bool first = waitFor(1);
-  unplug(1);
-  plug(2, "SECOND");
-  const bool second = first && waitFor(2);
-  if (!second) unplug(2);  // nothing more will come: stop it
-  station.join();
-  ASSERT_TRUE(second) << ReadFile(out) << ReadFile(err);
+    fs::create_directory_symlink(disk, sys_ + "/block/" + name);
+  }
+  void Unplug(size_t i) { fs::remove(sys_ + "/block/" + fs::path(Node(i)).filename().string()); }
 
-  EXPECT_EQ(ReadFile(dir_.Join("status")), "0\n") << ReadFile(err);
-  const std::vector<std::string> records = ReportLines(report);
+  void Start(const std::string& options, const std::string& firmware) {
+    const std::string cli = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli");
+    thread_ = std::thread([=, this] {
+      RunTool(cli + " station " + options + " --report " + Quote(Report()) + " --sysfs " +
+              Quote(sys_) + " --mountinfo " + Quote(dir_.Join("mountinfo")) +
+              " --swaps /nonexistent " + Quote(firmware) + " </dev/null >" + Quote(Out()) +
+              " 2>" + Quote(Err()) + " & echo $! >" + Quote(dir_.Join("pid")) + "; wait $!; echo $? >" +
+              Quote(dir_.Join("status")));
+    });
+  }
+  // Waits (at most a minute) until `done` holds.
+  template <typename Done>
+  bool WaitFor(Done done) {
+    for (int i = 0; i < 600 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return done();
+  }
+  bool WaitForReport(size_t lines) {
+    return WaitFor([&] { return SplitLines(ReadFile(Report())).size() >= lines; });
+  }
+  bool WaitForSaid(const std::string& text) {
+    return WaitFor([&] { return Has(ReadFile(Err()), text); });
+  }
+  // The station's exit status once it has ended; -1 when it did not.
+  int Stop(bool interrupt) {
+    if (interrupt && WaitFor([&] { return !ReadFile(dir_.Join("pid")).empty(); })) {
+      kill(std::stoi(ReadFile(dir_.Join("pid"))), SIGINT);
+    }
+    if (thread_.joinable()) thread_.join();
+    const std::string status = ReadFile(dir_.Join("status"));
+    return status.empty() ? -1 : std::stoi(status);
+  }
+  std::string Report() const { return dir_.Join("station.jsonl"); }
+  std::string Out() const { return dir_.Join("out"); }
+  std::string Err() const { return dir_.Join("err"); }
+  std::vector<std::string> images;
+
+ private:
+  const TempDir& dir_;
+  std::string sys_;
+  Loops loops_;
+  std::thread thread_;
+  bool ready_ = false;
+};
+
+// One card present at the start (left alone), one that arrives, is written and goes, then a
+// second; the report checked line by line.
+TEST_F(CardSetTest, StationWritesCardsAsTheyComeAndGo) {
+  if (!CanUseLoops()) GTEST_SKIP() << "needs root and loop devices";
+  Station station(dir_, 3);
+  if (!station.ready()) GTEST_SKIP() << "cannot attach loop devices";
+  station.Plug(0, "PRESENT");
+  station.Start("--count 2 --verify", Fixed());
+  ASSERT_TRUE(station.WaitForSaid("waiting for cards")) << ReadFile(station.Err());
+  station.Plug(1, "FIRST");
+  const bool first = station.WaitForReport(1);
+  station.Unplug(1);
+  station.Plug(2, "SECOND");
+  const bool second = first && station.WaitForReport(2);
+  const int status = station.Stop(!second);
+  ASSERT_TRUE(second) << ReadFile(station.Out()) << ReadFile(station.Err());
+
+  EXPECT_EQ(status, 0) << ReadFile(station.Err());
+  const std::vector<std::string> records = SplitLines(ReadFile(station.Report()));
   ASSERT_EQ(records.size(), 2u);
   const char* serials[] = {"FIRST", "SECOND"};
   for (size_t i = 0; i < 2; ++i) {
-    EXPECT_TRUE(Has(records[i], "\"device\":\"" + loops.devices[i + 1]->name() + "\"")) << records[i];
+    EXPECT_TRUE(Has(records[i], "\"device\":\"" + station.Node(i + 1) + "\"")) << records[i];
     EXPECT_TRUE(Has(records[i], "\"serial\":\"" + std::string(serials[i]) + "\"")) << records[i];
     EXPECT_TRUE(Has(records[i], "\"size\":" + std::to_string(kCardBytes) + ",")) << records[i];
     EXPECT_TRUE(Has(records[i], "\"result\":\"succeeded\",")) << records[i];
     EXPECT_TRUE(Has(records[i], "\"verified\":true}")) << records[i];
-    EXPECT_EQ(RunTool("cmp " + Quote(images[1]) + " " + Quote(images[i + 1])), 0);
+    EXPECT_EQ(RunTool("cmp " + Quote(station.images[1]) + " " + Quote(station.images[i + 1])), 0);
   }
-  const std::string said = ReadFile(err);
-  EXPECT_TRUE(Has(said, loops.devices[0]->name() + " was present at the start")) << said;
-  EXPECT_TRUE(Has(said, loops.devices[1]->name() + " is done and may be removed (1 good so far)"))
-      << said;
+  const std::string said = ReadFile(station.Err());
+  EXPECT_TRUE(Has(said, station.Node(0) + " was present at the start")) << said;
+  EXPECT_TRUE(Has(said, station.Node(1) + " is done and may be removed (1 good so far)")) << said;
   // The card present at the start was never written.
-  EXPECT_EQ(ToolOutput("cmp -n " + std::to_string(kCardBytes) + " " + Quote(images[0]) + " /dev/zero 2>&1; echo $?"), "0\n");
+  EXPECT_EQ(ToolOutput("cmp -n " + std::to_string(kCardBytes) + " " + Quote(station.images[0]) +
+                       " /dev/zero 2>&1; echo $?"),
+            "0\n");
+}
+
+// A card written before comes back (skipped without a terminal to ask on); a card pulled out
+// during its job is never counted good; Ctrl-C ends the station.
+TEST_F(CardSetTest, StationSkipsACardSeenBeforeAndFailsOneRemovedMidJob) {
+  if (!CanUseLoops()) GTEST_SKIP() << "needs root and loop devices";
+  Station station(dir_, 3);
+  if (!station.ready()) GTEST_SKIP() << "cannot attach loop devices";
+  station.Start("", Example());
+  ASSERT_TRUE(station.WaitForSaid("waiting for cards")) << ReadFile(station.Err());
+  station.Plug(0, "ONE");
+  ASSERT_TRUE(station.WaitForReport(1)) << ReadFile(station.Err());
+  // The same card again, in the next slot.
+  station.Plug(1, "ONE");
+  EXPECT_TRUE(station.WaitForSaid(station.Node(1) + " looks like a card already written"));
+  station.Plug(2, "TWO");
+  EXPECT_TRUE(station.WaitForSaid(station.Node(2) + ": job started"));
+  station.Unplug(2);
+  EXPECT_TRUE(station.WaitForReport(2));
+  EXPECT_EQ(station.Stop(true), 1);
+
+  const std::vector<std::string> records = SplitLines(ReadFile(station.Report()));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(Has(records[0], "\"result\":\"succeeded\"")) << records[0];
+  EXPECT_TRUE(Has(records[1], "\"device\":\"" + station.Node(2) + "\"")) << records[1];
+  EXPECT_TRUE(Has(records[1], "\"result\":\"failed\"")) << records[1];
+  EXPECT_EQ(SplitLines(ReadFile(station.Out())).back(),
+            "1 of 2 cards succeeded; failed: " + station.Node(2));
+  EXPECT_EQ(ToolOutput("cmp -n " + std::to_string(kCardBytes) + " " + Quote(station.images[1]) +
+                       " /dev/zero 2>&1; echo $?"),
+            "0\n");
 }
 
 }  // namespace
