@@ -90,7 +90,8 @@ std::string FindSerial(const std::string& sysfsRoot, const std::string& devicePa
   return {};
 }
 
-CardInfo DescribeCard(const std::string& target, const SystemFiles& files) {
+CardInfo DescribeCard(const std::string& target, const std::string& sysfsRoot,
+                      const std::vector<RawBlockDevice>& devices) {
   CardInfo card;
   card.target = target;
   struct stat st {};
@@ -101,7 +102,7 @@ CardInfo DescribeCard(const std::string& target, const SystemFiles& files) {
   }
   card.block = true;
   const std::string dev = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-  for (const RawBlockDevice& disk : SysfsReader(files.sysfs).ReadBlockDevices()) {
+  for (const RawBlockDevice& disk : devices) {
     if (disk.dev != dev) continue;
     card.size = ParseSectorCount(disk.size);
     if (disk.backingFile) {
@@ -109,7 +110,7 @@ CardInfo DescribeCard(const std::string& target, const SystemFiles& files) {
     } else {
       card.vendor = CleanModelText(disk.vendor);
       card.model = CleanModelText(disk.model.empty() ? disk.cardName : disk.model);
-      card.serial = FindSerial(files.sysfs, disk.devicePath);
+      card.serial = FindSerial(sysfsRoot, disk.devicePath);
     }
     break;
   }
@@ -352,7 +353,7 @@ void CardSet::Finish(Card& card, int status) {
   card.percent = -1;
   card.speed.clear();
   // An image file has its size once the job made it.
-  if (!card.info.block) card.info.size = DescribeCard(card.info.target, SystemFiles{}).size;
+  if (!card.info.block) card.info.size = DescribeCard(card.info.target, {}, {}).size;
   if (!terminal_) {
     Say(Text(card.succeeded() ? u"CliCardEndedOk" : u"CliCardEndedFailed", {card.info.target}));
   }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "DiskInfo.h"  // SystemFiles
+#include "DiskSource.h"
 
 // What the report and the live line say about a target.
 struct CardInfo {
@@ -26,9 +26,10 @@ struct CardInfo {
   bool block = false;
 };
 
-// The card behind `target`: a block device described from sysfs (found by its device number),
-// or an image file with its size.
-CardInfo DescribeCard(const std::string& target, const SystemFiles& files);
+// The card behind `target`: a block device described from the disks found under the sysfs root
+// (by its device number), or an image file with its size.
+CardInfo DescribeCard(const std::string& target, const std::string& sysfsRoot,
+                      const std::vector<RawBlockDevice>& devices);
 
 // The serial number sysfs shows for a disk: the first "serial" attribute on the way up from its
 // device folder (an SD card's own, or the USB reader's). Empty when there is none.

@@ -115,8 +115,8 @@ bool Confirm(const JobKind& kind, const std::string& target, const BlockTarget& 
 // The safety rule for a block device about to be written; false, with the refusal said, when
 // it must not be.
 bool CheckBlockTarget(const std::string& target, const struct stat& st, const JobOptions& options,
-                      BlockTarget& block) {
-  block = InspectBlockDevice(major(st.st_rdev), minor(st.st_rdev), options.files);
+                      const DiskSnapshot& snapshot, BlockTarget& block) {
+  block = InspectBlockDevice(major(st.st_rdev), minor(st.st_rdev), snapshot);
   const std::string refusal = SafetyRefusal(block);
   if (refusal.empty()) return true;
   // The engine refuses the running system's disks whatever its caller says.
@@ -243,7 +243,9 @@ std::optional<uint64_t> PrepareTarget(const JobKind& kind, const JobOptions& opt
   if (!S_ISBLK(st.st_mode)) return UnsizedTargetSize(kind, options);
 
   BlockTarget block;
-  if (!CheckBlockTarget(target, st, options, block)) return std::nullopt;
+  if (!CheckBlockTarget(target, st, options, ReadDiskSnapshot(options.files), block)) {
+    return std::nullopt;
+  }
   if (!options.yes && !Confirm(kind, target, block)) return std::nullopt;
   const int64_t length = plat::FileLength(plat::FromUtf8(target));
   // A device that cannot be opened even to be measured: the engine's open says so.
@@ -321,6 +323,7 @@ std::vector<std::string> CardArgs(const JobKind& kind, const JobOptions& options
 int RunCardSet(const JobKind& kind, const JobOptions& options) {
   std::vector<std::string> identities;
   std::vector<std::string> devices;
+  const DiskSnapshot snapshot = ReadDiskSnapshot(options.files);
   for (const std::string& target : options.targets) {
     struct stat st {};
     std::string identity = "path:" + target;
@@ -336,7 +339,7 @@ int RunCardSet(const JobKind& kind, const JobOptions& options) {
     identities.push_back(identity);
     if (!kind.writes || !exists || !S_ISBLK(st.st_mode)) continue;
     BlockTarget block;
-    if (!CheckBlockTarget(target, st, options, block)) return Refuse(Text(u"CliNothingWritten"));
+    if (!CheckBlockTarget(target, st, options, snapshot, block)) return Refuse(Text(u"CliNothingWritten"));
     devices.push_back(target);
   }
   if (!devices.empty() && !options.yes && !ConfirmSet(kind, devices)) return kExitFailure;
@@ -352,7 +355,7 @@ int RunCardSet(const JobKind& kind, const JobOptions& options) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGINT, OnInterrupt);
   for (const std::string& target : options.targets) {
-    set.Start(DescribeCard(target, options.files), kind.name,
+    set.Start(DescribeCard(target, options.files.sysfs, snapshot.devices), kind.name,
               options.verify || kind.job == PlinthJob::kVerify, CardArgs(kind, options, target));
   }
   bool told = false;

@@ -91,12 +91,25 @@ bool IsUnderDev(const std::string& path) {
   return real == "/dev" || StartsWith(real, "/dev/");
 }
 
+DiskSnapshot ReadDiskSnapshot(const SystemFiles& files) {
+  DiskSnapshot snapshot;
+  snapshot.devices = SysfsReader(files.sysfs).ReadBlockDevices();
+  std::string mountTable;
+  ReadMountTable(files.mountinfo, mountTable);
+  snapshot.systemUses = SystemDiskUses(snapshot.devices, ParseMountInfo(mountTable),
+                                       ReadSwapAreas(files.swaps));
+  return snapshot;
+}
+
 BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const SystemFiles& files) {
+  return InspectBlockDevice(major, minor, ReadDiskSnapshot(files));
+}
+
+BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const DiskSnapshot& snapshot) {
   BlockTarget target;
   const std::string dev = std::to_string(major) + ":" + std::to_string(minor);
-  const std::vector<RawBlockDevice> devices = SysfsReader(files.sysfs).ReadBlockDevices();
   const RawBlockDevice* disk = nullptr;
-  for (const RawBlockDevice& device : devices) {
+  for (const RawBlockDevice& device : snapshot.devices) {
     if (device.dev == dev) disk = &device;
     for (const RawPartition& part : device.partitions) {
       if (part.dev == dev) {
@@ -121,8 +134,10 @@ BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const SystemFiles
     target.model += model;
   }
 
-  for (const SystemUse& use : SystemUsesOfDisk(target.disk, files)) {
-    target.systemUses.push_back(plat::ToUtf8(SystemUseText({use})));
+  if (const auto uses = snapshot.systemUses.find(target.disk); uses != snapshot.systemUses.end()) {
+    for (const SystemUse& use : uses->second) {
+      target.systemUses.push_back(plat::ToUtf8(SystemUseText({use})));
+    }
   }
   return target;
 }

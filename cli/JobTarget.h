@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "DiskInfo.h"  // SystemFiles
+#include "DiskParse.h"
 
 // "--size": a byte count, or a count with K, M, G or T (binary units, optionally followed by
 // "iB" or "B"). False for anything else, for 0, for a count that overflows, and for one that is
@@ -37,7 +39,15 @@ struct BlockTarget {
   std::vector<std::string> systemUses;
 };
 
+// The system's disks and the running system's uses of them, read once for several devices.
+struct DiskSnapshot {
+  std::vector<RawBlockDevice> devices;
+  std::map<std::string, std::vector<SystemUse>> systemUses;
+};
+DiskSnapshot ReadDiskSnapshot(const SystemFiles& files);
+
 // Everything the safety rule needs about block device major:minor.
+BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const DiskSnapshot& snapshot);
 BlockTarget InspectBlockDevice(unsigned major, unsigned minor, const SystemFiles& files);
 
 // Why the device must not be written without --force; empty when it may be.
