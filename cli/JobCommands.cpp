@@ -318,6 +318,17 @@ std::vector<std::string> CardArgs(const JobKind& kind, const JobOptions& options
   return args;
 }
 
+// What makes two targets the same card: the device number, the file, or for a file still to be
+// made its name in its real folder.
+std::string TargetIdentity(const std::string& target, const struct stat* st) {
+  if (st != nullptr && S_ISBLK(st->st_mode)) return "dev:" + std::to_string(st->st_rdev);
+  if (st != nullptr) return "file:" + std::to_string(st->st_dev) + ":" + std::to_string(st->st_ino);
+  const size_t slash = target.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(parent.c_str(), nullptr), &std::free);
+  return "new:" + (real ? std::string(real.get()) : parent) + "/" + target.substr(slash + 1);
+}
+
 // Several targets (or a report): every card's job in a process of its own, all at once, after
 // the safety checks and one confirmation for the whole set.
 int RunCardSet(const JobKind& kind, const JobOptions& options) {
@@ -326,13 +337,8 @@ int RunCardSet(const JobKind& kind, const JobOptions& options) {
   const DiskSnapshot snapshot = ReadDiskSnapshot(options.files);
   for (const std::string& target : options.targets) {
     struct stat st {};
-    std::string identity = "path:" + target;
     const bool exists = stat(target.c_str(), &st) == 0;
-    if (exists && S_ISBLK(st.st_mode)) {
-      identity = "dev:" + std::to_string(st.st_rdev);
-    } else if (exists) {
-      identity = "file:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-    }
+    const std::string identity = TargetIdentity(target, exists ? &st : nullptr);
     for (const std::string& seen : identities) {
       if (seen == identity) return UsageError(kind.name, Text(u"CliSameTargetTwice", {target}));
     }

@@ -341,10 +341,11 @@ TEST_F(CliJob, Recover) {
 TEST_F(CliJob, UsageErrorsAndHelp) {
   const std::string fw = Quote(Firmware());
   const std::vector<std::string> usages = {
-      "write", "write " + fw, "write " + fw + " a b", "write --size", "write --bogus " + fw + " x.img",
-      "update", "update " + fw, "recover", "recover a b", "recover --sysfs",
+      "write", "write " + fw, "write " + fw + " a.img ./a.img", "write --size", "write --bogus " + fw + " x.img",
+      "update", "update " + fw, "recover", "recover a.img a.img", "recover --sysfs",
       "write --yes=1 " + fw + " x.img", "recover --verify x.img", "verify " + fw,
-      "verify --yes " + fw + " x.img", "verify --size 1M " + fw + " x.img"};
+      "verify --yes " + fw + " x.img", "verify --size 1M " + fw + " x.img", "write --report " + fw,
+      "station", "station " + fw + " x", "station --count 0 " + fw, "station --yes " + fw};
   for (const std::string& args : usages) {
     const Outcome run = RunCli(args);
     EXPECT_EQ(run.status, 2) << args;

@@ -115,7 +115,7 @@ TEST(Completion, OffersCommandsOptionsAndFilesFromTheTable) {
   TempDir dir;
   std::filesystem::create_directory(dir.Join("fw"));
   WriteFile(dir.Join("card.img"), "");
-  const std::string commands = "check\nhelp\nlist\nrecover\nupdate\nverify\nwrite\n";
+  const std::string commands = "check\nhelp\nlist\nrecover\nstation\nupdate\nverify\nwrite\n";
   EXPECT_EQ(Offered("brindle-cli ", dir.path()), commands);
   EXPECT_EQ(Offered("brindle-cli re", dir.path()), "recover\n");
   EXPECT_EQ(Offered("brindle-cli write --s", dir.path()), "--size\n--swaps\n--sysfs\n");
@@ -124,6 +124,10 @@ TEST(Completion, OffersCommandsOptionsAndFilesFromTheTable) {
   EXPECT_EQ(Offered("brindle-cli write --yes ", dir.path()), "fw\n");
   EXPECT_EQ(Offered("brindle-cli write --size ", dir.path()), "\n");
   EXPECT_NE(Offered("brindle-cli write fw c", dir.path()).find("card.img\n"), std::string::npos);
+  // Any number of targets; a help command's one argument is all it takes.
+  EXPECT_NE(Offered("brindle-cli write fw card.img c", dir.path()).find("card.img\n"),
+            std::string::npos);
+  EXPECT_EQ(Offered("brindle-cli help write ", dir.path()), "\n");
 }
 
 }  // namespace
