@@ -114,6 +114,17 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
   const Outcome verify = RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(b));
   EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
   EXPECT_EQ(SplitLines(verify.out).back(), "all 2 cards succeeded");
+
+  // On a terminal: one line per card, redrawn in place, then the summary.
+  if (!HaveTool("script")) GTEST_SKIP() << "needs script (util-linux) for a terminal";
+  const std::string cli = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " verify " +
+                          Quote(Fixed()) + " " + Quote(a) + " " + Quote(b);
+  const std::string shown = ToolOutput("script -qec " + Quote(cli) + " /dev/null </dev/null");
+  EXPECT_TRUE(Has(shown, "\x1b[2A")) << shown;  // back up over both card lines
+  for (const std::string& card : {a, b}) {
+    EXPECT_TRUE(Has(shown, "\r" + card.substr(0, 12) + " ")) << shown;
+  }
+  EXPECT_TRUE(Has(shown, "all 2 cards succeeded")) << shown;
 }
 
 // Loop devices attached for the test and detached whatever happens.
