@@ -59,6 +59,12 @@ bool ArgReader::Option(std::string_view name, std::string& value, bool& missing)
   return false;
 }
 
+bool AskYes(std::string_view prompt) {
+  std::cerr << kProgramName << ": " << prompt << std::flush;
+  std::string answer;
+  return std::getline(std::cin, answer) && answer == "yes";
+}
+
 void ShowErrorText(const std::u16string& text) { std::cerr << "Error: " << Utf8(text) << "\n"; }
 
 void ShowKeyError(const char16_t* key, const std::u16string& suffix) {

@@ -41,6 +41,10 @@ class ArgReader {
   std::string last_;
 };
 
+// Shows `prompt` on stderr and reads one line of standard input: true only for "yes", the
+// English word in every language, as the prompts say.
+bool AskYes(std::string_view prompt);
+
 // The front end's message box: "Error: <text>" on stderr.
 void ShowErrorText(const std::u16string& text);
 // The same for a catalogue text and what follows it.

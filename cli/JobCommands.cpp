@@ -101,11 +101,7 @@ bool Confirm(const JobKind& kind, const std::string& target, const BlockTarget& 
   std::string disk = block.disk;
   if (size >= 0) disk += ", " + Utf8(FormatSizeText(size));
   if (!block.model.empty()) disk += ", " + ValidUtf8(block.model);
-  std::cerr << kProgramName << ": " << Text(u"CliConfirm", {kind.name, target, disk})
-            << std::flush;
-  // The answer is the English word in every language, as the prompt says.
-  std::string answer;
-  if (!std::getline(std::cin, answer) || answer != "yes") {
+  if (!AskYes(Text(u"CliConfirm", {kind.name, target, disk}))) {
     Refuse(Text(u"CliNothingWritten"));
     return false;
   }
@@ -285,11 +281,7 @@ bool ConfirmSet(const JobKind& kind, const std::vector<std::string>& devices) {
     Refuse(Text(u"CliNoTerminal", {kind.name, list}));
     return false;
   }
-  std::cerr << kProgramName << ": "
-            << Text(u"CliConfirmSet", {kind.name, std::to_string(devices.size()), list})
-            << std::flush;
-  std::string answer;
-  if (!std::getline(std::cin, answer) || answer != "yes") {
+  if (!AskYes(Text(u"CliConfirmSet", {kind.name, std::to_string(devices.size()), list}))) {
     Refuse(Text(u"CliNothingWritten"));
     return false;
   }

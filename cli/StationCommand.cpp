@@ -107,10 +107,7 @@ bool AskAgain(CardSet& set, const CardInfo& card) {
   set.Pause();
   std::string model = card.vendor + (card.vendor.empty() ? "" : " ") + card.model;
   if (!card.serial.empty()) model += ", " + card.serial;
-  std::cerr << kProgramName << ": " << Text(u"CliStationAgain", {card.target, ValidUtf8(model)})
-            << std::flush;
-  std::string answer;
-  return std::getline(std::cin, answer) && answer == "yes";
+  return AskYes(Text(u"CliStationAgain", {card.target, ValidUtf8(model)}));
 }
 
 std::vector<std::string> WriteArgs(const StationOptions& options, const std::string& node) {
