@@ -45,7 +45,8 @@ TEST(CardReport, SerialIsTheNearestOnTheWayUp) {
   EXPECT_EQ(FindSerial(root, usb + "/1-1:1.0/host0/0:0:0:0"), "");
   ASSERT_TRUE(testsupport::WriteFile(root + "/" + usb + "/serial", "READER 42\n"));
   EXPECT_EQ(FindSerial(root, usb + "/1-1:1.0/host0/0:0:0:0"), "READER42");
-  ASSERT_TRUE(testsupport::WriteFile(root + "/" + usb + "/1-1:1.0/host0/0:0:0:0/serial", "0xcafe\n"));
+  ASSERT_TRUE(
+      testsupport::WriteFile(root + "/" + usb + "/1-1:1.0/host0/0:0:0:0/serial", "0xcafe\n"));
   EXPECT_EQ(FindSerial(root, usb + "/1-1:1.0/host0/0:0:0:0"), "0xcafe");
   EXPECT_EQ(FindSerial(root, ""), "");
 }

@@ -101,7 +101,8 @@ CardInfo DescribeCard(const std::string& target, const std::string& sysfsRoot,
     return card;
   }
   card.block = true;
-  const std::string dev = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+  const std::string dev =
+      std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
   for (const RawBlockDevice& disk : devices) {
     if (disk.dev != dev) continue;
     card.size = ParseSectorCount(disk.size);
@@ -120,7 +121,8 @@ CardInfo DescribeCard(const std::string& target, const std::string& sysfsRoot,
 std::string ReportLine(const CardRecord& r) {
   std::tm utc{};
   char when[64] = "";
-  if (gmtime_r(&r.when, &utc) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  if (gmtime_r(&r.when, &utc) != nullptr)
+    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
   const CardInfo& c = r.card;
@@ -431,8 +433,8 @@ void CardSet::PrintSummary() {
   PrintTable(std::cout, rows);
   std::cout << (failed.empty()
                     ? Text(u"CliSetAllGood", {std::to_string(good)})
-                    : Text(u"CliSetSomeFailed",
-                           {std::to_string(good), std::to_string(cards_.size()), ValidUtf8(failed)}))
+                    : Text(u"CliSetSomeFailed", {std::to_string(good),
+                                                 std::to_string(cards_.size()), ValidUtf8(failed)}))
             << "\n"
             << std::flush;
 }

@@ -115,7 +115,8 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
   }
 
   // The same card twice is a usage error before anything runs.
-  const Outcome twice = RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(dir_.path() + "/./a.img"));
+  const Outcome twice =
+      RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(dir_.path() + "/./a.img"));
   EXPECT_EQ(twice.status, 2);
   EXPECT_EQ(twice.out, "");
   // Verify with several targets: the two good cards hold the firmware.
@@ -186,8 +187,8 @@ TEST_F(CardSetTest, FourLoopDevicesAtOnceOneOnAFillingTmpfs) {
   // The whole example (empty volumes built one job at a time through the temporary image) on
   // all four: the card on the small tmpfs fails, the others are written and verified.
   const std::string report = dir_.Join("report.jsonl");
-  const Outcome four =
-      RunCli("write --yes --verify --report " + Quote(report) + " " + Quote(Example()) + targets(4));
+  const Outcome four = RunCli("write --yes --verify --report " + Quote(report) + " " +
+                              Quote(Example()) + targets(4));
   EXPECT_EQ(four.status, 1) << four.out << four.err;
   const std::string& full = loops.devices[3]->name();
   EXPECT_EQ(SplitLines(four.out).back(), "3 of 4 cards succeeded; failed: " + full) << four.out;
@@ -242,15 +243,17 @@ class Station {
     thread_ = std::thread([=, this] {
       RunTool(cli + " station " + options + " --report " + Quote(Report()) + " --sysfs " +
               Quote(sys_) + " --mountinfo " + Quote(dir_.Join("mountinfo")) +
-              " --swaps /nonexistent " + Quote(firmware) + " </dev/null >" + Quote(Out()) +
-              " 2>" + Quote(Err()) + " & echo $! >" + Quote(dir_.Join("pid")) + "; wait $!; echo $? >" +
+              " --swaps /nonexistent " + Quote(firmware) + " </dev/null >" + Quote(Out()) + " 2>" +
+              Quote(Err()) + " & echo $! >" + Quote(dir_.Join("pid")) + "; wait $!; echo $? >" +
               Quote(dir_.Join("status")));
     });
   }
   // Waits (at most a minute) until `done` holds.
   template <typename Done>
   bool WaitFor(Done done) {
-    for (int i = 0; i < 600 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 600 && !done(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     return done();
   }
   bool WaitForReport(size_t lines) {

@@ -337,7 +337,8 @@ int RunCardSet(const JobKind& kind, const JobOptions& options) {
     identities.push_back(identity);
     if (!kind.writes || !exists || !S_ISBLK(st.st_mode)) continue;
     BlockTarget block;
-    if (!CheckBlockTarget(target, st, options, snapshot, block)) return Refuse(Text(u"CliNothingWritten"));
+    if (!CheckBlockTarget(target, st, options, snapshot, block))
+      return Refuse(Text(u"CliNothingWritten"));
     devices.push_back(target);
   }
   if (!devices.empty() && !options.yes && !ConfirmSet(kind, devices)) return kExitFailure;

@@ -341,7 +341,8 @@ TEST_F(CliJob, Recover) {
 TEST_F(CliJob, UsageErrorsAndHelp) {
   const std::string fw = Quote(Firmware());
   const std::vector<std::string> usages = {
-      "write", "write " + fw, "write " + fw + " a.img ./a.img", "write --size", "write --bogus " + fw + " x.img",
+      "write", "write " + fw, "write " + fw + " a.img ./a.img", "write --size",
+      "write --bogus " + fw + " x.img",
       "update", "update " + fw, "recover", "recover a.img a.img", "recover --sysfs",
       "write --yes=1 " + fw + " x.img", "recover --verify x.img", "verify " + fw,
       "verify --yes " + fw + " x.img", "verify --size 1M " + fw + " x.img", "write --report " + fw,

@@ -177,7 +177,8 @@ int RunStationLoop(const StationOptions& options) {
       }
       const std::vector<SystemUse> uses = SystemUsesOfDisk(name, options.files);
       if (!uses.empty()) {
-        set.Say(Text(u"CliStationRefused", {arrival.info.target, plat::ToUtf8(SystemUseText(uses))}));
+        set.Say(
+            Text(u"CliStationRefused", {arrival.info.target, plat::ToUtf8(SystemUseText(uses))}));
         continue;
       }
       if (WrittenBefore(written, arrival.info, ReadTable(arrival.info.target)) &&

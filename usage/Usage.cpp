@@ -388,7 +388,8 @@ std::string BashCompletion(const UsageProgram& program) {
       << "    done\n"
       << "    local kinds=($positional)\n"
       // A command may take any number of targets after its other arguments.
-      << "    [[ ${#kinds[@]} -gt 0 && $n -ge ${#kinds[@]} && ${kinds[-1]} == target ]] && n=$((${#kinds[@]} - 1))\n"
+      << "    [[ ${#kinds[@]} -gt 0 && $n -ge ${#kinds[@]} && ${kinds[-1]} == target ]] &&\n"
+      << "        n=$((${#kinds[@]} - 1))\n"
       << "    [[ $n -lt ${#kinds[@]} ]] && " << function << "_offer \"${kinds[n]}\"\n"
       << "}\n"
       << "complete -F " << function << " " << program.name << "\n";
