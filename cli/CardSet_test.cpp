@@ -184,8 +184,8 @@ TEST_F(CardSetTest, FourLoopDevicesAtOnceOneOnAFillingTmpfs) {
         << loops.devices[i]->name();
   }
 
-  // The whole example (empty volumes built one job at a time through the temporary image) on
-  // all four: the card on the small tmpfs fails, the others are written and verified.
+  // The whole example (empty volumes built on each card) on all four: the card on the small
+  // tmpfs fails, the others are written and verified.
   const std::string report = dir_.Join("report.jsonl");
   const Outcome four = RunCli("write --yes --verify --report " + Quote(report) + " " +
                               Quote(Example()) + targets(4));
