@@ -119,6 +119,14 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
       RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(dir_.path() + "/./a.img"));
   EXPECT_EQ(twice.status, 2);
   EXPECT_EQ(twice.out, "");
+  // A report that cannot be opened stops the set before any card is touched.
+  const std::string untouched = dir_.Join("untouched.img");
+  const Outcome noReport = RunCli("write --report " + Quote(dir_.Join("missing/r.jsonl")) + " " +
+                                  Quote(Fixed()) + " " + Quote(untouched) + " " + Quote(b));
+  EXPECT_EQ(noReport.status, 1);
+  EXPECT_TRUE(Has(noReport.err, dir_.Join("missing/r.jsonl"))) << noReport.err;
+  EXPECT_FALSE(fs::exists(untouched));
+  EXPECT_EQ(RunTool("cmp " + Quote(alone) + " " + Quote(b)), 0);
   // Verify with several targets: the two good cards hold the firmware.
   const Outcome verify = RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(b));
   EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
