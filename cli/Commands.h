@@ -18,4 +18,5 @@ int RunUpdate(const std::vector<std::string>& args);
 int RunRecover(const std::vector<std::string>& args);
 int RunVerify(const std::vector<std::string>& args);
 int RunCheck(const std::vector<std::string>& args);
+int RunChecksum(const std::vector<std::string>& args);
 int RunStation(const std::vector<std::string>& args);

@@ -18,6 +18,7 @@ void ReadBinFiles(XmlDocument& doc, const std::u16string& configPath,
     BinFileSpec spec;
     spec.path = ResolveImagePath(doc.ReadAttribute(u"path"), configPath);  // not trimmed
     spec.offset = SectorOf(doc.ReadAttribute(u"offset"));
+    spec.sha256 = Trim(doc.ReadAttribute(u"sha256"));
     out.push_back(std::move(spec));
   }
 }
@@ -107,6 +108,7 @@ void CPlinthApp::ParseConfig(const std::u16string& configPath) {
       spec.active = EqualsNoCase(Trim(doc.ReadAttribute(u"active")), u"true") ? 1 : 0;
       spec.offset = SectorOf(Trim(doc.ReadAttribute(u"offset")));
       spec.type = TypeCodeOf(doc.ReadAttribute(u"type"));
+      spec.sha256 = Trim(doc.ReadAttribute(u"sha256"));
       partitions.push_back(std::move(spec));
     }
     doc.LeaveElement();
@@ -125,6 +127,7 @@ void CPlinthApp::ParseConfig(const std::u16string& configPath) {
         spec.index = FindPartitionIndex(spec.name);
         spec.imagePath = ResolveImagePath(Trim(doc.ReadAttribute(u"imagePath")), configPath);
         spec.type = TypeCodeOf(doc.ReadAttribute(u"type"));
+        spec.sha256 = Trim(doc.ReadAttribute(u"sha256"));
         updatePartitions.push_back(std::move(spec));
       }
       doc.LeaveElement();

@@ -18,11 +18,12 @@ struct Schema {
 };
 
 const Schema kPartition{u"partition",
-                        {u"name", u"capacity", u"imagePath", u"active", u"offset", u"type"},
+                        {u"name", u"capacity", u"imagePath", u"active", u"offset", u"type", u"sha256"},
                         {},
                         nullptr};
-const Schema kUpdatePartition{u"partition", {u"name", u"imagePath", u"type"}, {}, nullptr};
-const Schema kFile{u"file", {u"path", u"offset"}, {}, nullptr};
+const Schema kUpdatePartition{u"partition", {u"name", u"imagePath", u"type", u"sha256"}, {},
+                              nullptr};
+const Schema kFile{u"file", {u"path", u"offset", u"sha256"}, {}, nullptr};
 const Schema kPartitions{u"partitions", {}, {}, &kPartition};
 const Schema kUpdatePartitions{u"partitions", {}, {}, &kUpdatePartition};
 const Schema kBinFiles{u"binFiles", {}, {}, &kFile};
@@ -35,7 +36,9 @@ bool Knows(const std::vector<const char16_t*>& names, const std::u16string& name
 
 class Reviewer {
  public:
-  Reviewer(const XmlDocument& doc, std::vector<ConfigNote>& notes) : doc_(doc), notes_(notes) {
+  Reviewer(const XmlDocument& doc, std::vector<ConfigNote>& notes,
+           std::vector<ConfigFileEntry>* entries = nullptr)
+      : doc_(doc), notes_(notes), entries_(entries) {
     const std::u16string& text = doc.GetDoc();
     for (size_t i = 0; i < text.size(); ++i) {
       if (text[i] == u'\n') lineEnds_.push_back(static_cast<uint32_t>(i));
@@ -43,6 +46,7 @@ class Reviewer {
   }
 
   void Element(uint32_t index, const Schema& schema) {
+    if (&schema == &kUpdate) inUpdate_ = true;
     for (const std::u16string& attribute : doc_.GetAttributeNames(index)) {
       if (!Knows(schema.attributes, attribute)) {
         Note(ConfigNote::kUnknownAttribute, index, attribute, doc_.GetElementName(index));
@@ -69,6 +73,7 @@ class Reviewer {
       if (read[k] != nullptr) {
         Element(children[k], *read[k]);
       } else if (schema.repeated != nullptr && name == schema.repeated->name) {
+        Entry(children[k], *schema.repeated);
         Element(children[k], *schema.repeated);
       } else if (std::any_of(schema.sections.begin(), schema.sections.end(),
                              [&](const Schema* s) { return name == s->name; })) {
@@ -80,6 +85,16 @@ class Reviewer {
   }
 
  private:
+  void Entry(uint32_t index, const Schema& schema) {
+    if (entries_ == nullptr) return;
+    if (&schema == &kPartition) entries_->push_back({ConfigFileEntry::kPartitions, index});
+    if (&schema == &kUpdatePartition) entries_->push_back({ConfigFileEntry::kUpdatePartitions, index});
+    if (&schema == &kFile) {
+      entries_->push_back(
+          {inUpdate_ ? ConfigFileEntry::kUpdateBinFiles : ConfigFileEntry::kBinFiles, index});
+    }
+  }
+
   void Note(ConfigNote::Kind kind, uint32_t index, std::u16string text,
             std::u16string element = {}) {
     const uint32_t start = doc_.GetElement(index)->start;
@@ -92,6 +107,8 @@ class Reviewer {
   const XmlDocument& doc_;
   std::vector<ConfigNote>& notes_;
   std::vector<uint32_t> lineEnds_;
+  std::vector<ConfigFileEntry>* entries_;
+  bool inUpdate_ = false;  // sections are read in order, and update is the last
 };
 
 }  // namespace
@@ -119,4 +136,13 @@ std::vector<ConfigNote> ReviewConfig(const std::u16string& configPath) {
     reviewer.Element(0, document);
   }
   return notes;
+}
+
+std::vector<ConfigFileEntry> ConfigFileEntries(const XmlDocument& doc) {
+  std::vector<ConfigNote> notes;
+  std::vector<ConfigFileEntry> entries;
+  Reviewer reviewer(doc, notes, &entries);
+  const uint32_t root = doc.GetElement(0)->firstChild;
+  if (root != 0 && doc.GetElementName(root) == kDiskMaker.name) reviewer.Element(root, kDiskMaker);
+  return entries;
 }

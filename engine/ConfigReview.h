@@ -24,3 +24,14 @@ struct ConfigNote {
 };
 
 std::vector<ConfigNote> ReviewConfig(const std::u16string& configPath);
+
+class XmlDocument;
+
+// The elements of a loaded config.xml that the jobs read as files to write, in document order,
+// which is the order of the lists they are read into.
+struct ConfigFileEntry {
+  enum List { kPartitions, kBinFiles, kUpdatePartitions, kUpdateBinFiles };
+  List list;
+  uint32_t element;  // index in the document
+};
+std::vector<ConfigFileEntry> ConfigFileEntries(const XmlDocument& doc);

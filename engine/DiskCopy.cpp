@@ -212,12 +212,15 @@ class CopyStream {
 
 int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit) {
   if (handle < 0) return 0;
-  const int64_t fileSize = GetFileLength(path);
   const std::unique_ptr<SourceReader> source = OpenFileSource(path);
   if (source == nullptr) {
-    DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path);
+    DiskJob.ShowReport(errno == EBADMSG ? SourceFailureText(path, errno)
+                                        : LocalText(u"OpenFileFailed", 0) + path);
     return 0;
   }
+  // Progress counts the bytes the card receives: a compressed file's decompressed ones.
+  const auto fileSize =
+      static_cast<int64_t>(std::min<uint64_t>(source->Size(), std::numeric_limits<int64_t>::max()));
   DiskJob.SetProPos(0);
   limit = std::max<int64_t>(limit, 0);
   // Keeps every position below start + limit representable.
@@ -249,8 +252,7 @@ int32_t CDiskLogicData::CopyFileToDisk(const std::u16string& path, int64_t limit
             static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(stream.Room()), end - at));
         const int64_t got = source->Read(stream.Next(), want);
         if (got < 0) {
-          DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path + u": " +
-                             plat::ErrorText(errno));
+          DiskJob.ShowReport(SourceFailureText(path, errno));
           ok = false;
           break;
         }

@@ -138,6 +138,7 @@ void RunJob(const std::u16string& folder, const std::u16string& diskPath, uint64
 
 int32_t CPlinthApp::LoadJob(const std::u16string& folder, const std::u16string& diskPath,
                             int32_t mode, bool readOnly) {
+  measuredSources.clear();
   ParseConfig(folder + u"/config.xml");
   if (ValidateLayout(mode) == 0) return 0;
   disk = new CDiskLogicData();

@@ -4,6 +4,7 @@
 #include "ImageCommnEx.h"
 #include "LocalText.h"
 #include "PlinthApp.h"
+#include "SourceReader.h"
 #include "TesselLoader.h"
 #include "TextUtil.h"
 
@@ -20,7 +21,7 @@ int32_t CDiskLogicData::CopyImageToPartition(uint32_t startSector,
 
 int32_t CDiskLogicData::CopyImageToDiskStart(const std::u16string& path) {
   if (SeekToStart() == -1) return 0;
-  int64_t limit = GetFileLength(Trim(path));
+  int64_t limit = SourceLength(Trim(path));
   // Bytes after the disk's last whole sector (an image file of odd size) belong to no volume:
   // a copy into them would only fail on the sector the disk does not have.
   if (const int64_t disk = OpenedSize(); disk >= 0) {

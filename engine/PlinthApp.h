@@ -28,12 +28,14 @@ struct PartitionSpec {
   int32_t active = 0;
   int32_t offset = 0;        // first sector, only the first partition's places the layout
   int32_t type = kTypeUnknown;
+  std::u16string sha256;     // expected digest of the stored file; empty = none given
 };
 
 // One binFiles/file (main or update section).
 struct BinFileSpec {
   std::u16string path;  // resolved, not trimmed
   int32_t offset = 0;   // first sector
+  std::u16string sha256;
 };
 
 // One update/partitions/partition.
@@ -42,6 +44,17 @@ struct UpdatePartitionSpec {
   int32_t index = -1;  // position in `partitions`; -1 none, -2 more than one
   std::u16string imagePath;
   int32_t type = kTypeUnknown;
+  std::u16string sha256;
+};
+
+// A compressed file whose decompressed size this job has measured, with what identified it.
+struct MeasuredSource {
+  std::u16string path;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t storedSize = 0;
+  int64_t modified = 0;  // nanoseconds
+  uint64_t size = 0;     // decompressed
 };
 
 class CPlinthApp {
@@ -115,6 +128,8 @@ class CPlinthApp {
   std::u16string firmwareFolder;
   int32_t allowOutside = 0;  // image and bin files may lie outside the firmware folder
   int32_t refusal = 0;       // PLINTH_REFUSED_* bits
+  // Decompressed sizes found by the preflight, so the copy need not measure them again.
+  std::vector<MeasuredSource> measuredSources;
 };
 
 // config.xml is a few kilobytes; anything near this is no configuration.

@@ -1,10 +1,14 @@
 #include "SourceReader.h"
 
+#include "Compressed.h"
+#include "LocalText.h"
 #include "Platform.h"
+#include "PlinthApp.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +59,31 @@ class FileSource final : public SourceReader {
   uint64_t at_ = 0;  // where the next read starts
 };
 
+// The decompressed size of an open compressed file, measured once per job: the preflight
+// measures it, the copy and the verify find it again. Keyed by the file's identity as well,
+// so a file replaced in between is measured anew.
+int KnownSize(int fd, const struct stat& st, const std::u16string& path, Compression kind,
+              uint64_t& size) {
+  MeasuredSource key{path,
+                     static_cast<uint64_t>(st.st_dev),
+                     static_cast<uint64_t>(st.st_ino),
+                     static_cast<uint64_t>(st.st_size),
+                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                     0};
+  for (const MeasuredSource& known : DiskJob.measuredSources) {
+    if (known.path == key.path && known.device == key.device && known.inode == key.inode &&
+        known.storedSize == key.storedSize && known.modified == key.modified) {
+      size = known.size;
+      return 0;
+    }
+  }
+  const int error = DecompressedSize(fd, kind, key.storedSize, size);
+  if (error != 0) return error;
+  key.size = size;
+  DiskJob.measuredSources.push_back(std::move(key));
+  return 0;
+}
+
 }  // namespace
 
 std::unique_ptr<SourceReader> OpenFileSource(const std::u16string& path) {
@@ -68,5 +97,32 @@ std::unique_ptr<SourceReader> OpenFileSource(const std::u16string& path) {
   }
   // Read once from the front: tell the kernel, so it reads ahead far.
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::make_unique<FileSource>(fd, static_cast<uint64_t>(st.st_size));
+  uint8_t head[kMagicBytes];
+  ssize_t got;
+  while ((got = pread(fd, head, sizeof head, 0)) < 0 && errno == EINTR) {
+  }
+  const Compression kind = got > 0 ? CompressionOf(head, static_cast<size_t>(got))
+                                   : Compression::kNone;
+  if (kind == Compression::kNone) {
+    return std::make_unique<FileSource>(fd, static_cast<uint64_t>(st.st_size));
+  }
+  uint64_t size = 0;
+  if (const int error = KnownSize(fd, st, path, kind, size); error != 0) {
+    close(fd);
+    errno = error;
+    return nullptr;
+  }
+  return OpenDecompressingSource(fd, kind, size);
+}
+
+int64_t SourceLength(const std::u16string& path) {
+  const std::unique_ptr<SourceReader> source = OpenFileSource(path);
+  if (source == nullptr) return -1;
+  return static_cast<int64_t>(
+      std::min<uint64_t>(source->Size(), std::numeric_limits<int64_t>::max()));
+}
+
+std::u16string SourceFailureText(const std::u16string& path, int err) {
+  if (err == EBADMSG) return LocalText(u"CompressedFileBad", 0) + path;
+  return LocalText(u"OpenFileFailed", 0) + path + u": " + plat::ErrorText(err);
 }

@@ -1,6 +1,6 @@
 // The bytes a partition image or bin file puts on the card, read from the front: by the copy
-// that writes them and by the check that compares them. A plain file today; a compressed image
-// only needs another reader.
+// that writes them and by the check that compares them. A plain file, or a compressed one
+// (gzip, xz, zstd) read as what it decompresses to.
 #pragma once
 
 #include <cstddef>
@@ -24,5 +24,14 @@ class SourceReader {
   virtual void Skip(uint64_t count) = 0;
 };
 
-// A regular file, opened for reading without blocking on a FIFO. Null with errno set.
+// A regular file, opened for reading without blocking on a FIFO; a compressed one decompressed.
+// Null with errno set (EBADMSG: a compressed file that is damaged or cut short).
 std::unique_ptr<SourceReader> OpenFileSource(const std::u16string& path);
+
+// How many bytes the file at `path` puts on the card: its length, or what it decompresses to
+// (measured once per job). -1 with errno set, as OpenFileSource.
+int64_t SourceLength(const std::u16string& path);
+
+// The report for a source that could not be opened or read: a damaged compressed file is
+// named as such, anything else with the system's error text.
+std::u16string SourceFailureText(const std::u16string& path, int err);

@@ -5,6 +5,7 @@
 #include "Layout.h"
 #include "LocalText.h"
 #include "Platform.h"
+#include "Sha256.h"
 #include "SourceReader.h"
 #include "TesselLoader.h"
 #include "TextUtil.h"
@@ -76,16 +77,26 @@ struct FileProblem {
   std::u16string tail;
 };
 
+// A checksum, when config.xml gives one, is of the file as stored, so a damaged download is
+// named as such before its contents are looked at. A compressed file must decompress whole.
 FileProblem SourceFileProblem(const CPlinthApp& job, const std::u16string& realFolder,
-                              const std::u16string& path) {
+                              const std::u16string& path, const std::u16string& sha256) {
   if (!FileThere(path)) return {u"FileNotFound", path};
   if (job.allowOutside == 0 && !plat::IsInsideFolder(plat::RealPath(path), realFolder)) {
     return {u"FileOutsideFolder", path};
   }
-  // Opened as the copy will open it.
-  if (OpenFileSource(path) == nullptr) {
-    return {u"FileUnreadable", path + u" (" + plat::ErrorText(errno) + u")"};
+  auto unreadable = [&](int err) -> FileProblem {
+    if (err == EBADMSG) return {u"CompressedFileDamaged", path};
+    return {u"FileUnreadable", path + u" (" + plat::ErrorText(err) + u")"};
+  };
+  if (!sha256.empty()) {
+    if (!IsSha256Text(sha256)) return {u"ChecksumInvalid", path};
+    const std::u16string digest = Sha256OfFile(path);
+    if (digest.empty()) return unreadable(errno);
+    if (!EqualsNoCase(digest, sha256)) return {u"ChecksumMismatch", path};
   }
+  // Opened as the copy will open it.
+  if (OpenFileSource(path) == nullptr) return unreadable(errno);
   return {};
 }
 
@@ -145,12 +156,12 @@ void CheckBinFiles(const CPlinthApp& job, const std::u16string& realFolder,
     }
     // Sector 0 holds the partition table; a negative sector would wrap to the disk's far end.
     if (entry.offset <= 0) report.BinFile(entry.position, u"BinOffsetErr");
-    const FileProblem problem = SourceFileProblem(job, realFolder, entry.path);
+    const FileProblem problem = SourceFileProblem(job, realFolder, entry.path, entry.sha256);
     if (problem.key != nullptr) {
       report.BinFile(entry.position, problem.key, problem.tail);
       continue;
     }
-    const int64_t size = CDiskLogicData::GetFileLength(entry.path);
+    const int64_t size = SourceLength(entry.path);
     uint64_t limit = base;
     if (k + 1 < order.size()) limit = std::min(limit, SectorBytes(order[k + 1].offset));
     // Both terms are far below 2^64: a sector is under 2^41 bytes, a file size under 2^63.
@@ -162,12 +173,12 @@ void CheckBinFiles(const CPlinthApp& job, const std::u16string& realFolder,
 
 // A partition's image: a file the job can read, and no larger than the partition.
 void CheckImage(const CPlinthApp& job, const std::u16string& realFolder,
-                const std::u16string& name, const std::u16string& image, int64_t capacity,
-                Report& report) {
-  const FileProblem problem = SourceFileProblem(job, realFolder, image);
+                const std::u16string& name, const std::u16string& image,
+                const std::u16string& sha256, int64_t capacity, Report& report) {
+  const FileProblem problem = SourceFileProblem(job, realFolder, image, sha256);
   if (problem.key != nullptr) {
     report.Partition(name, problem.key, problem.tail);
-  } else if (CapacityInvalid(capacity) || CDiskLogicData::GetFileLength(image) > capacity) {
+  } else if (CapacityInvalid(capacity) || SourceLength(image) > capacity) {
     // No image fits a partition whose size cannot be a size.
     report.Partition(name, u"SizeTooSmall");
   }
@@ -191,7 +202,7 @@ std::vector<BinFileOrder> OrderBinFiles(const std::vector<BinFileSpec>& files) {
   std::vector<BinFileOrder> order;
   order.reserve(files.size());
   for (size_t i = 0; i < files.size(); ++i) {
-    order.push_back({files[i].path, files[i].offset, static_cast<int32_t>(i)});
+    order.push_back({files[i].path, files[i].offset, static_cast<int32_t>(i), files[i].sha256});
   }
   std::stable_sort(order.begin(), order.end(), [](const BinFileOrder& a, const BinFileOrder& b) {
     return static_cast<uint32_t>(a.offset) < static_cast<uint32_t>(b.offset);
@@ -241,7 +252,7 @@ int32_t CPlinthApp::ValidateLayout(int32_t mode) {
         // A missing or mistyped capacity reads as 0: a partition of no sectors at all.
         report.Partition(p.name, u"CapacityErr");
       } else if (!p.imagePath.empty()) {
-        CheckImage(*this, realFolder, p.name, p.imagePath, p.capacityBytes, report);
+        CheckImage(*this, realFolder, p.name, p.imagePath, p.sha256, p.capacityBytes, report);
       } else {
         volumes.Check(p.name, p.capacityBytes, p.type, report);
       }
@@ -263,7 +274,7 @@ int32_t CPlinthApp::ValidateLayout(int32_t mode) {
       } else if (capacity == 0) {
         report.Partition(u.name, u"CapacityErr");
       } else if (!u.imagePath.empty()) {
-        CheckImage(*this, realFolder, u.name, u.imagePath, capacity, report);
+        CheckImage(*this, realFolder, u.name, u.imagePath, u.sha256, capacity, report);
       } else if (!CapacityInvalid(capacity)) {
         volumes.Check(u.name, capacity, u.type, report);
       }

@@ -12,6 +12,7 @@ struct BinFileOrder {
   std::u16string path;
   int32_t offset = 0;
   int32_t position = 0;  // index in the sequence, from 0
+  std::u16string sha256;
 };
 
 // The sequence's bin files by offset, ascending as unsigned numbers. Equal offsets keep

@@ -116,7 +116,7 @@ class Checker {
                const std::u16string& item) {
     const std::unique_ptr<SourceReader> source = OpenFileSource(path);
     if (source == nullptr) {
-      DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path + u": " + plat::ErrorText(errno));
+      DiskJob.ShowReport(SourceFailureText(path, errno));
       return 0;
     }
     const uint64_t size = source->Size();
@@ -137,8 +137,7 @@ class Checker {
                          result.pastEnd ? ShortCardLine() : std::u16string());
         return 0;
       case CompareResult::Status::kSourceFailed:
-        DiskJob.ShowReport(LocalText(u"OpenFileFailed", 0) + path + u": " +
-                           plat::ErrorText(result.sourceError));
+        DiskJob.ShowReport(SourceFailureText(path, result.sourceError));
         return 0;
       case CompareResult::Status::kDiskReadFailed:
         break;  // the disk has reported
