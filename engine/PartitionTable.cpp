@@ -4,6 +4,7 @@
 #include "Layout.h"
 #include "LocalText.h"
 #include "PlinthApp.h"
+#include "SourceReader.h"
 #include "TesselLoader.h"
 #include "TextUtil.h"
 
@@ -93,7 +94,8 @@ uint8_t CDiskLogicData::ResolveTypeByte(const std::u16string& imagePath, int32_t
   TesselLoader tessel;
   VolumeBuilder* builder = tessel.CreateDisk(0, kVolumeIdentifyOnly);
   if (builder == nullptr) return kTypeByteUnknown;
-  const int32_t kind = builder->Identify(BuilderPath(path).c_str());
+  const ProbePath probe(path);
+  const int32_t kind = builder->Identify(BuilderPath(probe.path()).c_str());
   builder->Release();
   return TypeByteOfIdentify(kind);
 }

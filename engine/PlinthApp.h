@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CDiskLogicData;
@@ -33,6 +34,9 @@ struct PartitionSpec {
 
 // One binFiles/file (main or update section).
 struct BinFileSpec {
+  BinFileSpec() = default;
+  BinFileSpec(std::u16string filePath, int32_t sector, std::u16string digest = {})
+      : path(std::move(filePath)), offset(sector), sha256(std::move(digest)) {}
   std::u16string path;  // resolved, not trimmed
   int32_t offset = 0;   // first sector
   std::u16string sha256;
@@ -40,6 +44,11 @@ struct BinFileSpec {
 
 // One update/partitions/partition.
 struct UpdatePartitionSpec {
+  UpdatePartitionSpec() = default;
+  UpdatePartitionSpec(std::u16string partition, int32_t at, std::u16string image, int32_t code,
+                      std::u16string digest = {})
+      : name(std::move(partition)), index(at), imagePath(std::move(image)), type(code),
+        sha256(std::move(digest)) {}
   std::u16string name;
   int32_t index = -1;  // position in `partitions`; -1 none, -2 more than one
   std::u16string imagePath;

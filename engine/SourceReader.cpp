@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
+#include <vector>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,6 +122,29 @@ int64_t SourceLength(const std::u16string& path) {
   if (source == nullptr) return -1;
   return static_cast<int64_t>(
       std::min<uint64_t>(source->Size(), std::numeric_limits<int64_t>::max()));
+}
+
+ProbePath::ProbePath(const std::u16string& path) : path_(path) {
+  std::unique_ptr<SourceReader> source = OpenFileSource(path);
+  if (source == nullptr || dynamic_cast<FileSource*>(source.get()) != nullptr) return;
+  // Superblocks sit within the first megabyte; a probe reads nothing beyond what is there.
+  constexpr size_t kProbeHead = size_t(1) << 20;
+  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(source->Size(), kProbeHead)));
+  const int fd = memfd_create("brindle-probe", MFD_CLOEXEC);
+  if (fd < 0) return;
+  const int64_t got = source->Read(head.data(), head.size());
+  if (got != static_cast<int64_t>(head.size()) ||
+      ftruncate(fd, static_cast<off_t>(std::min<uint64_t>(source->Size(), INT64_MAX))) != 0 ||
+      pwrite(fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) {
+    close(fd);
+    return;
+  }
+  fd_ = fd;
+  path_ = plat::FromUtf8("/proc/self/fd/" + std::to_string(fd));
+}
+
+ProbePath::~ProbePath() {
+  if (fd_ >= 0) close(fd_);
 }
 
 std::u16string SourceFailureText(const std::u16string& path, int err) {

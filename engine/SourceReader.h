@@ -32,6 +32,22 @@ std::unique_ptr<SourceReader> OpenFileSource(const std::u16string& path);
 // (measured once per job). -1 with errno set, as OpenFileSource.
 int64_t SourceLength(const std::u16string& path);
 
+// A path at which the file's contents can be probed as the card will hold them (which file
+// system an image holds): the file itself, or for a compressed file a memory file of its
+// decompressed size holding its first megabyte decompressed, the rest reading as zeros.
+class ProbePath {
+ public:
+  explicit ProbePath(const std::u16string& path);
+  ~ProbePath();
+  ProbePath(const ProbePath&) = delete;
+  ProbePath& operator=(const ProbePath&) = delete;
+  const std::u16string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::u16string path_;
+};
+
 // The report for a source that could not be opened or read: a damaged compressed file is
 // named as such, anything else with the system's error text.
 std::u16string SourceFailureText(const std::u16string& path, int err);

@@ -1,0 +1,212 @@
+// Compressed images read as what they decompress to, checked with the compressors' own tools;
+// SHA-256 against known digests and sha256sum; the checksum and size checks of validation.
+#include "LocalText.h"
+#include "Platform.h"
+#include "PlinthApp.h"
+#include "Sha256.h"
+#include "SourceReader.h"
+#include "testing/TestDisk.h"
+#include "testsupport/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <random>
+
+namespace {
+
+using testsupport::Quote;
+using testsupport::RunTool;
+using testsupport::TempDir;
+
+std::u16string U(const std::string& s) { return plat::FromUtf8(s); }
+
+std::string HexOf(std::string_view text) {
+  Sha256 hash;
+  hash.Add(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  return plat::ToUtf8(HexDigest(hash.Finish()));
+}
+
+TEST(Sha256Test, KnownDigestsAndTheToolAgree) {
+  EXPECT_EQ(HexOf(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(HexOf("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // 56 bytes: the length no longer fits the first block's end.
+  EXPECT_EQ(HexOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_TRUE(IsSha256Text(U(HexOf("x"))));
+  EXPECT_FALSE(IsSha256Text(U(HexOf("x").substr(1))));
+  EXPECT_FALSE(IsSha256Text(U(HexOf("x").substr(1) + "g")));
+
+  if (!testsupport::HaveTool("sha256sum")) GTEST_SKIP() << "sha256sum missing";
+  TempDir dir;
+  const std::string file = dir.Join("odd.bin");
+  RunTool("head -c 3000017 /dev/urandom > " + Quote(file));
+  const std::string tool = testsupport::ToolOutput("sha256sum " + Quote(file)).substr(0, 64);
+  EXPECT_EQ(plat::ToUtf8(Sha256OfFile(U(file))), tool);
+  EXPECT_TRUE(Sha256OfFile(U(dir.Join("missing"))).empty());
+}
+
+struct Format {
+  const char* tool;
+  const char* compress;  // writes to standard output
+  const char* suffix;
+};
+
+class CompressedSourceTest : public ::testing::TestWithParam<Format> {
+ protected:
+  void SetUp() override {
+    if (!testsupport::HaveTool(GetParam().tool)) GTEST_SKIP() << GetParam().tool << " missing";
+    // Random data, a long run of zeros, and a tail that ends inside a sector.
+    std::mt19937 random(7);
+    // More than the decompressing thread runs ahead, so it waits for the reader as well.
+    original_.resize(1536 * 1024 + 4 * 1048576 + 1001);
+    for (size_t i = 0; i < 1536 * 1024; ++i) original_[i] = static_cast<uint8_t>(random());
+    for (size_t i = original_.size() - 1001; i < original_.size(); ++i) original_[i] = 0x5A;
+    ASSERT_TRUE(testsupport::WriteFile(dir_.Join("plain"), original_));
+  }
+
+  // From the file (zstd records its size then), or from a pipe (it does not).
+  std::string Compress(const std::string& name, bool piped = false) {
+    const std::string path = dir_.Join(name);
+    const std::string plain = Quote(dir_.Join("plain"));
+    const std::string tool = GetParam().compress;
+    EXPECT_EQ(RunTool((piped ? "cat " + plain + " | " + tool : tool + " " + plain) + " > " +
+                      Quote(path)), 0);
+    return path;
+  }
+
+  // Everything the source yields, read in pieces of an odd size; false when a read failed.
+  static bool ReadAll(SourceReader& source, std::vector<uint8_t>& out, int& error) {
+    uint8_t piece[70001];
+    for (;;) {
+      const int64_t n = source.Read(piece, sizeof piece);
+      if (n < 0) {
+        error = errno;
+        return false;
+      }
+      out.insert(out.end(), piece, piece + n);
+      if (static_cast<size_t>(n) < sizeof piece) return true;
+    }
+  }
+
+  // Whether the file is refused: at opening, or by a read, as damaged.
+  static bool Refused(const std::string& path) {
+    DiskJob.measuredSources.clear();
+    std::unique_ptr<SourceReader> source = OpenFileSource(U(path));
+    if (source == nullptr) return errno == EBADMSG;
+    std::vector<uint8_t> out;
+    int error = 0;
+    return !ReadAll(*source, out, error) && error == EBADMSG;
+  }
+
+  TempDir dir_;
+  std::vector<uint8_t> original_;
+};
+
+TEST_P(CompressedSourceTest, ReadsAsTheDecompressedBytes) {
+  // One stream, one written from a pipe, and two one after the other (as cat joins them).
+  const std::string single = Compress("one");
+  const std::string piped = Compress("piped", true);
+  const std::string twice = dir_.Join("two");
+  RunTool("cat " + Quote(single) + " " + Quote(single) + " > " + Quote(twice));
+  std::vector<uint8_t> doubled = original_;
+  doubled.insert(doubled.end(), original_.begin(), original_.end());
+  for (const auto& [path, expected] :
+       {std::pair{single, &original_}, std::pair{piped, &original_}, std::pair{twice, &doubled}}) {
+    EXPECT_EQ(SourceLength(U(path)), static_cast<int64_t>(expected->size())) << path;
+    std::unique_ptr<SourceReader> source = OpenFileSource(U(path));
+    ASSERT_NE(source, nullptr);
+    std::vector<uint8_t> out;
+    int error = 0;
+    ASSERT_TRUE(ReadAll(*source, out, error)) << error;
+    EXPECT_TRUE(out == *expected) << path;
+  }
+  // A source left half read stops its thread cleanly.
+  std::unique_ptr<SourceReader> half = OpenFileSource(U(single));
+  uint8_t some[4096];
+  EXPECT_EQ(half->Read(some, sizeof some), 4096);
+  half.reset();
+}
+
+TEST_P(CompressedSourceTest, DamagedOrCutStreamsAreRefused) {
+  const std::string good = Compress("good");
+  const std::string stored = testsupport::ReadFile(good);
+  ASSERT_GT(stored.size(), 64u);
+  struct Damage {
+    const char* what;
+    std::string bytes;
+  };
+  std::vector<Damage> damages = {
+      {"cut in the middle", stored.substr(0, stored.size() / 2)},
+      {"cut by one byte", stored.substr(0, stored.size() - 1)},
+      {"trailing garbage", stored + "garbage"},
+  };
+  for (size_t at : {stored.size() / 3, stored.size() - 6}) {  // data, then the trailer
+    std::string flipped = stored;
+    flipped[at] = static_cast<char>(flipped[at] ^ 0x10);
+    damages.push_back({"a flipped bit", flipped});
+  }
+  for (const Damage& d : damages) {
+    const std::string path = dir_.Join("damaged");
+    ASSERT_TRUE(testsupport::WriteFile(path, d.bytes));
+    EXPECT_TRUE(Refused(path)) << d.what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CompressedSourceTest,
+                         ::testing::Values(Format{"gzip", "gzip -c -n", "gz"},
+                                           Format{"xz", "xz -c -T1 -1", "xz"},
+                                           Format{"zstd", "zstd -q -c", "zst"}),
+                         [](const auto& info) { return std::string(info.param.suffix); });
+
+// Checksums and decompressed sizes in the validation report.
+TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
+  if (!testsupport::HaveTool("gzip")) GTEST_SKIP() << "gzip missing";
+  TempDir dir;
+  testing_support::JobRecorder recorder;
+  CPlinthApp job;
+  job.showMsgFunc = DiskJob.showMsgFunc;
+  job.firmwareFolder = U(dir.path());
+  job.diskSize = uint64_t(64) << 20;
+  // 2 MiB of zeros compress to a few kilobytes, but do not fit a 1 MiB partition.
+  RunTool("head -c 2097152 /dev/zero | gzip -c > " + Quote(dir.Join("big.gz")));
+  ASSERT_TRUE(testsupport::WriteFile(dir.Join("small.bin"), std::string(1000, 'x')));
+  const std::string smallSum = HexOf(std::string(1000, 'x'));
+  auto partition = [&](const std::string& image, int64_t mib, const std::string& sum) {
+    PartitionSpec p;
+    p.name = U(image);
+    p.capacityBytes = mib << 20;
+    p.offset = job.partitions.empty() ? 2048 : 0;
+    p.imagePath = U(dir.Join(image));
+    p.sha256 = U(sum);
+    job.partitions.push_back(p);
+  };
+  auto par = [&](const std::string& name, const char16_t* key) {
+    return LocalText(u"Par", 0) + u" " + U(name) + u":" + LocalText(key, 0) + U(dir.Join(name)) +
+           u"\n";
+  };
+  partition("small.bin", 1, smallSum);
+  partition("big.gz", 3, "");
+  EXPECT_EQ(job.ValidateLayout(0), 1);
+
+  job.partitions.clear();
+  partition("small.bin", 1, HexOf("other"));
+  partition("big.gz", 1, "");
+  partition("small.bin", 1, "not a digest");
+  BinFileSpec bin;
+  bin.path = U(dir.Join("small.bin"));
+  bin.offset = 64;
+  bin.sha256 = U(HexOf("other"));
+  job.binFiles.push_back(bin);
+  recorder.Clear();
+  EXPECT_EQ(job.ValidateLayout(0), 0);
+  ASSERT_EQ(recorder.reports.size(), 1u);
+  EXPECT_EQ(recorder.reports[0],
+            LocalText(u"WrittenInfoErr", 0) + u"\n" + par("small.bin", u"ChecksumMismatch") +
+                LocalText(u"Par", 0) + u" big.gz:" + LocalText(u"SizeTooSmall", 0) + u"\n" +
+                par("small.bin", u"ChecksumInvalid") + LocalText(u"NO", 0) + u"1 " +
+                LocalText(u"BinFile", 0) + LocalText(u"ChecksumMismatch", 0) +
+                U(dir.Join("small.bin")) + u"\n");
+}
+
+}  // namespace
