@@ -1,0 +1,189 @@
+// brindle-cli with the example firmware's files compressed (gzip, xz, zstd) and with sha256
+// checksums: every format writes the card the raw files write (cmp), damaged files never end
+// in a success, and `checksum` writes its copy of config.xml leaving the rest of the text as
+// it was.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CliTestSupport.h"
+#include "testsupport/TestSupport.h"
+
+using namespace cli_test;
+using namespace testsupport;
+
+namespace {
+
+// The example's images; the empty partition gets no file system, so that nothing of the card
+// depends on when it was written.
+constexpr const char* kConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
+<diskMaker>
+  <partitions>
+    <partition name="boot" capacity="48" imagePath="boot.img@" active="true" offset="2048" type="fat32"/>
+    <partition name="data" capacity="1" imagePath="" offset="0"/>
+    <partition name="rootfs" capacity="56" imagePath="rootfs.img@" offset="0" type="ext4"/>
+  </partitions>
+  <binFiles>
+    <file path="bin\loader.bin@" offset="64"/>
+    <file path="bin/env.bin" offset="1984"/>
+  </binFiles>
+  <update>
+    <partitions><partition name="boot" imagePath="boot-v2.img@" type="fat32"/></partitions>
+    <binFiles><file path="bin/env.bin" offset="1984"/></binFiles>
+  </update>
+</diskMaker>
+)";
+constexpr const char* kCompressed[] = {"boot.img", "rootfs.img", "boot-v2.img", "bin/loader.bin"};
+constexpr const char* kCardSize = "112M";
+
+struct Format {
+  const char* tool;
+  const char* command;  // compresses a file to standard output
+  const char* suffix;
+};
+constexpr Format kFormats[] = {
+    {"gzip", "gzip -c -n", ".gz"}, {"xz", "xz -c -T1 -1", ".xz"}, {"zstd", "zstd -q -c", ".zst"}};
+
+std::string Config(const std::string& suffix) {
+  std::string text = kConfig;
+  for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, suffix);
+  return text;
+}
+
+class CompressedCli : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    missing_ = MissingExampleTool();
+    for (const Format& f : kFormats) {
+      if (missing_.empty() && !HaveTool(f.tool)) missing_ = f.tool;
+    }
+    if (!missing_.empty()) return;
+    dir_ = new TempDir();
+    if (!MakeExample(dir_->Join("raw"))) missing_ = "a working examples/make-example";
+    WriteFile(dir_->Join("raw/config.xml"), Config(""));
+    for (const Format& f : kFormats) {
+      const std::string folder = dir_->Join(f.tool);
+      RunTool("cp -r " + Quote(dir_->Join("raw")) + " " + Quote(folder));
+      for (const char* file : kCompressed) {
+        const std::string path = folder + "/" + file;
+        RunTool(std::string(f.command) + " " + Quote(path) + " > " + Quote(path + f.suffix));
+      }
+      WriteFile(folder + "/config.xml", Config(f.suffix));
+    }
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    if (!missing_.empty()) GTEST_SKIP() << missing_ << " missing";
+  }
+
+  // A card image filled with a pattern, so that any write to it shows.
+  std::string Card(const std::string& name) const {
+    const std::string card = scratch_.Join(name);
+    RunTool("head -c " + std::string(kCardSize) + " /dev/zero | tr '\\0' '\\245' > " + Quote(card));
+    return card;
+  }
+  static Outcome Job(const std::string& job, const std::string& folder, const std::string& card) {
+    return RunCli(job + " -y " + Quote(folder) + " " + Quote(card));
+  }
+
+  static TempDir* dir_;
+  static std::string missing_;
+  TempDir scratch_;
+};
+TempDir* CompressedCli::dir_ = nullptr;
+std::string CompressedCli::missing_;
+
+TEST_F(CompressedCli, EachFormatWritesTheCardTheRawFilesWrite) {
+  const std::string raw = Card("raw.img");
+  ASSERT_EQ(Job("write", dir_->Join("raw"), raw).status, 0);
+  const std::string updated = Card("raw-updated.img");
+  RunTool("cp " + Quote(raw) + " " + Quote(updated));
+  ASSERT_EQ(Job("update", dir_->Join("raw"), updated).status, 0);
+  for (const Format& f : kFormats) {
+    const std::string card = Card(std::string(f.tool) + ".img");
+    const Outcome write = Job("write", dir_->Join(f.tool), card);
+    EXPECT_EQ(write.status, 0) << f.tool << write.err;
+    EXPECT_EQ(RunTool("cmp " + Quote(raw) + " " + Quote(card)), 0) << f.tool;
+    // The verify job compares the card with the decompressed bytes.
+    EXPECT_EQ(RunCli("verify " + Quote(dir_->Join(f.tool)) + " " + Quote(card)).status, 0);
+    EXPECT_EQ(Job("update", dir_->Join(f.tool), card).status, 0) << f.tool;
+    EXPECT_EQ(RunTool("cmp " + Quote(updated) + " " + Quote(card)), 0) << f.tool;
+  }
+}
+
+TEST_F(CompressedCli, DamagedFilesNeverEndInASuccess) {
+  const std::string canary = Card("canary.img");
+  const std::string pristine = Card("pristine.img");
+  for (const Format& f : kFormats) {
+    const std::string folder = scratch_.Join(f.tool);
+    RunTool("cp -r " + Quote(dir_->Join(f.tool)) + " " + Quote(folder));
+    ASSERT_EQ(RunCli("checksum " + Quote(folder)).status, 0);
+    const std::string image = folder + "/rootfs.img" + f.suffix;
+    const std::string stored = ReadFile(image);
+    std::string flipped = stored;
+    flipped[stored.size() / 2] = static_cast<char>(flipped[stored.size() / 2] ^ 0x08);
+    for (const std::string& damaged : {stored.substr(0, stored.size() * 2 / 3), flipped}) {
+      ASSERT_TRUE(WriteFile(image, damaged));
+      // With checksums: refused before anything is written, by check as well.
+      WriteFile(folder + "/config.xml", ReadFile(folder + "/config-sha256.xml"));
+      Outcome run = Job("write", folder, canary);
+      EXPECT_EQ(run.status, 1) << f.tool;
+      EXPECT_NE(run.err.find(KeyText(u"ChecksumMismatch") + image), std::string::npos) << run.err;
+      EXPECT_EQ(RunTool("cmp " + Quote(canary) + " " + Quote(pristine)), 0) << f.tool;
+      run = RunCli("check " + Quote(folder));
+      EXPECT_NE(run.out.find(KeyText(u"ChecksumMismatch") + image), std::string::npos) << run.out;
+      // Without: refused, or failed while writing, with the file named.
+      WriteFile(folder + "/config.xml", Config(f.suffix));
+      run = Job("write", folder, Card("written.img"));
+      EXPECT_EQ(run.status, 1) << f.tool;
+      EXPECT_TRUE(run.err.find(KeyText(u"CompressedFileDamaged") + image) != std::string::npos ||
+                  run.err.find(KeyText(u"CompressedFileBad") + image) != std::string::npos)
+          << f.tool << run.err;
+    }
+  }
+}
+
+TEST_F(CompressedCli, ChecksumCopiesConfigKeepingItsText) {
+  if (!HaveTool("iconv")) GTEST_SKIP() << "iconv missing";
+  const std::string folder = scratch_.Join("fw");
+  RunTool("cp -r " + Quote(dir_->Join("raw")) + " " + Quote(folder));
+  // GBK, a comment that looks like a tag, attributes across lines, a stale checksum.
+  const std::string utf8 =
+      "<?xml version=\"1.0\" encoding=\"GBK\"?>\r\n<!-- <partition name=\"x\"/> -->\r\n"
+      "<diskMaker>\r\n <partitions>\r\n  <partition name=\"引导\" capacity=\"48\"\r\n"
+      "    imagePath=\"boot.img\" offset=\"2048\" sha256=\"00\" ></partition>\r\n"
+      "  <partition name='空' capacity='1'/>\r\n </partitions>\r\n"
+      " <binFiles><file path='bin/env.bin' offset='64'/></binFiles>\r\n</diskMaker>\r\n";
+  WriteFile(scratch_.Join("utf8.xml"), utf8);
+  ASSERT_EQ(RunTool("iconv -f UTF-8 -t GBK " + Quote(scratch_.Join("utf8.xml")) + " > " +
+                    Quote(folder + "/config.xml")), 0);
+  const std::string original = ReadFile(folder + "/config.xml");
+  auto digest = [&](const std::string& file) {
+    return ToolOutput("sha256sum " + Quote(folder + "/" + file)).substr(0, 64);
+  };
+
+  const Outcome run = RunCli("checksum " + Quote(folder));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(folder + "/config.xml"), original);
+  std::string expected = original;
+  expected.replace(expected.find("sha256=\"00\""), 11, "sha256=\"" + digest("boot.img") + "\"");
+  expected.insert(expected.find("offset='64'") + 11, " sha256=\"" + digest("bin/env.bin") + "\"");
+  EXPECT_EQ(ReadFile(folder + "/config-sha256.xml"), expected);
+  // The copy passes the checks it was made for.
+  WriteFile(folder + "/config.xml", expected);
+  EXPECT_EQ(RunCli("check " + Quote(folder)).status, 0);
+
+  // config.xml itself is never the copy, under any name.
+  RunTool("ln -s config.xml " + Quote(folder + "/link.xml"));
+  for (const std::string& out : {folder + "/config.xml", folder + "/link.xml"}) {
+    EXPECT_EQ(RunCli("checksum " + Quote(folder) + " " + Quote(out)).status, 1) << out;
+    EXPECT_EQ(ReadFile(folder + "/config.xml"), expected);
+  }
+  EXPECT_EQ(RunCli("checksum").status, 2);
+}
+
+}  // namespace
