@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -179,14 +178,21 @@ std::unique_ptr<Decoder> MakeDecoder(Compression kind) {
   return nullptr;
 }
 
-// Decompresses the whole file, handing each piece of output to `sink` (false stops it early).
-// 0 at the stream's proper end or when stopped, else an errno value.
-int DecodeFile(int fd, uint64_t fileSize, Compression kind,
-               const std::function<bool(const uint8_t*, size_t)>& sink) {
+// Where decompressed bytes go: room for the next ones, then how many were put there.
+class DecodeTarget {
+ public:
+  virtual ~DecodeTarget() = default;
+  virtual uint8_t* Room(size_t& length) = 0;
+  // False stops the decoding.
+  virtual bool Put(size_t length) = 0;
+};
+
+// Decompresses the whole file into `target`. 0 at the stream's proper end or when the target
+// stopped it, else an errno value.
+int DecodeFile(int fd, uint64_t fileSize, Compression kind, DecodeTarget& target) {
   const std::unique_ptr<Decoder> decoder = MakeDecoder(kind);
   if (decoder == nullptr) return EINVAL;
   std::vector<uint8_t> in(kInputPiece);
-  std::vector<uint8_t> out(kOutputPiece);
   uint64_t readAt = 0;
   size_t inStart = 0;
   size_t inEnd = 0;
@@ -202,10 +208,12 @@ int DecodeFile(int fd, uint64_t fileSize, Compression kind,
     const bool last = readAt >= fileSize;
     size_t consumed = 0;
     size_t produced = 0;
+    size_t room = 0;
+    uint8_t* out = target.Room(room);
     const Decoder::Result result = decoder->Step(in.data() + inStart, inEnd - inStart, consumed,
-                                                 out.data(), out.size(), produced, last);
+                                                 out, room, produced, last);
     inStart += consumed;
-    if (produced > 0 && !sink(out.data(), produced)) return 0;
+    if (produced > 0 && !target.Put(produced)) return 0;
     if (result == Decoder::kEnd) return 0;
     if (result == Decoder::kBad) return EBADMSG;
     if (result == Decoder::kNoMemory) return ENOMEM;
@@ -379,32 +387,53 @@ class DecompressingSource final : public SourceReader {
     return false;
   }
 
-  void Work() {
-    uint64_t produced = 0;
-    std::vector<uint8_t> filling;
-    auto hand = [&]() {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return ready_.size() < kPiecesAhead || stop_; });
-      if (stop_) return false;
-      ready_.push_back(std::move(filling));
-      filling.clear();
-      if (!spare_.empty()) {
-        filling = std::move(spare_.back());
-        spare_.pop_back();
-        filling.clear();
+  // The thread: decompresses straight into the piece being filled, hands full ones over.
+  class Filler final : public DecodeTarget {
+   public:
+    explicit Filler(DecompressingSource& source) : source_(source), piece_(kOutputPiece) {}
+    uint8_t* Room(size_t& length) override {
+      length = piece_.size() - filled_;
+      return piece_.data() + filled_;
+    }
+    bool Put(size_t length) override {
+      produced_ += length;
+      if (produced_ > source_.size_) return false;  // longer than measured: the file changed
+      filled_ += length;
+      return filled_ < piece_.size() || Hand();
+    }
+    // Passes the filled part on; false when the reader has gone.
+    bool Hand() {
+      piece_.resize(filled_);
+      std::unique_lock<std::mutex> lock(source_.mutex_);
+      source_.changed_.wait(lock, [&] { return source_.ready_.size() < kPiecesAhead || source_.stop_; });
+      if (source_.stop_) return false;
+      source_.ready_.push_back(std::move(piece_));
+      piece_.clear();
+      if (!source_.spare_.empty()) {
+        piece_ = std::move(source_.spare_.back());
+        source_.spare_.pop_back();
       }
       lock.unlock();
-      changed_.notify_all();
+      source_.changed_.notify_all();
+      piece_.resize(kOutputPiece);
+      filled_ = 0;
       return true;
-    };
-    int error = DecodeFile(fd_, fileSize_, kind_, [&](const uint8_t* data, size_t length) {
-      produced += length;
-      if (produced > size_) return false;  // longer than measured: the file has changed
-      filling.insert(filling.end(), data, data + length);
-      return filling.size() < kOutputPiece || hand();
-    });
-    if (error == 0 && produced != size_) error = EBADMSG;
-    if (error == 0 && !filling.empty()) hand();
+    }
+    uint64_t produced() const { return produced_; }
+    size_t filled() const { return filled_; }
+
+   private:
+    DecompressingSource& source_;
+    std::vector<uint8_t> piece_;
+    size_t filled_ = 0;
+    uint64_t produced_ = 0;
+  };
+
+  void Work() {
+    Filler filler(*this);
+    int error = DecodeFile(fd_, fileSize_, kind_, filler);
+    if (error == 0 && filler.produced() != size_) error = EBADMSG;
+    if (error == 0 && filler.filled() > 0) filler.Hand();
     std::lock_guard<std::mutex> lock(mutex_);
     error_ = error;
     finished_ = true;
@@ -446,12 +475,21 @@ int DecompressedSize(int fd, Compression kind, uint64_t fileSize, uint64_t& size
     if (const int error = ZstdSize(fd, fileSize, size, known); error != 0 || known) return error;
   }
   // gzip records the size only modulo 4 GiB, and a trailer can lie: count it out.
-  uint64_t total = 0;
-  const int error = DecodeFile(fd, fileSize, kind, [&](const uint8_t*, size_t length) {
-    total += length;
-    return true;
-  });
-  if (error == 0) size = total;
+  class Counter final : public DecodeTarget {
+   public:
+    uint8_t* Room(size_t& length) override {
+      length = scratch.size();
+      return scratch.data();
+    }
+    bool Put(size_t length) override {
+      total += length;
+      return true;
+    }
+    std::vector<uint8_t> scratch = std::vector<uint8_t>(kOutputPiece);
+    uint64_t total = 0;
+  } counter;
+  const int error = DecodeFile(fd, fileSize, kind, counter);
+  if (error == 0) size = counter.total;
   return error;
 }
 
