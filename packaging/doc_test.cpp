@@ -115,7 +115,7 @@ TEST(Completion, OffersCommandsOptionsAndFilesFromTheTable) {
   TempDir dir;
   std::filesystem::create_directory(dir.Join("fw"));
   WriteFile(dir.Join("card.img"), "");
-  const std::string commands = "check\nhelp\nlist\nrecover\nstation\nupdate\nverify\nwrite\n";
+  const std::string commands = "check\nchecksum\nhelp\nlist\nrecover\nstation\nupdate\nverify\nwrite\n";
   EXPECT_EQ(Offered("brindle-cli ", dir.path()), commands);
   EXPECT_EQ(Offered("brindle-cli re", dir.path()), "recover\n");
   EXPECT_EQ(Offered("brindle-cli write --s", dir.path()), "--size\n--swaps\n--sysfs\n");
