@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <random>
 
 using namespace testing_support;
 using namespace testsupport;
@@ -28,13 +27,6 @@ constexpr uint64_t kCardBytes = 16 * kMiB;
 // partition from 6145, data (empty FAT16, 8 MiB) after its EBR, root (image, 3 MiB) after its.
 constexpr uint64_t kBoot = 2048, kFirstEbr = 6145, kData = kFirstEbr + 63,
                    kSecondEbr = kFirstEbr + 16384 + 63, kRoot = kSecondEbr + 63, kLoader = 64;
-
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-  return bytes;
-}
 
 std::string Config(const char* bootCapacity) {
   return std::string(R"(<?xml version="1.0"?>
@@ -120,37 +112,16 @@ const Case kCases[] = {
      2000, 1},
 };
 
-// Every callback of a job as text; the message boxes also on their own.
-struct Recorder {
-  static inline std::vector<std::string> lines;
-  static inline std::vector<std::u16string> reports;
-  static void Output(const char16_t* line) { lines.push_back(plat::ToUtf8(line)); }
-  static void Msg(char16_t* text) {
-    reports.emplace_back(text);
-    std::free(text);
-  }
-  static void Register() {
-    lines.clear();
-    reports.clear();
-    InitOutputFunc(&Output);
-    InitShowMsgFunc(&Msg);
-  }
-};
-
-std::vector<std::string> KeyLines(std::initializer_list<const char16_t*> keys) {
-  std::vector<std::string> out;
-  for (const char16_t* key : keys) out.push_back(plat::ToUtf8(LocalText(key, 1)));
+std::vector<std::u16string> KeyLines(std::initializer_list<const char16_t*> keys) {
+  std::vector<std::u16string> out;
+  for (const char16_t* key : keys) out.push_back(LocalText(key, 1));
   return out;
 }
 
 class VerifyJob : public ::testing::TestWithParam<std::tuple<Case, bool>> {
  protected:
-  void SetUp() override { Recorder::Register(); }
-  void TearDown() override {
-    InitOutputFunc(nullptr);
-    InitShowMsgFunc(nullptr);
-  }
   TempDir dir_;
+  JobRecorder rec_;
 };
 
 TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
@@ -168,7 +139,7 @@ TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
   const std::u16string folder = plat::FromUtf8(fw);
   MakeDisk(plat::FromUtf8(c.otherFirmware ? other : fw).c_str(), target.c_str(), kCardBytes);
   if (c.update) UpdateDisk(folder.c_str(), target.c_str(), kCardBytes);
-  ASSERT_TRUE(Recorder::reports.empty()) << plat::ToUtf8(Recorder::reports[0]);
+  ASSERT_TRUE(rec_.reports.empty()) << plat::ToUtf8(rec_.reports[0]);
 
   // Someone else keeps the loop device open and has read all of it, so its page cache holds
   // the card as written; the changes go to the image file behind it, where only reads that
@@ -188,21 +159,20 @@ TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
     }
   }
   const uint64_t before = HashFile(card);
-  Recorder::Register();
+  rec_.Clear();
   VerifyDisk(folder.c_str(), target.c_str(), kCardBytes, c.update ? 1 : 0);
 
   if (holder >= 0) close(holder);
   EXPECT_EQ(HashFile(card), before) << "verify wrote to the card";
-  const char16_t* partitionsLine = u"VerifyParToPhy";
   if (c.itemKey == nullptr) {
-    EXPECT_TRUE(Recorder::reports.empty()) << plat::ToUtf8(Recorder::reports[0]);
-    EXPECT_EQ(Recorder::lines, KeyLines({u"OpenDisk", u"OpenDiskSuccess", partitionsLine,
-                                         u"VerifyBinFileToPhy", u"VerifySucess"}));
+    EXPECT_TRUE(rec_.reports.empty()) << plat::ToUtf8(rec_.reports[0]);
+    EXPECT_EQ(rec_.lines, KeyLines({u"OpenDisk", u"OpenDiskSuccess", u"VerifyParToPhy",
+                                    u"VerifyBinFileToPhy", u"VerifySucess"}));
     return;
   }
-  ASSERT_EQ(Recorder::reports.size(), 1u);
-  ASSERT_FALSE(Recorder::lines.empty());
-  EXPECT_EQ(Recorder::lines.back(), plat::ToUtf8(LocalText(u"VerifyFailed", 1)));
+  ASSERT_EQ(rec_.reports.size(), 1u);
+  ASSERT_FALSE(rec_.lines.empty());
+  EXPECT_EQ(rec_.lines.back(), LocalText(u"VerifyFailed", 1));
   std::u16string expected = LocalText(u"VerifyMismatch", 0) + u"\n" +
                             LocalText(u"VerifyWhere", 0) + ItemText(c) + u"\n" +
                             LocalText(u"VerifyFirstSector", 0) +
@@ -212,7 +182,7 @@ TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
   if (c.extraKey != nullptr) {
     expected += u"\n" + LocalText(c.extraKey, 0) + plat::FromUtf8(std::to_string(c.truncateSector));
   }
-  EXPECT_EQ(plat::ToUtf8(Recorder::reports[0]), plat::ToUtf8(expected));
+  EXPECT_EQ(plat::ToUtf8(rec_.reports[0]), plat::ToUtf8(expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(

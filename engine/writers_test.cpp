@@ -8,12 +8,14 @@
 #include "Passes.h"
 #include "Platform.h"
 #include "PlinthApp.h"
+#include "TextUtil.h"
 #include "testing/TestDisk.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 
@@ -140,6 +142,9 @@ TEST_F(PassTest, FillRulesPerType) {
   // ext3 cannot be made empty: a failure, without a message.
   EXPECT_EQ(disk.CreateEmptyVolume(2048, kMiB, kTypeExt3), 0);
   EXPECT_TRUE(JobRecorder::reports.empty());
+  // A size the builder cannot make a volume of.
+  EXPECT_EQ(disk.CreateEmptyVolume(2048, 64 * 1024, kTypeFat32), 0);
+  EXPECT_EQ(JobRecorder::reports, std::vector<std::u16string>{LocalText(u"CreateDiskFailed", 0)});
   // An empty path is no image.
   EXPECT_EQ(disk.CopyImageToPartition(2048, u"  ", kMiB), 0);
   EXPECT_EQ(HashFile(Target()), before);
@@ -164,8 +169,47 @@ TEST_F(PassTest, BinFilesWithoutPartitionsMayReachTheEndOfTheDisk) {
   EXPECT_EQ(DiskJob.WriteBinFiles(), 1);
   EXPECT_EQ(ReadBytes(Target(), kMiB - 4096, 4096), tail);
   EXPECT_EQ(CountPatternMismatches(Target(), 0, kMiB - 4096), 0u);
-  // The tip numbers the file by its place in the list, skipped entries included.
   EXPECT_TRUE(JobRecorder::reports.empty());
+  // One tip: it numbers the file by its place in the list, skipped entries included.
+  EXPECT_EQ(JobRecorder::Count("tip"), 1);
+  EXPECT_EQ(JobRecorder::Count("tip|" +
+                               plat::ToUtf8(FormatWithInt(LocalText(u"WriteBinFileTip", 0), 2)) +
+                               "tail.bin|~|~|~|~"),
+            1);
+}
+
+// Without libTessel.so beside the program no empty volume can be made, and the job says so.
+// The test runs a copy of its own program (a hard link where it can) from a folder holding
+// the catalogue but not the library; the copy leaves a mark once it has checked.
+TEST_F(PassTest, WithoutTheBuilderLibraryNoEmptyVolumeIsMade) {
+  if (const char* mark = std::getenv("BRINDLE_TEST_NO_BUILDER")) {
+    Open(8 * kMiB);
+    const uint64_t before = HashFile(Target());
+    EXPECT_EQ(DiskJob.disk->CreateEmptyVolume(2048, 4 * kMiB, kTypeFat32), 0);
+    EXPECT_EQ(JobRecorder::reports, std::vector<std::u16string>{LocalText(u"LoadDllFailed", 0)});
+    EXPECT_EQ(HashFile(Target()), before);
+    if (!HasFailure()) {
+      EXPECT_TRUE(WriteFile(mark, "checked"));
+    }
+    return;
+  }
+  ASSERT_FALSE(LocalText(u"LoadDllFailed", 0).empty());
+  namespace fs = std::filesystem;
+  const fs::path self = fs::read_symlink("/proc/self/exe");
+  const fs::path copy = dir_.Join(self.filename().string());
+  std::error_code linked;
+  fs::create_hard_link(self, copy, linked);
+  if (linked) fs::copy_file(self, copy);
+  fs::copy_file(self.parent_path() / "text_info.ini", dir_.Join("text_info.ini"));
+  ASSERT_FALSE(fs::exists(dir_.Join("libTessel.so")));
+  const std::string mark = dir_.Join("mark");
+  std::string out;
+  EXPECT_EQ(RunTool("BRINDLE_TEST_NO_BUILDER=" + Quote(mark) + " " + Quote(copy.string()) +
+                        " --gtest_filter=PassTest.WithoutTheBuilderLibraryNoEmptyVolumeIsMade",
+                    &out),
+            0)
+      << out;
+  EXPECT_EQ(ReadFile(mark), "checked") << out;
 }
 
 TEST(CopyTipTexts, FileNamesAndSizes) {

@@ -1,8 +1,14 @@
 #include "TestDisk.h"
 
+#include "LocalText.h"
+#include "Platform.h"
 #include "PlinthApp.h"
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <random>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <csignal>
@@ -250,30 +256,59 @@ int FaultyDiskIo::Discard(int fd, int64_t offset, uint64_t length) {
 std::vector<std::u16string> JobRecorder::lines;
 std::vector<std::u16string> JobRecorder::reports;
 std::vector<int32_t> JobRecorder::progress;
+std::vector<std::string> JobRecorder::log;
+std::function<void(const std::u16string&)> JobRecorder::onLine;
 
 namespace {
-void RecordLine(const char16_t* line) { JobRecorder::lines.emplace_back(line); }
+void RecordLine(const char16_t* line) {
+  JobRecorder::lines.emplace_back(line);
+  JobRecorder::log.push_back("line " + plat::ToUtf8(line));
+  if (JobRecorder::onLine) JobRecorder::onLine(line);
+}
 void RecordReport(char16_t* text) {
   JobRecorder::reports.emplace_back(text);
+  JobRecorder::log.push_back("msg " + plat::ToUtf8(text));
   std::free(text);  // ours now
 }
-void RecordProgress(int32_t percent) { JobRecorder::progress.push_back(percent); }
+void RecordProgress(int32_t percent) {
+  JobRecorder::progress.push_back(percent);
+  JobRecorder::log.push_back("pos " + std::to_string(percent));
+}
+void RecordShowPro(int32_t a, int32_t b) {
+  JobRecorder::log.push_back("pro " + std::to_string(a) + " " + std::to_string(b));
+}
+void RecordCopyTip(const char16_t* a, const char16_t* b, const char16_t* c, const char16_t* d,
+                   const char16_t* e) {
+  std::string tip = "tip";
+  for (const char16_t* t : {a, b, c, d, e}) tip += "|" + (t ? plat::ToUtf8(t) : std::string("~"));
+  JobRecorder::log.push_back(tip);
+}
+void RecordTime(int32_t running) { JobRecorder::log.push_back("time " + std::to_string(running)); }
 }  // namespace
 
 JobRecorder::JobRecorder()
     : savedOutput_(DiskJob.outputFunc),
       savedShowMsg_(DiskJob.showMsgFunc),
-      savedProPos_(DiskJob.setProPosFunc) {
+      savedProPos_(DiskJob.setProPosFunc),
+      savedShowPro_(DiskJob.showProFunc),
+      savedCopyTip_(DiskJob.setCopyTipFunc),
+      savedTime_(DiskJob.setTimeFunc) {
   Clear();
   InitOutputFunc(&RecordLine);
   InitShowMsgFunc(&RecordReport);
   InitSetProPosFunc(&RecordProgress);
+  InitShowProFunc(&RecordShowPro);
+  InitSetCopyTipFunc(&RecordCopyTip);
+  InitSetTimeFunc(&RecordTime);
 }
 
 JobRecorder::~JobRecorder() {
   InitOutputFunc(savedOutput_);
   InitShowMsgFunc(savedShowMsg_);
   InitSetProPosFunc(savedProPos_);
+  InitShowProFunc(savedShowPro_);
+  InitSetCopyTipFunc(savedCopyTip_);
+  InitSetTimeFunc(savedTime_);
   Clear();
 }
 
@@ -281,6 +316,76 @@ void JobRecorder::Clear() {
   lines.clear();
   reports.clear();
   progress.clear();
+  log.clear();
+  onLine = nullptr;
+}
+
+std::vector<std::string> JobRecorder::Lines() {
+  std::vector<std::string> out;
+  for (const std::string& e : log) {
+    if (e.rfind("line ", 0) == 0 || e.rfind("msg ", 0) == 0) out.push_back(e);
+  }
+  return out;
+}
+
+int JobRecorder::Count(const std::string& prefix) {
+  return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string& e) {
+    return e.rfind(prefix, 0) == 0;
+  }));
+}
+
+std::string LineOf(const char16_t* key) { return "line " + plat::ToUtf8(LocalText(key, 1)); }
+std::string MsgOf(const char16_t* key) { return "msg " + plat::ToUtf8(LocalText(key, 0)); }
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; i += 8) {
+    const uint64_t word = rng();
+    std::memcpy(bytes.data() + i, &word, std::min<size_t>(8, n - i));
+  }
+  return bytes;
+}
+
+uint32_t Le32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+AttachedLoop::AttachedLoop(const std::string& image, const Options& options) {
+  const std::string command = "PATH=$PATH:/usr/sbin:/sbin losetup -f --show -b " +
+                              std::to_string(options.sectorSize) +
+                              (options.partitionScan ? " -P" : "") +
+                              (options.readOnly ? " -r '" : " '") + image + "' 2>/dev/null";
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return;
+  char name[64] = {};
+  const bool attached = std::fgets(name, sizeof name, p) != nullptr;
+  if (pclose(p) != 0 || !attached || std::strncmp(name, "/dev/", 5) != 0) return;
+  device_ = name;
+  device_.resize(device_.find_first_of(" \n"));
+}
+
+AttachedLoop::~AttachedLoop() {
+  if (device_.empty()) return;
+  const std::string command = "PATH=$PATH:/usr/sbin:/sbin losetup -d " + device_;
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "cannot detach %s\n", device_.c_str());
+  }
+}
+
+std::vector<std::string> AttachedLoop::Partitions() const {
+  const std::string name = device_.substr(device_.rfind('/') + 1);
+  std::vector<std::string> parts;
+  DIR* dir = opendir(("/sys/block/" + name).c_str());
+  if (dir == nullptr) return parts;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string part = entry->d_name;
+    if (part.rfind(name + "p", 0) != 0 || access(("/dev/" + part).c_str(), F_OK) != 0) continue;
+    parts.push_back(part.substr(name.size()));
+  }
+  closedir(dir);
+  std::sort(parts.begin(), parts.end());
+  return parts;
 }
 
 }  // namespace testing_support

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -126,23 +127,65 @@ class FaultyDiskIo final : public DiskIo {
   int Clear(int fd, int64_t offset, uint64_t length, uint8_t fill);
 };
 
-// Registers recording callbacks with DiskJob for its lifetime and restores the previous ones.
+// Registers recording callbacks for all six slots of DiskJob for its lifetime and restores
+// the previous ones. Every callback goes into `log`, in order, as text: "line TEXT",
+// "msg TEXT", "pos N", "pro A B", "tip|A|B|C|D|E" (~ for a null) and "time N"; output lines,
+// reports and progress are also kept on their own.
 class JobRecorder {
  public:
   JobRecorder();
   ~JobRecorder();
   JobRecorder(const JobRecorder&) = delete;
   JobRecorder& operator=(const JobRecorder&) = delete;
-  void Clear();
+  static void Clear();
+  // The output lines and message boxes of `log`, in order.
+  static std::vector<std::string> Lines();
+  static int Count(const std::string& prefix);
 
   static std::vector<std::u16string> lines;
   static std::vector<std::u16string> reports;
   static std::vector<int32_t> progress;
+  static std::vector<std::string> log;
+  // Called after each output line is recorded: a test's way into the middle of a job.
+  static std::function<void(const std::u16string&)> onLine;
 
  private:
   OutputFunc savedOutput_;
   ShowMsgFunc savedShowMsg_;
   SetProPosFunc savedProPos_;
+  ShowProFunc savedShowPro_;
+  SetCopyTipFunc savedCopyTip_;
+  SetTimeFunc savedTime_;
+};
+
+// What the recorder logs for the catalogue text of `key`: an output line, a message box.
+std::string LineOf(const char16_t* key);
+std::string MsgOf(const char16_t* key);
+
+// Bytes from a fixed seed, never mistaken for the canary pattern of an untouched disk.
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
+uint32_t Le32(const uint8_t* p);
+
+// A loop device attached for one test (losetup -f --show, never a guessed one) and detached
+// at its end whatever happens; device() is empty when none could be attached.
+class AttachedLoop {
+ public:
+  struct Options {
+    bool partitionScan = false;
+    uint32_t sectorSize = 512;
+    bool readOnly = false;
+  };
+  explicit AttachedLoop(const std::string& image) : AttachedLoop(image, Options{}) {}
+  AttachedLoop(const std::string& image, const Options& options);
+  ~AttachedLoop();
+  AttachedLoop(const AttachedLoop&) = delete;
+  AttachedLoop& operator=(const AttachedLoop&) = delete;
+  const std::string& device() const { return device_; }
+  // The partitions the kernel shows for the device that have a node in /dev ("p1", ...).
+  std::vector<std::string> Partitions() const;
+
+ private:
+  std::string device_;
 };
 
 }  // namespace testing_support
