@@ -328,20 +328,6 @@ TEST_F(JobTest, TypeBytesComeFromTheFileSystemInTheImage) {
       << out;
 }
 
-// A configuration whose capacities fit the card but not with the table's own sectors: the
-// whole layout is judged first, so nothing at all is written.
-TEST_F(JobTest, LayoutThatDoesNotFitWritesNothing) {
-  WriteConfig(R"(<diskMaker><partitions>
-    <partition name="a" capacity="8" offset="2048" type=""/>
-    <partition name="b" capacity="7" type=""/>
-  </partitions></diskMaker>)");
-  MakeCard(16 * kMiB);  // 1 MiB + 8 + 7 MiB = 16 MiB exactly; the EBR gap does not fit
-  const uint64_t before = HashFile(Target());
-  Make();
-  EXPECT_EQ(rec_.Lines(), (Strings{MsgOf(u"DiskFull")}));
-  EXPECT_EQ(HashFile(Target()), before);
-}
-
 // A file that was there when the configuration was judged and is gone when the job is about
 // to write: the job stops before its first write and says which.
 TEST_F(JobTest, AFileThatVanishesAfterValidationStopsTheJobBeforeItWrites) {

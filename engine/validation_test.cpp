@@ -10,7 +10,6 @@
 
 #include <functional>
 #include <grp.h>
-#include <limits>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,21 +81,6 @@ TEST_F(ValidationTest, NothingToDoIsReportedByMode) {
   EXPECT_EQ(job_.partitionCount, 1);
 }
 
-TEST_F(ValidationTest, FirstPartitionOffsetBelowOneStopsEverythingElse) {
-  job_.diskSize = 1 << 20;  // too small as well: not tested after the offset
-  for (int32_t offset : {0, -1, kOffsetOutOfRange}) {
-    job_.partitions.clear();
-    AddPartition(u"a", 64, offset, Missing("a.img"));
-    AddPartition(u"b", 64, 0);
-    EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" + L(u"ParOffsetErr")) << offset;
-  }
-  job_.partitions.clear();
-  job_.diskSize = 8 << 20;
-  AddPartition(u"a", 1, 1);
-  AddPartition(u"b", 1, -7);  // only the first partition's offset is tested
-  Validate(0, 1);
-}
-
 TEST_F(ValidationTest, TheLayoutMayReachTheDiskEndExactly) {
   job_.diskSize = 1024ull << 20;
   AddPartition(u"a", 1023, 2048);
@@ -117,87 +101,6 @@ TEST_F(ValidationTest, TheLayoutMayReachTheDiskEndExactly) {
   job_.partitions.clear();
   AddPartition(u"a", 2u << 20, 2048);
   EXPECT_EQ(Validate(0, 0), L(u"DiskFull"));
-}
-
-TEST_F(ValidationTest, AbsurdCapacitiesAreRejectedNotWrapped) {
-  job_.diskSize = std::numeric_limits<uint64_t>::max();
-  // Each fits in 64 bits; their sum does not, and would wrap to a small number.
-  for (int i = 0; i < 3; ++i) AddPartition(u"p", 8000000000000, 1);
-  EXPECT_EQ(Validate(0, 0), L(u"TotalSizeTooBig"));
-
-  job_.partitions.clear();
-  AddPartition(u"big", 0, 1);
-  job_.partitions[0].capacityBytes = kCapacityTooBig;
-  EXPECT_EQ(Validate(0, 0), L(u"TotalSizeTooBig"));
-
-  job_.partitions.clear();
-  job_.diskSize = 1 << 30;
-  AddPartition(u"a", 512, 2048);
-  AddPartition(u"minus", -256, 0);  // would shrink the total below the disk
-  AddPartition(u"b", 512, 0);
-  EXPECT_EQ(Validate(0, 0), L(u"TotalSizeTooBig"));
-}
-
-TEST_F(ValidationTest, PartitionImagesMustExistAndFitAndEveryProblemIsListed) {
-  job_.diskSize = 64ull << 20;
-  AddPartition(u"exact", 1, 2048, File("exact.img", 1 << 20));
-  AddPartition(u"over", 1, 0, File("over.img", (1 << 20) + 1));
-  AddPartition(u"gone", 1, 0, Missing("gone.img"));
-  AddPartition(u"folder", 1, 0, plat::FromUtf8(dir_.path()));
-  AddPartition(u"none", 1, 0);
-  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" + ParLine(u"over", u"SizeTooSmall") +
-                                ParLine(u"gone", u"FileNotFound", Missing("gone.img")) +
-                                ParLine(u"folder", u"FileNotFound", plat::FromUtf8(dir_.path())));
-  job_.partitions.erase(job_.partitions.begin() + 1, job_.partitions.begin() + 4);
-  Validate(0, 1);
-}
-
-TEST_F(ValidationTest, BinFilesEndAtTheNextBinFile) {
-  job_.diskSize = 64ull << 20;
-  AddPartition(u"a", 1, 2048);
-  job_.binFiles = {{File("one.bin", 51200), 100}, {File("two.bin", 512), 200}};
-  Validate(0, 1);
-  job_.binFiles[0].path = File("one.bin", 51201);
-  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" +
-                                BinLine(1, u"BinFileSizeTooBig", u":" + job_.binFiles[0].path));
-}
-
-TEST_F(ValidationTest, BinFilesEndAtTheFirstPartitionOrTheDiskEnd) {
-  job_.diskSize = 1 << 20;
-  job_.binFiles = {{File("b.bin", (1 << 20) - 512), 1}};
-  Validate(0, 1);  // no partitions: bounded by the disk
-  job_.binFiles = {{File("b.bin", 1 << 20), 1}};
-  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" +
-                                BinLine(1, u"BinFileSizeTooBig", u":" + job_.binFiles[0].path));
-  job_.diskSize = 4 << 20;
-  AddPartition(u"a", 1, 64);
-  job_.binFiles = {{File("b.bin", 63 * 512), 1}};
-  Validate(0, 1);
-  job_.binFiles = {{File("b.bin", 63 * 512 + 1), 1}};
-  EXPECT_EQ(Validate(0, 0), L(u"WrittenInfoErr") + u"\n" +
-                                BinLine(1, u"BinFileSizeTooBig", u":" + job_.binFiles[0].path));
-}
-
-TEST_F(ValidationTest, BinFileProblemsAreNumberedInConfigurationOrder) {
-  job_.diskSize = 64ull << 20;
-  AddPartition(u"a", 1, 2048);
-  const std::u16string big = File("big.bin", 4096);
-  job_.binFiles = {
-      {File("late.bin", 512), 1000},
-      {u"", 50},
-      {big, 0},                   // sector 0, and running into the next one at sector 1
-      {File("one.bin", 512), 1},
-      {Missing("zero.bin"), 0},   // sector 0 and missing: both said
-      {File("neg.bin", 512), -2}, // wraps to the disk's far end: not a sector
-  };
-  // Offset order: big(0) and zero.bin(0) in list order, one.bin(1), NULLPATH(50), late(1000),
-  // neg (0xFFFFFFFE).
-  EXPECT_EQ(Validate(0, 0),
-            L(u"WrittenInfoErr") + u"\n" + BinLine(3, u"BinOffsetErr") +
-                BinLine(3, u"BinFileSizeTooBig", u":" + big) + BinLine(5, u"BinOffsetErr") +
-                BinLine(5, u"FileNotFound", Missing("zero.bin")) + BinLine(2, u"NULLPATH") +
-                BinLine(6, u"BinOffsetErr") +
-                BinLine(6, u"BinFileSizeTooBig", u":" + job_.binFiles[5].path));
 }
 
 TEST_F(ValidationTest, OrderIsUnsignedAndKeepsEqualOffsetsInListOrder) {
