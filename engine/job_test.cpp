@@ -448,6 +448,7 @@ TEST_F(JobTest, AnInterruptedWriteNeverLeavesATableThatLooksWhole) {
   Make();
   CDiskLogicData::SetDefaultIo(nullptr);
   ASSERT_EQ(rec_.Lines().back(), LineOf(u"WriteSucess"));
+  EXPECT_FALSE(counter.unflushed);
   const int64_t total = static_cast<int64_t>(counter.bytesWritten);
   EXPECT_EQ(RunTool("sfdisk -d " + Quote(Target())), 0);
 

@@ -161,6 +161,7 @@ ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t 
   if (allowed > 0) count = static_cast<size_t>(allowed);
   const ssize_t n = Store(fd, buffer, count, offset);
   if (n > 0) bytesWritten += static_cast<uint64_t>(n);
+  unflushed = true;
   return n;
 }
 
@@ -192,7 +193,9 @@ int FaultyDiskIo::Flush(int fd) {
     errno = flushErrno;
     return -1;
   }
-  return fsync(fd);
+  if (fsync(fd) != 0) return -1;
+  unflushed = false;
+  return 0;
 }
 
 uint32_t FaultyDiskIo::DirectOn(int) {
@@ -240,6 +243,7 @@ int FaultyDiskIo::ZeroOut(int fd, int64_t offset, uint64_t length) {
   }
   if (Clear(fd, offset, length, 0) != 0) return -1;
   zeroedBytes += length;
+  unflushed = true;
   return 0;
 }
 
@@ -250,6 +254,7 @@ int FaultyDiskIo::Discard(int fd, int64_t offset, uint64_t length) {
   }
   if (Clear(fd, offset, length, discardLeavesOnes ? 0xFF : 0) != 0) return -1;
   discardedBytes += length;
+  unflushed = true;
   return 0;
 }
 

@@ -115,6 +115,7 @@ class FaultyDiskIo final : public DiskIo {
   int dropCalls = 0;
   size_t largestWrite = 0;  // the largest count a write call was asked for
   uint64_t bytesWritten = 0;
+  bool unflushed = false;   // a write went out after the last successful flush
 
  private:
   // EINVAL for a transfer direct transfers cannot take; 0 otherwise.
