@@ -2,6 +2,8 @@
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,36 +24,27 @@ TEST(Utf, MalformedInputBecomesReplacement) {
   EXPECT_EQ(plat::ToUtf8(std::u16string(1, char16_t(0xD800))), "\xef\xbf\xbd");
 }
 
-TEST(Locale, LanguageIds) {
-  EXPECT_EQ(plat::LangIdOfLocale("zh_CN.UTF-8"), 0x0804);
-  EXPECT_EQ(plat::LangIdOfLocale("zh_TW"), 0x0404);
-  EXPECT_EQ(plat::LangIdOfLocale("zh_HK.Big5HKSCS"), 0x0C04);
-  EXPECT_EQ(plat::LangIdOfLocale("zh_SG.GBK"), 0x1004);
-  EXPECT_EQ(plat::LangIdOfLocale("zh_MO.UTF-8"), 0x1404);
-  EXPECT_EQ(plat::LangIdOfLocale("en_US.UTF-8"), 0x0409);
-  EXPECT_EQ(plat::LangIdOfLocale("zh"), 0x0409);
-  EXPECT_EQ(plat::LangIdOfLocale("C"), 0x0409);
-  EXPECT_EQ(plat::LangIdOfLocale(""), 0x0409);
-}
-
-TEST(Locale, EnvironmentOrder) {
-  setenv("LANG", "zh_TW.UTF-8", 1);
-  setenv("LC_MESSAGES", "zh_CN.UTF-8", 1);
-  setenv("LC_ALL", "", 1);
-  EXPECT_EQ(plat::SystemLangId(), 0x0804);  // empty LC_ALL does not count
-  setenv("LC_ALL", "zh_HK.UTF-8", 1);
-  EXPECT_EQ(plat::SystemLangId(), 0x0C04);
-  unsetenv("LC_ALL");
-  unsetenv("LC_MESSAGES");
-  EXPECT_EQ(plat::SystemLangId(), 0x0404);
-  setenv("LANG", "C.UTF-8", 1);
-}
-
-TEST(Locale, CodeSets) {
+TEST(Locale, LanguageIdsAndCodeSets) {
+  const std::pair<const char*, unsigned> ids[] = {
+      {"zh_CN.UTF-8", 0x0804}, {"zh_TW", 0x0404},       {"zh_HK.Big5HKSCS", 0x0C04},
+      {"zh_SG.GBK", 0x1004},   {"zh_MO.UTF-8", 0x1404}, {"en_US.UTF-8", 0x0409},
+      {"zh", 0x0409},          {"C", 0x0409},           {"", 0x0409}};
+  for (const auto& [locale, id] : ids) EXPECT_EQ(plat::LangIdOfLocale(locale), id) << locale;
   EXPECT_EQ(plat::CodeSetOfLocale("zh_CN.GBK"), "GBK");
   EXPECT_EQ(plat::CodeSetOfLocale("de_DE.ISO-8859-15@euro"), "ISO-8859-15");
   EXPECT_EQ(plat::CodeSetOfLocale("C"), "UTF-8");
   EXPECT_EQ(plat::CodeSetOfLocale(""), "UTF-8");
+}
+
+TEST(Locale, EnvironmentOrder) {
+  testsupport::ScopedEnv lang("LANG", "zh_TW.UTF-8"), messages("LC_MESSAGES", "zh_CN.UTF-8");
+  testsupport::ScopedEnv all("LC_ALL", "");
+  EXPECT_EQ(plat::SystemLangId(), 0x0804);  // empty LC_ALL does not count
+  all.Set("zh_HK.UTF-8");
+  EXPECT_EQ(plat::SystemLangId(), 0x0C04);
+  all.Set(nullptr);
+  messages.Set(nullptr);
+  EXPECT_EQ(plat::SystemLangId(), 0x0404);
 }
 
 TEST(Iconv, UnmappableCharactersBecomeOneSpaceEach) {
@@ -100,35 +93,23 @@ TEST(Files, RealPathsAndFolders) {
   EXPECT_FALSE(plat::IsInsideFolder(u"/etc/passwd", real));
 }
 
-}  // namespace
-
-namespace {
-
 TEST(Mounts, OctalEscapesAreDecoded) {
   EXPECT_EQ(plat::DecodeMountEscapes("/media/boot\\040fs"), "/media/boot fs");
   EXPECT_EQ(plat::DecodeMountEscapes("a\\011b\\012c\\134d"), "a\tb\nc\\d");
   // Not an escape: left as written.
-  EXPECT_EQ(plat::DecodeMountEscapes("x\\4"), "x\\4");
-  EXPECT_EQ(plat::DecodeMountEscapes("x\\089"), "x\\089");
-  EXPECT_EQ(plat::DecodeMountEscapes("x\\400"), "x\\400");
-  EXPECT_EQ(plat::DecodeMountEscapes(""), "");
+  for (const char* raw : {"x\\4", "x\\089", "x\\400", ""}) {
+    EXPECT_EQ(plat::DecodeMountEscapes(raw), raw);
+  }
+}
+
+TEST(Files, UserConfigFolderFollowsXdgAndIgnoresRelativePaths) {
+  testsupport::ScopedEnv xdg("XDG_CONFIG_HOME", "/x/cfg");
+  EXPECT_EQ(plat::UserConfigFolder(), u"/x/cfg/");
+  xdg.Set("relative/cfg");
+  testsupport::ScopedEnv home("HOME", "/home/someone");
+  EXPECT_EQ(plat::UserConfigFolder(), u"/home/someone/.config/");
+  home.Set(nullptr);  // then the password database's
+  EXPECT_EQ(plat::UserConfigFolder(), plat::FromUtf8(getpwuid(getuid())->pw_dir) + u"/.config/");
 }
 
 }  // namespace
-
-TEST(PlatformFolders, UserConfigFolderFollowsXdgAndIgnoresRelativePaths) {
-  const char* savedXdg = std::getenv("XDG_CONFIG_HOME");
-  const std::string xdg = savedXdg != nullptr ? savedXdg : "";
-  setenv("XDG_CONFIG_HOME", "/x/cfg", 1);
-  EXPECT_EQ(plat::UserConfigFolder(), u"/x/cfg/");
-  setenv("XDG_CONFIG_HOME", "relative/cfg", 1);
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') {
-    EXPECT_EQ(plat::UserConfigFolder(), plat::FromUtf8(std::string(home) + "/.config/"));
-  }
-  if (savedXdg != nullptr) {
-    setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
-  } else {
-    unsetenv("XDG_CONFIG_HOME");
-  }
-}

@@ -168,6 +168,23 @@ int64_t FileSize(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = std::getenv(name);
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  Set(value);
+}
+
+ScopedEnv::~ScopedEnv() { Set(had_ ? old_.c_str() : nullptr); }
+
+void ScopedEnv::Set(const char* value) const {
+  if (value != nullptr) {
+    setenv(name_.c_str(), value, 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
 LoopDevice::LoopDevice(const std::string& image) {
   std::string output;
   if (RunTool("losetup -f --show -P " + Quote(image), &output) == 0 &&

@@ -48,6 +48,22 @@ bool WriteBytesAt(const std::string& path, uint64_t offset, const std::vector<ui
 // The size of a file in bytes; -1 when it does not exist.
 int64_t FileSize(const std::string& path);
 
+// Sets an environment variable (unsets it for nullptr) and puts back what was there before
+// when it goes out of scope, so a test leaves its process as it found it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  void Set(const char* value) const;
+
+ private:
+  std::string name_;
+  bool had_;
+  std::string old_;
+};
+
 // A loop device attached to an image file (losetup -f --show -P, so that the machine's shared
 // loop devices are never guessed at), detached again whatever happens, after unmounting
 // what the test said it mounted from it.

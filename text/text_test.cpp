@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -110,25 +112,41 @@ TEST(LocalText, LanguageSectionsAndLineFeeds) {
   // No fallback to another section; an absent key is empty or a lone line feed.
   EXPECT_EQ(LocalTextFrom(ini, 1, u"Tip", 0), u"");
   EXPECT_EQ(LocalTextFrom(ini, 1, u"Tip", 1), u"\n");
-
-  EXPECT_EQ(LanguageCodeOf(0x0804), 1);
-  EXPECT_EQ(LanguageCodeOf(0x0404), 3);
-  EXPECT_EQ(LanguageCodeOf(0x0C04), 3);
-  EXPECT_EQ(LanguageCodeOf(0x1004), 2);  // Singapore and Macao read English
-  EXPECT_EQ(LanguageCodeOf(0x1404), 2);
-  EXPECT_EQ(LanguageCodeOf(0x0409), 2);
+  // Singapore and Macao read English.
+  const std::pair<unsigned, int> ids[] = {{0x0804, 1}, {0x0404, 3}, {0x0C04, 3},
+                                          {0x1004, 2}, {0x1404, 2}, {0x0409, 2}};
+  for (const auto& [langId, code] : ids) EXPECT_EQ(LanguageCodeOf(langId), code) << langId;
 }
 
-// The only case in this program that asks for the module's language: it is chosen once.
-TEST(LocalText, LanguageIsChosenOncePerModule) {
-  setenv("LC_ALL", "zh_TW.UTF-8", 1);
-  EXPECT_EQ(ModuleLanguageCode(), 3);
-  const std::u16string first = LocalText(u"Title", 0);
-  setenv("LC_ALL", "zh_CN.UTF-8", 1);
-  EXPECT_EQ(ModuleLanguageCode(), 3);
-  EXPECT_EQ(LocalText(u"Title", 0), first);
-  EXPECT_EQ(LocalText(u"NoSuchKeyAnywhere", 1), u"\n");
-  unsetenv("LC_ALL");
+// The module keeps the language of its first lookup, so each locale is tried in a process of
+// its own (a fresh run of this test alone), whatever this process has looked up before.
+TEST(LocalText, LanguageIsChosenAtTheFirstLookupAndKept) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::u16string ini = plat::ExecutableFolder() + u"text_info.ini";
+  const std::pair<const char*, int> locales[] = {
+      {"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3}, {"zh_HK.UTF-8", 3}, {"en_US.UTF-8", 2}};
+  for (const auto& [locale, code] : locales) {
+    EXPECT_EXIT(
+        {
+          testsupport::ScopedEnv env("LC_ALL", locale);
+          const std::u16string first = LocalText(u"Title", 0);
+          env.Set(code == 1 ? "zh_TW.UTF-8" : "zh_CN.UTF-8");  // too late to count
+          const bool right = ModuleLanguageCode() == code &&
+                             first == LocalTextFrom(ini, code, u"Title", 0) &&
+                             LocalText(u"Title", 1) == first + u"\n" &&
+                             LocalText(u"NoSuchKeyAnywhere", 1) == u"\n";
+          std::fprintf(stderr, "language %d, title %s\n", ModuleLanguageCode(),
+                       plat::ToUtf8(first).c_str());
+          std::exit(right ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << locale;
+  }
+  // The three sections differ on that key, so a wrong choice cannot pass unseen.
+  const std::set<std::u16string> titles = {LocalTextFrom(ini, 1, u"Title", 0),
+                                           LocalTextFrom(ini, 2, u"Title", 0),
+                                           LocalTextFrom(ini, 3, u"Title", 0)};
+  EXPECT_EQ(titles.size(), 3u);
 }
 
 TEST(Convertor, UnmappableCharactersBecomeSpaces) {
@@ -138,11 +156,10 @@ TEST(Convertor, UnmappableCharactersBecomeSpaces) {
   EXPECT_EQ(std::strlen(gbk.c_str()), gbk.size());
   const std::string big5 = convertor.ToMultiByte(u"\u4e2d\u4e2c", 2);
   EXPECT_EQ(big5.substr(0, 2), "\xa4\xa4");
-  setenv("LC_ALL", "en_US.ISO-8859-1", 1);
+  testsupport::ScopedEnv env("LC_ALL", "en_US.ISO-8859-1");
   EXPECT_EQ(convertor.ToMultiByte(u"a\u00e9\u4e2d", 0), "a\xe9 ");
-  setenv("LC_ALL", "C.UTF-8", 1);
+  env.Set("C.UTF-8");
   EXPECT_EQ(convertor.ToMultiByte(u"a\u00e9\u4e2d", 0), "a\xc3\xa9\xe4\xb8\xad");
-  unsetenv("LC_ALL");
   EXPECT_EQ(convertor.ToMultiByte(nullptr, 0), "");
 }
 
@@ -189,17 +206,12 @@ TEST(TextRoutines, FormatWithIntTakesOnlyOneInteger) {
 }
 
 TEST(TextRoutines, SizeTexts) {
-  EXPECT_EQ(FormatSizeText(0), u"0B");
-  EXPECT_EQ(FormatSizeText(512), u"512B");
-  EXPECT_EQ(FormatSizeText(1023), u"1023B");
-  EXPECT_EQ(FormatSizeText(-1), u"-1B");
-  EXPECT_EQ(FormatSizeText(1536), u"1.50K");
-  EXPECT_EQ(FormatSizeText(64LL << 20), u"64.00M");
-  EXPECT_EQ(FormatSizeText(4LL << 30), u"4.00G");
-  EXPECT_EQ(FormatSizeText(15LL << 29), u"7.50G");
-  EXPECT_EQ(FormatSizeText(1LL << 40), u"1.00T");
-  EXPECT_EQ(FormatSizeText(2LL << 40), u"2.00T");
-  EXPECT_EQ(FormatSizeText((1LL << 40) - 1), u"1.00T");  // single precision rounds up to 1 TiB
+  // Single precision rounds just below 1 TiB up to it.
+  const std::pair<int64_t, const char16_t*> sizes[] = {
+      {0, u"0B"},          {512, u"512B"},         {1023, u"1023B"},      {-1, u"-1B"},
+      {1536, u"1.50K"},    {64LL << 20, u"64.00M"}, {4LL << 30, u"4.00G"}, {15LL << 29, u"7.50G"},
+      {1LL << 40, u"1.00T"}, {2LL << 40, u"2.00T"}, {(1LL << 40) - 1, u"1.00T"}};
+  for (const auto& [size, text] : sizes) EXPECT_EQ(FormatSizeText(size), text) << size;
 }
 
 }  // namespace
