@@ -15,64 +15,6 @@ namespace {
 
 const std::string kEngine = std::string(BRINDLE_BIN_DIR) + "/libPlinth.so";
 
-void Line(const char16_t*) {}
-
-TEST(Binding, LoadsRegistersAndReallyUnloads) {
-  ASSERT_FALSE(PlinthLibrary::IsResident(kEngine));
-  {
-    PlinthLibrary library;
-    ASSERT_TRUE(library.Load(kEngine)) << library.error();
-    EXPECT_TRUE(PlinthLibrary::IsResident(kEngine));
-    PlinthCallbacks callbacks;
-    callbacks.output = &Line;
-    EXPECT_TRUE(library.Register(callbacks, true));
-
-    // The registration exports hand back what they were given.
-    void* handle = dlopen(kEngine.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(handle, nullptr);
-    auto init = reinterpret_cast<decltype(&InitOutputFunc)>(dlsym(handle, "InitOutputFunc"));
-    ASSERT_NE(init, nullptr);
-    EXPECT_EQ(init(&Line), &Line);
-    EXPECT_EQ(init(nullptr), nullptr);
-    dlclose(handle);
-  }
-  // Nothing pins the engine: the next load constructs a fresh job object.
-  EXPECT_FALSE(PlinthLibrary::IsResident(kEngine));
-}
-
-TEST(Binding, OnlyTheCInterfaceIsExported) {
-  PlinthLibrary library;
-  ASSERT_TRUE(library.Load(kEngine)) << library.error();
-  void* handle = dlopen(kEngine.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(handle, nullptr);
-  for (const char* name : {"InitOutputFunc", "InitShowProFunc", "InitSetProPosFunc",
-                           "InitSetCopyTipFunc", "InitShowMsgFunc", "InitSetTimeFunc", "MakeDisk",
-                           "UpdateDisk", "RemovePartitions", "VerifyDisk", "SetJobOption",
-                           "GetJobRefusal"}) {
-    EXPECT_NE(dlsym(handle, name), nullptr) << name;
-  }
-  EXPECT_EQ(dlsym(handle, "DiskJob"), nullptr);
-  EXPECT_EQ(dlsym(handle, "_Z9LocalTextNSt7__cxx1112basic_stringIDsSt11char_traitsIDsESaIDsEEEi"),
-            nullptr);
-  dlclose(handle);
-}
-
-TEST(Binding, MissingLibraryIsAnError) {
-  PlinthLibrary library;
-  EXPECT_FALSE(library.Load("/no/such/libPlinth.so"));
-  EXPECT_FALSE(library.error().empty());
-  EXPECT_FALSE(library.Register(PlinthCallbacks{}, true));
-  std::string error;
-  EXPECT_FALSE(RunPlinthJob("/no/such/libPlinth.so", PlinthCallbacks{}, PlinthJob::kWrite, u"/f",
-                            u"/d", 0, &error));
-  EXPECT_FALSE(error.empty());
-}
-
-}  // namespace
-
-
-namespace {
-
 std::vector<std::u16string> g_lines;
 std::vector<std::u16string> g_reports;
 void Record(const char16_t* line) { g_lines.emplace_back(line); }
@@ -88,13 +30,58 @@ PlinthCallbacks Recorder() {
   return callbacks;
 }
 
+TEST(Binding, LoadsRegistersExportsOnlyTheCInterfaceAndReallyUnloads) {
+  ASSERT_FALSE(PlinthLibrary::IsResident(kEngine));
+  {
+    PlinthLibrary library;
+    ASSERT_TRUE(library.Load(kEngine)) << library.error();
+    EXPECT_TRUE(PlinthLibrary::IsResident(kEngine));
+    EXPECT_TRUE(library.Register(Recorder(), true));
+    void* handle = dlopen(kEngine.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(handle, nullptr);
+    for (const char* name : {"InitOutputFunc", "InitShowProFunc", "InitSetProPosFunc",
+                             "InitSetCopyTipFunc", "InitShowMsgFunc", "InitSetTimeFunc",
+                             "MakeDisk", "UpdateDisk", "RemovePartitions", "VerifyDisk",
+                             "SetJobOption", "GetJobRefusal"}) {
+      EXPECT_NE(dlsym(handle, name), nullptr) << name;
+    }
+    EXPECT_EQ(dlsym(handle, "DiskJob"), nullptr);
+    EXPECT_EQ(
+        dlsym(handle, "_Z9LocalTextNSt7__cxx1112basic_stringIDsSt11char_traitsIDsESaIDsEEEi"),
+        nullptr);
+    // The registration exports hand back what they were given.
+    auto init = reinterpret_cast<decltype(&InitOutputFunc)>(dlsym(handle, "InitOutputFunc"));
+    ASSERT_NE(init, nullptr);
+    EXPECT_EQ(init(&Record), &Record);
+    EXPECT_EQ(init(nullptr), nullptr);
+    dlclose(handle);
+  }
+  // Nothing pins the engine: the next load constructs a fresh job object.
+  EXPECT_FALSE(PlinthLibrary::IsResident(kEngine));
+}
+
+TEST(Binding, MissingLibraryIsAnError) {
+  PlinthLibrary library;
+  EXPECT_FALSE(library.Load("/no/such/libPlinth.so"));
+  EXPECT_FALSE(library.error().empty());
+  EXPECT_FALSE(library.Register(PlinthCallbacks{}, true));
+  std::string error;
+  EXPECT_FALSE(RunPlinthJob("/no/such/libPlinth.so", PlinthCallbacks{}, PlinthJob::kWrite, u"/f",
+                            u"/d", 0, &error));
+  EXPECT_FALSE(error.empty());
+}
+
 class JobBindingTest : public ::testing::Test {
  protected:
+  // A firmware folder "fw" for the test's config.xml, an "empty" one, and a 4 MiB card.
   void SetUp() override {
     g_lines.clear();
     g_reports.clear();
+    std::filesystem::create_directories(dir_.Join("fw"));
+    std::filesystem::create_directories(dir_.Join("empty"));
+    ASSERT_TRUE(testsupport::WriteFile(dir_.Join("card.img"), ""));
+    std::filesystem::resize_file(dir_.Join("card.img"), 4 << 20);
   }
-  void TearDown() override { unsetenv("LC_ALL"); }
   std::u16string Path(const std::string& name) const { return plat::FromUtf8(dir_.Join(name)); }
   testsupport::TempDir dir_;
 };
@@ -104,15 +91,11 @@ const std::u16string kCatalogue = plat::FromUtf8(BRINDLE_TEST_DIR "/text_info.in
 // Every job loads the engine afresh: the second job knows nothing of the first one's plan,
 // and the library is gone in between.
 TEST_F(JobBindingTest, TwoJobsInOneProcessStartFresh) {
-  std::filesystem::create_directories(dir_.Join("fw"));
   ASSERT_TRUE(testsupport::WriteFile(
       dir_.Join("fw/config.xml"),
       "<diskMaker><partitions><partition name=\"a\" capacity=\"1\" offset=\"2048\"/>"
       "</partitions><update><partitions><partition name=\"a\"/></partitions></update>"
       "</diskMaker>"));
-  std::filesystem::create_directories(dir_.Join("empty"));
-  ASSERT_TRUE(testsupport::WriteFile(dir_.Join("card.img"), ""));
-  std::filesystem::resize_file(dir_.Join("card.img"), 4 << 20);
   std::string error;
   ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kUpdate, Path("fw"), Path("card.img"),
                            4 << 20, &error))
@@ -135,14 +118,11 @@ TEST_F(JobBindingTest, TwoJobsInOneProcessStartFresh) {
 // Files outside the firmware folder: refused with the refusal's reason, written when the job
 // allows them, and the permission is for that one job only.
 TEST_F(JobBindingTest, AllowingFilesOutsideTheFolderForOneJob) {
-  std::filesystem::create_directories(dir_.Join("fw"));
   ASSERT_TRUE(testsupport::WriteFile(dir_.Join("boot.img"), std::string(4096, 'b')));
   ASSERT_TRUE(testsupport::WriteFile(
       dir_.Join("fw/config.xml"),
       "<diskMaker><partitions><partition name=\"boot\" capacity=\"1\" offset=\"2048\" "
       "imagePath=\"../boot.img\"/></partitions></diskMaker>"));
-  ASSERT_TRUE(testsupport::WriteFile(dir_.Join("card.img"), ""));
-  std::filesystem::resize_file(dir_.Join("card.img"), 4 << 20);
   PlinthLibrary library;  // kept loaded for two jobs
   ASSERT_TRUE(library.Load(kEngine)) << library.error();
   ASSERT_TRUE(library.Register(Recorder(), true));
@@ -166,10 +146,10 @@ TEST_F(JobBindingTest, TextsArriveInTheLanguageOfTheLocale) {
     int code;
   } cases[] = {{"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3}, {"zh_HK.UTF-8", 3}, {"en_US.UTF-8", 2},
                {"zh_SG.UTF-8", 2}};
-  std::filesystem::create_directories(dir_.Join("empty"));
+  testsupport::ScopedEnv locale("LC_ALL", nullptr);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.locale);
-    setenv("LC_ALL", c.locale, 1);
+    locale.Set(c.locale);
     g_reports.clear();
     ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kWrite, Path("empty"),
                              Path("card.img"), 0, nullptr));

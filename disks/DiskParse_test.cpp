@@ -26,64 +26,51 @@ std::vector<std::string> Names(const std::vector<DISK_DATA>& records) {
   return names;
 }
 
-TEST(CleanModelText, RemovesEverySpaceAndZeroByte) {
-  EXPECT_EQ(CleanModelText("  STORAGE DEVICE  "), "STORAGEDEVICE");
-  EXPECT_EQ(CleanModelText(std::string("Cruzer\0 Blade\0\0", 16)), "CruzerBlade");
-  EXPECT_EQ(CleanModelText(std::string("\0\0\0", 3)), "");
-  EXPECT_EQ(CleanModelText("SD/MMC\tReader\n\x1b[2J\x7f"), "SD/MMCReader[2J");
-  // 8-bit text passes through untouched.
-  EXPECT_EQ(CleanModelText("Kart\xe9 X"), "Kart\xe9X");
+TEST(CleanModelText, RemovesEverySpaceAndZeroByteAndKeeps63Characters) {
+  std::string spaced, joined;  // 80 characters once the spaces are gone
+  for (int i = 0; i < 40; ++i) spaced += "ab ", joined += "ab";
+  const std::pair<std::string, std::string> cases[] = {
+      {"  STORAGE DEVICE  ", "STORAGEDEVICE"},
+      {std::string("Cruzer\0 Blade\0\0", 16), "CruzerBlade"},
+      {std::string("\0\0\0", 3), ""},
+      {"SD/MMC\tReader\n\x1b[2J\x7f", "SD/MMCReader[2J"},
+      {"Kart\xe9 X", "Kart\xe9X"},  // 8-bit text passes through untouched
+      {spaced, joined.substr(0, 63)},
+      {std::string(63, 'x'), std::string(63, 'x')},
+      {std::string(64, 'x'), std::string(63, 'x')},
+  };
+  for (const auto& [raw, clean] : cases) EXPECT_EQ(CleanModelText(raw), clean) << raw;
 }
 
-TEST(CleanModelText, KeepsAtMost63Characters) {
-  std::string raw;
-  for (int i = 0; i < 40; ++i) raw += "ab ";  // 80 characters once the spaces are gone
-  const std::string clean = CleanModelText(raw);
-  ASSERT_EQ(clean.size(), 63u);
-  EXPECT_EQ(clean.substr(0, 6), "ababab");
-  EXPECT_EQ(clean.back(), 'a');
-  EXPECT_EQ(CleanModelText(std::string(63, 'x')).size(), 63u);
-  EXPECT_EQ(CleanModelText(std::string(64, 'x')).size(), 63u);
-}
-
-TEST(ParseSectorCount, SectorsBecomeBytes) {
-  EXPECT_EQ(ParseSectorCount(std::string("15523840")), 15523840ull * 512);
-  EXPECT_EQ(ParseSectorCount(std::string("0")), 0u);
-  EXPECT_EQ(ParseSectorCount(std::string("2048 \n")), 2048ull * 512);
-}
-
-TEST(ParseSectorCount, UnreadableSizesAreZero) {
+TEST(ParseSectorCount, SectorsBecomeBytesAndUnreadableSizesZero) {
   EXPECT_EQ(ParseSectorCount(std::nullopt), 0u);
-  for (const char* bad : {"", "abc", "12a", "-5", " 12", "0x10", "1.5", "\xff\xfe"}) {
-    EXPECT_EQ(ParseSectorCount(std::string(bad)), 0u) << bad;
+  const std::pair<const char*, uint64_t> cases[] = {
+      {"15523840", 15523840ull * 512}, {"0", 0}, {"2048 \n", 2048ull * 512},
+      {"", 0}, {"abc", 0}, {"12a", 0}, {"-5", 0}, {" 12", 0}, {"0x10", 0}, {"1.5", 0},
+      {"\xff\xfe", 0},
+      // The largest count whose byte size fits in 64 bits, and one more.
+      {"36028797018963967", 36028797018963967ull * 512}, {"36028797018963968", 0},
+      {"99999999999999999999999", 0}};
+  for (const auto& [text, bytes] : cases) {
+    EXPECT_EQ(ParseSectorCount(std::string(text)), bytes) << text;
   }
-  // The largest count whose byte size fits in 64 bits, and one more.
-  EXPECT_EQ(ParseSectorCount(std::string("36028797018963967")), 36028797018963967ull * 512);
-  EXPECT_EQ(ParseSectorCount(std::string("36028797018963968")), 0u);
-  EXPECT_EQ(ParseSectorCount(std::string("99999999999999999999999")), 0u);
 }
 
-TEST(IsUsbSysfsPath, UsbHostControllersAndPorts) {
-  EXPECT_EQ(IsUsbSysfsPath("devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host4/target4:0:0/"
-                           "4:0:0:0/block/sdc"), 1);
-  EXPECT_EQ(IsUsbSysfsPath("devices/platform/soc/fe980000.usb/usb1/1-1/1-1.3/1-1.3:1.0/host0"), 1);
-  EXPECT_EQ(IsUsbSysfsPath("x/1-1.2"), 1);
-  EXPECT_EQ(IsUsbSysfsPath("x/2-1:1.0"), 1);
-  EXPECT_EQ(IsUsbSysfsPath("x/usb3"), 1);
-}
-
-TEST(IsUsbSysfsPath, OtherBusesAreNotUsb) {
-  EXPECT_EQ(IsUsbSysfsPath("devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1"), 0);
-  EXPECT_EQ(IsUsbSysfsPath("devices/pci0000:00/0000:00:1c.0/0000:02:00.0/rtsx_pci_sdmmc.0/"
-                           "mmc_host/mmc0/mmc0:aaaa/block/mmcblk0"), 0);
-  EXPECT_EQ(IsUsbSysfsPath("devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0"), 0);
-  EXPECT_EQ(IsUsbSysfsPath("devices/virtual/nvme-subsystem/nvme-subsys0/nvme0n1"), 0);
-  EXPECT_EQ(IsUsbSysfsPath("devices/pci0000:00/0000:00:02.0/virtio1/block/vda"), 0);
-  EXPECT_EQ(IsUsbSysfsPath("devices/platform/usbhost/host0"), 0);
-  for (const char* part : {"x/1-", "x/-1", "x/1-a", "x/1-1:1", "x/1-1:1.0.0", "x/usb", "x/usbx1"}) {
-    EXPECT_EQ(IsUsbSysfsPath(part), 0) << part;
-  }
-  EXPECT_EQ(IsUsbSysfsPath(""), 0);
+TEST(IsUsbSysfsPath, UsbHostControllersAndPortsOnly) {
+  const std::pair<const char*, int> cases[] = {
+      {"devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host4/target4:0:0/4:0:0:0/block/sdc", 1},
+      {"devices/platform/soc/fe980000.usb/usb1/1-1/1-1.3/1-1.3:1.0/host0", 1},
+      {"x/1-1.2", 1}, {"x/2-1:1.0", 1}, {"x/usb3", 1},
+      {"devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1", 0},
+      {"devices/pci0000:00/0000:00:1c.0/0000:02:00.0/rtsx_pci_sdmmc.0/mmc_host/mmc0/mmc0:aaaa/"
+       "block/mmcblk0", 0},
+      {"devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", 0},
+      {"devices/virtual/nvme-subsystem/nvme-subsys0/nvme0n1", 0},
+      {"devices/pci0000:00/0000:00:02.0/virtio1/block/vda", 0},
+      {"devices/platform/usbhost/host0", 0},
+      {"x/1-", 0}, {"x/-1", 0}, {"x/1-a", 0}, {"x/1-1:1", 0}, {"x/1-1:1.0.0", 0}, {"x/usb", 0},
+      {"x/usbx1", 0}, {"", 0}};
+  for (const auto& [path, usb] : cases) EXPECT_EQ(IsUsbSysfsPath(path), usb) << path;
 }
 
 TEST(ParseMountInfo, TakesDeviceAndSourceAroundOptionalFields) {
@@ -173,18 +160,6 @@ TEST(BuildDiskRecords, AscendingOrderDoesNotDependOnListingOrder) {
     EXPECT_EQ(Names(records), expected);
     for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(records[i].diskNumber, int32_t(i));
   }
-}
-
-TEST(BuildDiskRecords, GapsInTheKernelNumberingAreNoObstacle) {
-  const std::vector<DISK_DATA> records =
-      BuildDiskRecords({Disk("sdc", "8:32", "64"), Disk("sda", "8:0", "32")}, {});
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_STREQ(records[0].devicePath, "/dev/sda");
-  EXPECT_EQ(records[0].diskNumber, 0);
-  EXPECT_EQ(records[0].diskSize, 32u * 512);
-  EXPECT_STREQ(records[1].devicePath, "/dev/sdc");
-  EXPECT_EQ(records[1].diskNumber, 1);
-  EXPECT_EQ(records[1].diskSize, 64u * 512);
 }
 
 TEST(BuildDiskRecords, FillsEveryField) {

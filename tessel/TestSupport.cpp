@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sstream>
 
 namespace tessel::test {
@@ -59,6 +62,20 @@ int BlkidProbe(const std::string& blkid, const std::string& path, std::string* o
   // -c /dev/null: no cache; -p: low-level probe, which reports ambiguity as an error.
   return testsupport::RunTool(blkid + " -c /dev/null -p -o export " + testsupport::Quote(path),
                               output);
+}
+
+std::string ExpectClean(Kind kind, const std::string& image) {
+  const bool ext4 = kind == Kind::Ext4;
+  std::string out;
+  const int status = testsupport::RunTool(
+      testsupport::FindTool(ext4 ? "e2fsck" : "fsck.fat") + (ext4 ? " -fn " : " -n ") +
+          testsupport::Quote(image),
+      &out);
+  EXPECT_EQ(status, 0) << out;
+  if (!ext4) {
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+  }
+  return out;
 }
 
 std::string ExportValue(const std::string& output, const std::string& key) {

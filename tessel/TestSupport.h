@@ -2,6 +2,7 @@
 // CImageComm target. Folders, tools and whole files are in testsupport/TestSupport.h.
 #pragma once
 
+#include "Tessel.h"
 #include "tessel/VolumeBuilder.h"
 #include "testsupport/TestSupport.h"
 
@@ -52,6 +53,20 @@ int BlkidProbe(const std::string& blkid, const std::string& path, std::string* o
 // The value of KEY in blkid's export output, empty when absent.
 std::string ExportValue(const std::string& output, const std::string& key);
 
+// fsck.fat -n (no word beyond its banner and summary) or e2fsck -fn must find the volume
+// clean; their output comes back.
+std::string ExpectClean(Kind kind, const std::string& image);
+
+// Serial, UUID and time fixed, so that two builds give the same bytes.
+inline BuildOptions FixedOptions() {
+  BuildOptions o;
+  o.volumeSerial = 0x12345678;
+  o.uuid = std::array<uint8_t, 16>{0x0b, 0x1e, 0x55, 0xe1, 0x12, 0x34, 0x45, 0x67,
+                                   0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67};
+  o.time = 1700000000;
+  return o;
+}
+
 constexpr uint64_t kMiB = uint64_t(1) << 20;
 constexpr uint64_t kGiB = uint64_t(1) << 30;
 
@@ -60,3 +75,9 @@ constexpr uint64_t kGiB = uint64_t(1) << 30;
 #define TESSEL_REQUIRE_TOOL(var, name)                                       \
   const std::string var = ::testsupport::FindTool(name);                     \
   if (var.empty()) GTEST_SKIP() << name << " is not installed"
+
+// blkid and the checking tools of the kind's file system.
+#define TESSEL_REQUIRE_CHECKERS(kind)                                              \
+  for (const char* tool : {"blkid", (kind) == ::tessel::Kind::Ext4 ? "e2fsck" : "fsck.fat", \
+                           (kind) == ::tessel::Kind::Ext4 ? "debugfs" : "mcopy"})          \
+    if (!::testsupport::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed"

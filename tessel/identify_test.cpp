@@ -4,7 +4,6 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <random>
 
@@ -87,9 +86,11 @@ TEST(Identify, PathsInTheLocaleCodeSet) {
   EXPECT_EQ(Identify(PathFromLocale(utf8Name.c_str())), 1);
 
   const std::string gbkName = dir.path() + "/\xbf\xa8.img";  // the same character in GBK
-  setenv("LC_ALL", "zh_CN.GBK", 1);
-  const std::string converted = PathFromLocale(gbkName.c_str());
-  unsetenv("LC_ALL");
+  std::string converted;
+  {
+    ScopedEnv gbk("LC_ALL", "zh_CN.GBK");
+    converted = PathFromLocale(gbkName.c_str());
+  }
   EXPECT_EQ(converted, utf8Name);
   EXPECT_EQ(Identify(converted), 1);
   EXPECT_EQ(PathFromLocale(nullptr), "");

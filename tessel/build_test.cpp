@@ -1,0 +1,308 @@
+// Whole volumes of every kind, each checked with the tools of its own file system: fsck.fat and
+// mtools for FAT, e2fsck, dumpe2fs and debugfs for ext4, blkid and cmp for all.
+#include "Tessel.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace tessel {
+namespace {
+
+using namespace tessel::test;
+using namespace testsupport;
+
+// The features `mke2fs -t ext4` gives by default, and the journal and lazy tables.
+void ExpectExt4Layout(const std::string& image) {
+  const std::string dumpe2fs = FindTool("dumpe2fs");
+  if (dumpe2fs.empty()) return;
+  std::string out;
+  ASSERT_EQ(RunTool(dumpe2fs + " -h " + Quote(image), &out), 0) << out;
+  for (const char* feature :
+       {" has_journal", " ext_attr", " resize_inode", " dir_index", " filetype", " extent",
+        " 64bit", " flex_bg", " sparse_super", " large_file", " huge_file", " dir_nlink",
+        " extra_isize", " metadata_csum", "crc32c", "Maximum mount count:      -1",
+        "Total journal size:"}) {
+    EXPECT_NE(out.find(feature), std::string::npos) << feature;
+  }
+  // Inode tables are left for the kernel to zero lazily.
+  ASSERT_EQ(RunTool(dumpe2fs + " " + Quote(image), &out), 0);
+  EXPECT_EQ(out.find("ITABLE_ZEROED"), std::string::npos);
+  if (out.find("Group 1:") != std::string::npos) {
+    EXPECT_NE(out.find("INODE_UNINIT"), std::string::npos);
+  }
+}
+
+// A file written into the volume by the file system's own tools reads back the same, and the
+// volume stays clean.
+void ExpectRoundTrip(Kind kind, const TempDir& dir, const std::string& image) {
+  std::vector<uint8_t> payload(kind == Kind::Ext4 ? 300000 : 100000);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i ^ (i >> 9));
+  const std::string in = dir.Join("in.bin"), back = dir.Join("back.bin");
+  ASSERT_TRUE(WriteFile(in, payload));
+  std::string out;
+  if (kind == Kind::Ext4) {
+    const std::string debugfs = FindTool("debugfs") + " ";
+    ASSERT_EQ(RunTool(debugfs + "-w -R " + Quote("write " + in + " payload.bin") + " " +
+                          Quote(image), &out), 0) << out;
+    ASSERT_EQ(RunTool(debugfs + "-R " + Quote("dump /payload.bin " + back) + " " + Quote(image),
+                      &out), 0) << out;
+    ASSERT_EQ(RunTool(debugfs + "-R " + Quote("ls -l /") + " " + Quote(image), &out), 0);
+    EXPECT_NE(out.find("40700 (2)      0      0   16384"), std::string::npos) << out;  // lost+found
+    EXPECT_NE(out.find("40755 (2)      0      0"), std::string::npos) << out;          // root
+  } else {
+    const std::string mcopy = FindTool("mcopy") + " -i " + Quote(image) + " ";
+    ASSERT_EQ(RunTool(mcopy + Quote(in) + " ::/PAYLOAD.BIN", &out), 0) << out;
+    ASSERT_EQ(RunTool(mcopy + "::/PAYLOAD.BIN " + Quote(back), &out), 0) << out;
+  }
+  EXPECT_EQ(ReadBytes(back, 0, payload.size() + 1), payload);
+  ExpectClean(kind, image);
+}
+
+struct VolumeCase {
+  Kind kind;
+  uint64_t size;
+  bool throughTarget;  // built on a block target rather than into a new image file
+  const char* name;
+};
+
+class Volume : public testing::TestWithParam<VolumeCase> {};
+
+TEST_P(Volume, IsCleanSparseAndWritable) {
+  const VolumeCase c = GetParam();
+  TESSEL_REQUIRE_CHECKERS(c.kind);
+  TempDir dir;
+  const std::string image = dir.Join("volume.img");
+  if (c.throughTarget) {
+    ASSERT_TRUE(MakeSparseFile(image, c.size));
+    FileComm comm(image, 0);
+    ASSERT_TRUE(comm.ok());
+    CommTarget target(&comm);
+    ASSERT_TRUE(BuildOnTarget(c.kind, c.size, target, {}));
+    EXPECT_LE(comm.largestRequest(), 1u << 20);
+  } else {
+    ASSERT_TRUE(BuildImageFile(c.kind, c.size, image, {}));
+  }
+  EXPECT_EQ(FileSize(image), int64_t(c.size));
+  // Only the sectors that are not zero take space: for ext4 the journal and inode tables
+  // cost nothing.
+  EXPECT_LT(AllocatedBytes(image),
+            c.kind == Kind::Ext4 ? std::max<uint64_t>(c.size / 64, 4 * kMiB) : 1 * kMiB);
+  ExpectClean(c.kind, image);
+  std::string out;
+  ASSERT_EQ(BlkidProbe(FindTool("blkid"), image, &out), 0) << out;
+  EXPECT_EQ(ExportValue(out, "TYPE"), c.kind == Kind::Ext4 ? "ext4" : "vfat");
+  if (c.kind != Kind::Ext4) {
+    EXPECT_EQ(ExportValue(out, "VERSION"), c.kind == Kind::Fat32 ? "FAT32" : "FAT16");
+  }
+  EXPECT_EQ(Identify(image), int32_t(c.kind));
+  if (c.kind == Kind::Ext4) ExpectExt4Layout(image);
+  ExpectRoundTrip(c.kind, dir, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, Volume,
+    testing::Values(VolumeCase{Kind::Fat16, 16 * kMiB, false, "Fat16_16MiB"},
+                    VolumeCase{Kind::Fat16, 512 * kMiB, false, "Fat16_512MiB"},
+                    VolumeCase{Kind::Fat16, 2 * kGiB, false, "Fat16_2GiB"},
+                    VolumeCase{Kind::Fat16, 3 * kMiB, false, "Fat16_Smallest"},
+                    VolumeCase{Kind::Fat32, 40 * kMiB, false, "Fat32_40MiB"},
+                    VolumeCase{Kind::Fat32, 1 * kGiB, false, "Fat32_1GiB"},
+                    VolumeCase{Kind::Fat32, 32 * kGiB, false, "Fat32_32GiB"},
+                    VolumeCase{Kind::Fat32, 66601 * 512, false, "Fat32_Smallest"},
+                    VolumeCase{Kind::Fat32, 300 * kMiB + 1234, false, "Fat32_OddSize"},
+                    VolumeCase{Kind::Ext4, 16 * kMiB, false, "Ext4_16MiB"},
+                    VolumeCase{Kind::Ext4, 1 * kGiB, false, "Ext4_1GiB"},
+                    VolumeCase{Kind::Ext4, 2 * kMiB, false, "Ext4_Smallest"},
+                    VolumeCase{Kind::Ext4, 600 * kMiB + 3000, false, "Ext4_OddSize"},
+                    VolumeCase{Kind::Ext4, 16 * kGiB, true, "Ext4_16GiBThroughTheTarget"}),
+    [](const testing::TestParamInfo<VolumeCase>& info) { return std::string(info.param.name); });
+
+TEST(VolumeFile, FixedOptionsGiveIdenticalImages) {
+  TESSEL_REQUIRE_TOOL(cmp, "cmp");
+  TESSEL_REQUIRE_TOOL(blkid, "blkid");
+  TempDir dir;
+  const Kind kinds[] = {Kind::Fat16, Kind::Fat32, Kind::Ext4};
+  auto path = [&dir](Kind kind, const char* which) {
+    return dir.Join(std::to_string(int(kind)) + which + ".img");
+  };
+  for (Kind kind : kinds) {
+    ASSERT_TRUE(BuildImageFile(kind, 48 * kMiB, path(kind, "a"), FixedOptions()));
+  }
+  sleep(1);  // a clock that leaked into an image would now differ
+  BuildOptions other = FixedOptions();
+  other.volumeSerial = *other.volumeSerial + 1;
+  other.uuid->back() ^= 1;
+  for (Kind kind : kinds) {
+    SCOPED_TRACE(int(kind));
+    ASSERT_TRUE(BuildImageFile(kind, 48 * kMiB, path(kind, "b"), FixedOptions()));
+    ASSERT_TRUE(BuildImageFile(kind, 48 * kMiB, path(kind, "c"), other));
+    std::string out;
+    EXPECT_EQ(RunTool(cmp + " " + Quote(path(kind, "a")) + " " + Quote(path(kind, "b")), &out), 0)
+        << out;
+    EXPECT_NE(RunTool(cmp + " -s " + Quote(path(kind, "a")) + " " + Quote(path(kind, "c"))), 0);
+    ASSERT_EQ(BlkidProbe(blkid, path(kind, "a"), &out), 0);
+    EXPECT_EQ(ExportValue(out, "UUID"),
+              kind == Kind::Ext4 ? "0b1e55e1-1234-4567-89ab-cdef01234567" : "1234-5678");
+  }
+}
+
+// At an offset inside a larger file: the volume lands there, and not one byte outside it
+// changes, though the old data inside fills what the volume leaves unwritten.
+TEST(VolumeTarget, WritesOnlyInsideTheVolume) {
+  const struct {
+    Kind kind;
+    uint64_t before, after;
+  } cases[] = {{Kind::Fat16, 1 * kMiB + 512 * 3, 1 * kMiB},
+               {Kind::Ext4, 3 * kMiB + 4096, 2 * kMiB}};
+  const uint64_t size = 16 * kMiB;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.kind));
+    TESSEL_REQUIRE_CHECKERS(c.kind);
+    TempDir dir;
+    const std::string card = dir.Join("card.img");
+    std::vector<uint8_t> pattern(c.before + size + c.after);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(0xA5 ^ (i % 251));
+    ASSERT_TRUE(WriteFile(card, pattern));
+    {
+      FileComm comm(card, int64_t(c.before));
+      CommTarget target(&comm);
+      ASSERT_TRUE(BuildOnTarget(c.kind, size, target, FixedOptions()));
+      EXPECT_LE(comm.largestRequest(), 1u << 20);
+    }
+    const std::vector<uint8_t> now = ReadBytes(card, 0, pattern.size());
+    ASSERT_EQ(now.size(), pattern.size());
+    EXPECT_TRUE(std::equal(pattern.begin(), pattern.begin() + c.before, now.begin()));
+    EXPECT_TRUE(std::equal(pattern.end() - c.after, pattern.end(), now.end() - c.after));
+    const std::string volume = dir.Join("volume.img");
+    ASSERT_TRUE(WriteFile(volume, std::vector<uint8_t>(now.begin() + c.before,
+                                                       now.begin() + c.before + size)));
+    const std::string out = ExpectClean(c.kind, volume);
+    if (c.kind == Kind::Ext4) {
+      ExpectRoundTrip(c.kind, dir, volume);  // the old data fills the lazy inode tables
+      continue;
+    }
+    // The old pattern in the FAT and root directory is gone, so the volume reads empty, and
+    // signatures of older volumes and RAID members at the end are gone too.
+    EXPECT_NE(out.find(" 0 files"), std::string::npos) << out;
+    EXPECT_TRUE(std::all_of(now.begin() + c.before + size - kMiB, now.begin() + c.before + size,
+                            [](uint8_t b) { return b == 0; }));
+  }
+}
+
+// A volume made over one of another kind: blkid must see the new one alone, not an ambiguous
+// pair.
+TEST(VolumeTarget, ReplacesAnOlderFileSystemCompletely) {
+  const struct {
+    Kind kind;
+    const char* tool;
+    const char* options;
+    int32_t old;
+  } cases[] = {{Kind::Fat32, "mke2fs", " -q -F -t ext4 ", 5},
+               {Kind::Ext4, "mkfs.fat", " -F 32 ", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tool);
+    TESSEL_REQUIRE_CHECKERS(c.kind);
+    TESSEL_REQUIRE_TOOL(tool, c.tool);
+    TempDir dir;
+    const std::string card = dir.Join("card.img");
+    ASSERT_TRUE(MakeSparseFile(card, 64 * kMiB));
+    std::string out;
+    ASSERT_EQ(RunTool(tool + c.options + Quote(card), &out), 0) << out;
+    ASSERT_EQ(Identify(card), c.old);
+    {
+      FileComm comm(card, 0);
+      CommTarget target(&comm);
+      ASSERT_TRUE(BuildOnTarget(c.kind, 64 * kMiB, target, FixedOptions()));
+    }
+    ASSERT_EQ(BlkidProbe(FindTool("blkid"), card, &out), 0) << out;
+    EXPECT_EQ(ExportValue(out, "TYPE"), c.kind == Kind::Ext4 ? "ext4" : "vfat");
+    EXPECT_EQ(Identify(card), int32_t(c.kind));
+    ExpectClean(c.kind, card);
+  }
+}
+
+// Fails in the signature area, in the FATs or the journal, and near the end, written last.
+TEST(VolumeTarget, AFailingTargetFailsTheBuild) {
+  TempDir dir;
+  const std::string card = dir.Join("card.img");
+  const uint64_t size = 64 * kMiB;
+  ASSERT_TRUE(MakeSparseFile(card, size));
+  for (Kind kind : {Kind::Fat16, Kind::Fat32, Kind::Ext4}) {
+    for (uint64_t failAfter :
+         {uint64_t(0), kMiB / 2, 2 * kMiB, 20 * kMiB, size - 2 * kMiB, size - 4096}) {
+      FileComm comm(card, 0, int64_t(failAfter));
+      ASSERT_TRUE(comm.ok());
+      CommTarget target(&comm);
+      EXPECT_FALSE(BuildOnTarget(kind, size, target, FixedOptions()))
+          << int(kind) << " " << failAfter;
+    }
+  }
+}
+
+// The last MiB is cleared of old data, but group 1's backup superblock (block 8193 with
+// 1 KiB blocks) lies inside it here and must survive; so must the rest of the metadata.
+TEST(Ext4Target, ClearsTheTailAroundItsMetadata) {
+  TESSEL_REQUIRE_CHECKERS(Kind::Ext4);
+  TempDir dir;
+  const std::string card = dir.Join("card.img");
+  const uint64_t size = 8 * kMiB + 512 * 1024 + 700;
+  ASSERT_TRUE(WriteFile(card, std::vector<uint8_t>(size, 0xE7)));
+  {
+    FileComm comm(card, 0);
+    CommTarget target(&comm);
+    ASSERT_TRUE(BuildOnTarget(Kind::Ext4, size, target, FixedOptions()));
+  }
+  ExpectClean(Kind::Ext4, card);
+  // The backup superblock (magic 0xEF53 at 56, group number at 90) and the backup group
+  // descriptors, equal to the primary ones at block 2.
+  const std::vector<uint8_t> backup = ReadBytes(card, 8193 * 1024, 2048);
+  ASSERT_EQ(backup.size(), 2048u);
+  EXPECT_EQ(backup[56] | (backup[57] << 8), 0xEF53);
+  EXPECT_EQ(backup[90] | (backup[91] << 8), 1);
+  const std::vector<uint8_t> primaryGdt = ReadBytes(card, 2 * 1024, 1024);
+  EXPECT_TRUE(std::equal(primaryGdt.begin(), primaryGdt.end(), backup.begin() + 1024));
+  // The whole sector after the last whole block belongs to no one and is zeros now; the
+  // 188 bytes after the last whole sector are no sector at all and stay as they were.
+  const std::vector<uint8_t> tail = ReadBytes(card, size - 700, 700);
+  ASSERT_EQ(tail.size(), 700u);
+  EXPECT_TRUE(std::all_of(tail.begin(), tail.begin() + 512, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(tail.begin() + 512, tail.end(), [](uint8_t b) { return b == 0xE7; }));
+  // No free block in the last MiB keeps the old pattern: count pattern blocks there.
+  const std::vector<uint8_t> last = ReadBytes(card, size - 700 - kMiB, kMiB);
+  size_t patternBlocks = 0;
+  for (size_t i = 0; i + 1024 <= last.size(); i += 1024) {
+    patternBlocks += std::all_of(last.begin() + i, last.begin() + i + 1024,
+                                 [](uint8_t b) { return b == 0xE7; });
+  }
+  EXPECT_EQ(patternBlocks, 0u);
+}
+
+// The engine shows progress from the highest offset written so far. The bulk of the writing
+// (the journal's zeros) must come before anything near the end of the volume, or the bar
+// would stand at 99% for the whole build.
+TEST(Ext4Target, WritesTheEndOfTheVolumeLate) {
+  TempDir dir;
+  const std::string card = dir.Join("card.img");
+  const uint64_t size = 1 * kGiB;
+  ASSERT_TRUE(MakeSparseFile(card, size));
+  // Old data in the last MiB, which the build must clear.
+  ASSERT_TRUE(WriteBytesAt(card, size - kMiB, std::vector<uint8_t>(kMiB, 0x5A)));
+  FileComm comm(card, 0);
+  CommTarget target(&comm);
+  ASSERT_TRUE(BuildOnTarget(Kind::Ext4, size, target, FixedOptions()));
+  uint64_t total = 0, beforeTail = 0;
+  bool tailReached = false;
+  for (const auto& [offset, length] : comm.log()) {
+    total += length;
+    tailReached = tailReached || uint64_t(offset) + length > size - kMiB;
+    if (!tailReached) beforeTail += length;
+  }
+  EXPECT_TRUE(tailReached);
+  EXPECT_GE(beforeTail, total * 9 / 10) << beforeTail << " of " << total;
+}
+
+}  // namespace
+}  // namespace tessel
