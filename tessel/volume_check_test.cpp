@@ -28,10 +28,7 @@ void FlipByte(const std::string& image, uint64_t offset) {
   std::vector<uint8_t> byte = ReadBytes(image, offset, 1);
   ASSERT_EQ(byte.size(), 1u);
   byte[0] ^= 0x5A;
-  const int fd = open(image.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(pwrite(fd, byte.data(), 1, off_t(offset)), 1);
-  close(fd);
+  ASSERT_TRUE(WriteBytesAt(image, offset, byte));
 }
 
 struct Change {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "Platform.h"
 #include "XmlDocument.h"
@@ -179,32 +180,26 @@ TEST(XmlIndex, RecordLayout) {
   XmlDocument doc;
   const std::string text = "<r><a x='1'>t</a  ><b/><c></c></r>";
   ASSERT_TRUE(doc.LoadFromBytes(text));
-  ASSERT_EQ(doc.GetElementCount(), 5u);
-  const ElementRecord* d = doc.GetElement(0);
-  EXPECT_EQ(d->length, text.size());
-  EXPECT_EQ(d->firstChild, 1u);
-  EXPECT_EQ(d->flagsAndLevel, 0u);
-  const ElementRecord* r = doc.GetElement(1);
-  EXPECT_EQ(r->start, 0u);
-  EXPECT_EQ(r->length, text.size());
-  EXPECT_EQ(r->tagLengths, 3u | (4u << 22));
-  EXPECT_EQ(r->flagsAndLevel, 1u | XmlDocument::kFirstChild);
-  EXPECT_EQ(r->firstChild, 2u);
-  const ElementRecord* a = doc.GetElement(2);
-  EXPECT_EQ(a->start, 3u);
-  EXPECT_EQ(a->length, 16u);
-  EXPECT_EQ(a->tagLengths, 9u | (6u << 22));
-  EXPECT_EQ(a->flagsAndLevel, 2u | XmlDocument::kFirstChild);
-  EXPECT_EQ(a->parent, 1u);
-  EXPECT_EQ(a->next, 3u);
-  EXPECT_EQ(a->previous, 4u);  // first child: the last sibling
-  const ElementRecord* b = doc.GetElement(3);
-  EXPECT_EQ(b->length, 4u);
-  EXPECT_EQ(b->tagLengths, 4u);
-  EXPECT_EQ(b->flagsAndLevel, 2u);
-  EXPECT_EQ(b->previous, 2u);
-  EXPECT_EQ(b->next, 4u);
-  EXPECT_EQ(doc.GetElement(4)->next, 0u);
+  constexpr uint32_t kFirst = XmlDocument::kFirstChild;
+  // start, length, tag lengths (start | end << 22), flags and level, parent, first child,
+  // next, previous (for a first child: the last sibling of its list).
+  const ElementRecord expected[] = {
+      {0, 34, 0, 0, 0, 1, 0, 0},                            // the document
+      {0, 34, 3u | 4u << 22, 1 | kFirst, 0, 2, 0, 1},        // r
+      {3, 16, 9u | 6u << 22, 2 | kFirst, 1, 0, 3, 4},        // a
+      {19, 4, 4, 2, 1, 0, 4, 2},                            // b
+      {23, 7, 3u | 4u << 22, 2, 1, 0, 0, 3},                // c
+  };
+  ASSERT_EQ(doc.GetElementCount(), std::size(expected));
+  for (uint32_t i = 0; i < std::size(expected); ++i) {
+    const ElementRecord& e = expected[i];
+    const ElementRecord* r = doc.GetElement(i);
+    EXPECT_EQ(std::tie(r->start, r->length, r->tagLengths, r->flagsAndLevel, r->parent,
+                       r->firstChild, r->next, r->previous),
+              std::tie(e.start, e.length, e.tagLengths, e.flagsAndLevel, e.parent, e.firstChild,
+                       e.next, e.previous))
+        << i;
+  }
   EXPECT_EQ(doc.GetElement(5), nullptr);
 }
 
