@@ -243,15 +243,18 @@ TEST(XmlLenient, ProblemsAreReportedAndTheRestIsFound) {
 }
 
 TEST(XmlLenient, PrologsThatAreWellFormed) {
-  // Comments and processing instructions in the internal subset may hold quotes and brackets.
-  for (const char* subset :
-       {"<!-- it's -->", "<!-- ] -->", "<?pi it's ]?>", "<!-- '\" -->", "<!ENTITY e \"]>\">"}) {
-    XmlDocument doc;
-    EXPECT_TRUE(doc.LoadFromBytes(std::string("<?xml version='1.0'?><!DOCTYPE a [") + subset +
-                                  "<!ENTITY e 'x'>]><!-- c --><a n='1'><![CDATA[<b>]]></a><?end?>"))
-        << subset << " -> " << U8(doc.GetResult());
-    ASSERT_TRUE(doc.FindNextElement(u"a")) << subset;
-    EXPECT_EQ(doc.ReadAttribute(u"n"), u"1");
+  // Comments and processing instructions in the internal subset may hold quotes and brackets,
+  // with or without a declaration before it.
+  for (const char* declaration : {"", "<?xml version='1.0'?>"}) {
+    for (const char* subset :
+         {"<!-- it's -->", "<!-- ] -->", "<?pi it's ]?>", "<!-- '\" -->", "<!ENTITY e \"]>\">"}) {
+      const std::string text = std::string(declaration) + "<!DOCTYPE a [" + subset +
+                               "<!ENTITY e 'x'>]><!-- c --><a n='1'><![CDATA[<b>]]></a><?end?>";
+      XmlDocument doc;
+      EXPECT_TRUE(doc.LoadFromBytes(text)) << text << " -> " << U8(doc.GetResult());
+      ASSERT_TRUE(doc.FindNextElement(u"a")) << text;
+      EXPECT_EQ(doc.ReadAttribute(u"n"), u"1");
+    }
   }
 }
 
