@@ -22,41 +22,21 @@ namespace {
 
 constexpr uint64_t kCardBytes = kExampleEndSector * 512;
 
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-class CardSetTest : public ::testing::Test {
+class CardSetTest : public ExampleTest {
  protected:
   static void SetUpTestSuite() {
-    missingTool_ = MissingExampleTool();
+    ExampleTest::SetUpTestSuite();
     if (!missingTool_.empty()) return;
-    example_ = new TempDir();
-    const std::string fw = example_->Join("fw");
-    if (!MakeExample(fw)) {
-      missingTool_ = "a working examples/make-example";
-      return;
-    }
     // The same firmware with images only: no volume serial or UUID made at write time, so
     // every card written from it is the same to the byte.
-    const std::string fixed = example_->Join("fixed");
-    fs::copy(fw, fixed, fs::copy_options::recursive);
-    std::string config = ReadFile(fixed + "/config.xml");
+    fs::copy(Example(), Fixed(), fs::copy_options::recursive);
+    std::string config = ReadFile(Fixed() + "/config.xml");
     for (const char* name : {"data", "cache", "misc"}) {
       const size_t at = config.find("<partition name=\"" + std::string(name) + "\"");
       config.erase(at, config.find('\n', at) + 1 - at);
     }
-    WriteFile(fixed + "/config.xml", config);
+    WriteFile(Fixed() + "/config.xml", config);
   }
-  static void TearDownTestSuite() {
-    delete example_;
-    example_ = nullptr;
-  }
-  void SetUp() override {
-    if (!missingTool_.empty()) GTEST_SKIP() << "needs " << missingTool_;
-  }
-
-  static std::string Example() { return example_->Join("fw"); }
   static std::string Fixed() { return example_->Join("fixed"); }
   // A card written alone from the image-only firmware, to compare the others with.
   std::string Alone() {
@@ -65,10 +45,6 @@ class CardSetTest : public ::testing::Test {
     EXPECT_EQ(run.status, 0) << run.err;
     return alone;
   }
-
-  static inline TempDir* example_ = nullptr;
-  static inline std::string missingTool_;
-  TempDir dir_;
 };
 
 // The report's lines: `count` cards, the one on `failed` failed and the others succeeded (and
@@ -134,7 +110,7 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
 
   // On a terminal: one line per card, redrawn in place, then the summary.
   if (!HaveTool("script")) GTEST_SKIP() << "needs script (util-linux) for a terminal";
-  const std::string cli = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " verify " +
+  const std::string cli = Cli() + " verify " +
                           Quote(Fixed()) + " " + Quote(a) + " " + Quote(b);
   const std::string shown = ToolOutput("script -qec " + Quote(cli) + " /dev/null </dev/null");
   EXPECT_TRUE(Has(shown, "\x1b[2A")) << shown;  // back up over both card lines
@@ -203,8 +179,7 @@ TEST_F(CardSetTest, FourLoopDevicesAtOnceOneOnAFillingTmpfs) {
   EXPECT_TRUE(Has(four.out, full + ": ")) << four.out;
   ExpectResults(report, 4, full, true);
   for (size_t i = 0; i < 3; ++i) {
-    std::string fsck;
-    EXPECT_EQ(RunTool("fsck.fat -n " + Quote(loops.devices[i]->Partition(5)), &fsck), 0) << fsck;
+    ExpectVolume(loops.devices[i]->Partition(5), "vfat");
   }
 }
 
@@ -247,7 +222,7 @@ class Station {
   void Unplug(size_t i) { fs::remove(sys_ + "/block/" + fs::path(Node(i)).filename().string()); }
 
   void Start(const std::string& options, const std::string& firmware) {
-    const std::string cli = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli");
+    const std::string cli = Cli();
     thread_ = std::thread([=, this] {
       RunTool(cli + " station " + options + " --report " + Quote(Report()) + " --sysfs " +
               Quote(sys_) + " --mountinfo " + Quote(dir_.Join("mountinfo")) +

@@ -23,7 +23,7 @@ Outcome RunCli(const std::string& args, const std::string& input) {
   const int errFd = mkstemp(errName);
   EXPECT_GE(errFd, 0);
   if (errFd >= 0) close(errFd);
-  const std::string command = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " " + args +
+  const std::string command = Cli() + " " + args +
                               " <" + Quote(input) + " 2>" + Quote(errName);
   Outcome outcome;
   // The command sends its own error output to the file, so `out` holds standard output only.
@@ -35,6 +35,8 @@ Outcome RunCli(const std::string& args, const std::string& input) {
 }
 
 bool IsRoot() { return geteuid() == 0; }
+
+std::string Cli() { return Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli"); }
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -74,31 +76,65 @@ std::vector<std::string> KeyTexts(const std::vector<const char16_t*>& keys) {
   return texts;
 }
 
-std::string MissingExampleTool() {
-  for (const char* tool : {"mkfs.fat", "mcopy", "mke2fs", "truncate"}) {
-    if (!testsupport::HaveTool(tool)) return tool;
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+void ExpectVolume(const std::string& path, const std::string& fsType) {
+  EXPECT_EQ(testsupport::ToolOutput("blkid -p -o value -s TYPE " + Quote(path)), fsType + "\n")
+      << path;
+  std::string check;
+  EXPECT_EQ(RunTool((fsType == "ext4" ? "e2fsck -fn " : "fsck.fat -n ") + Quote(path), &check), 0)
+      << path << ":\n" << check;
+}
+
+void ExpectFileAt(const std::string& image, uint64_t sector, const std::string& file) {
+  const int64_t length = testsupport::FileSize(file);
+  ASSERT_GT(length, 0) << file;
+  std::string cmp;
+  EXPECT_EQ(RunTool("cmp -i " + std::to_string(sector * 512) + ":0 -n " + std::to_string(length) +
+                        " " + Quote(image) + " " + Quote(file),
+                    &cmp),
+            0)
+      << file << ": " << cmp;
+}
+
+void ExampleTest::SetUpTestSuite() {
+  for (const char* tool : {"mkfs.fat", "mcopy", "mke2fs", "truncate", "blkid", "fsck.fat",
+                           "e2fsck", "cmp", "dd"}) {
+    if (!testsupport::HaveTool(tool)) {
+      missingTool_ = tool;
+      return;
+    }
   }
-  return {};
-}
-
-bool MakeExample(const std::string& folder) {
+  example_ = new testsupport::TempDir();
   std::string output;
-  const int status = RunTool(
-      Quote(std::string(BRINDLE_SOURCE_DIR) + "/examples/make-example") + " " + Quote(folder),
-      &output);
-  EXPECT_EQ(status, 0) << output;
-  return status == 0;
+  if (RunTool(Quote(std::string(BRINDLE_SOURCE_DIR) + "/examples/make-example") + " " +
+                  Quote(Example()),
+              &output) != 0) {
+    missingTool_ = "a working examples/make-example: " + output;
+  }
 }
 
-int CheckPartition(const std::string& image, const ExamplePart& part, const std::string& scratch,
-                   std::string* output) {
-  const int copy = RunTool("dd if=" + Quote(image) + " of=" + Quote(scratch) + " bs=512 skip=" +
-                               std::to_string(part.start) + " count=" + std::to_string(part.count) +
-                               " status=none",
-                           output);
-  if (copy != 0) return copy;
-  if (std::string(part.fsType) == "ext4") return RunTool("e2fsck -fn " + Quote(scratch), output);
-  return RunTool("fsck.fat -n " + Quote(scratch), output);
+void ExampleTest::TearDownTestSuite() {
+  delete example_;
+  example_ = nullptr;
+}
+
+void ExampleTest::SetUp() {
+  if (!missingTool_.empty()) GTEST_SKIP() << "needs " << missingTool_;
+}
+
+void ExampleTest::ExpectExampleVolumes(const std::string& image) {
+  const std::string scratch = dir_.Join("part.img");
+  for (const ExamplePart& part : kExampleParts) {
+    ASSERT_EQ(RunTool("dd if=" + Quote(image) + " of=" + Quote(scratch) + " bs=512 skip=" +
+                      std::to_string(part.start) + " count=" + std::to_string(part.count) +
+                      " status=none"),
+              0);
+    SCOPED_TRACE("partition at " + std::to_string(part.start));
+    ExpectVolume(scratch, part.fsType);
+  }
 }
 
 }  // namespace cli_test

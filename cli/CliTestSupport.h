@@ -2,9 +2,13 @@
 // the example firmware folder. Folders, tools and files are in testsupport/TestSupport.h.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "testsupport/TestSupport.h"
 
 namespace cli_test {
 
@@ -19,6 +23,8 @@ struct Outcome {
 Outcome RunCli(const std::string& args, const std::string& input = "/dev/null");
 
 bool IsRoot();
+// The program's path, quoted for the shell.
+std::string Cli();
 
 std::vector<std::string> SplitLines(const std::string& text);
 // The catalogue text of a key, without a line feed, as UTF-8.
@@ -27,11 +33,7 @@ std::string KeyText(const char16_t* key);
 // test failure for each line that is not one.
 std::vector<std::string> LogTexts(const std::string& out);
 std::vector<std::string> KeyTexts(const std::vector<const char16_t*>& keys);
-
-// The tools examples/make-example needs; empty when all are there, else the missing one.
-std::string MissingExampleTool();
-// Generates the example firmware folder at `folder`.
-bool MakeExample(const std::string& folder);
+bool Has(const std::string& text, const std::string& part);
 
 // The example's layout in sectors, worked out by hand from its config.xml: boot at 2048 for
 // 64 MiB; the extended partition from the sector after it; each logical partition 63 sectors
@@ -52,9 +54,26 @@ inline constexpr uint64_t kExampleEndSector = 674045;
 // Partition numbers as the kernel and sfdisk count them: 1, then 5 onwards.
 inline constexpr int kExamplePartNumbers[] = {1, 5, 6, 7, 8};
 
-// fsck of one partition of an image (copied out with dd), by its file system type: the exit
-// status, with what the tools said in `output`.
-int CheckPartition(const std::string& image, const ExamplePart& part, const std::string& scratch,
-                   std::string* output);
+// The volume at `path` (a file or a partition node) has blkid's TYPE `fsType` and passes the
+// file system's own check.
+void ExpectVolume(const std::string& path, const std::string& fsType);
+// Bytes [sector * 512, + length of `file`) of `image` equal the file (compared by cmp).
+void ExpectFileAt(const std::string& image, uint64_t sector, const std::string& file);
+
+// The end-to-end tests on the example firmware folder, generated once per suite; each test is
+// skipped when a tool the example needs is missing.
+class ExampleTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+  static std::string Example() { return example_->Join("fw"); }
+  // Every partition of the example in `image`, copied out and checked by ExpectVolume.
+  void ExpectExampleVolumes(const std::string& image);
+
+  static inline std::string missingTool_;
+  static inline testsupport::TempDir* example_ = nullptr;
+  testsupport::TempDir dir_;
+};
 
 }  // namespace cli_test

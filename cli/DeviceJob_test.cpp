@@ -133,7 +133,7 @@ TEST_F(CliSafety, AUsbDiskIsWrittenOnlyWhenConfirmed) {
   EXPECT_EQ(LogTexts(confirmed.out), KeyTexts({u"OpenDisk", u"OpenDiskFailed"}));
 
   if (!HaveTool("script")) GTEST_SKIP() << "needs script (util-linux) for a terminal";
-  const std::string cli = Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli") + " " + Args("");
+  const std::string cli = Cli() + " " + Args("");
   for (const char* answer : {"no", "yes"}) {
     WriteFile(dir_.Join("answer"), std::string(answer) + "\n");
     const std::string run =
@@ -164,34 +164,21 @@ bool IsBlockDevice(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
-class CliLoop : public ::testing::Test {
+class CliLoop : public ExampleTest {
  protected:
   void SetUp() override {
-    if (!IsRoot()) GTEST_SKIP() << "needs root for loop devices";
-    if (!fs::exists("/dev/loop-control")) GTEST_SKIP() << "no loop devices";
-    for (const char* tool : {"losetup", "blkid", "e2fsck", "fsck.fat"}) {
-      if (!HaveTool(tool)) GTEST_SKIP() << "needs " << tool;
+    if (!IsRoot() || !fs::exists("/dev/loop-control") || !HaveTool("losetup")) {
+      GTEST_SKIP() << "needs root and loop devices";
     }
-    const std::string missing = MissingExampleTool();
-    if (!missing.empty()) GTEST_SKIP() << "needs " << missing;
-    ASSERT_TRUE(MakeExample(dir_.Join("fw")));
+    ExampleTest::SetUp();
   }
-
   void ExpectPartitions(const LoopDevice& loop) {
     for (size_t i = 0; i < std::size(kExampleParts); ++i) {
       const std::string node = loop.Partition(kExamplePartNumbers[i]);
       ASSERT_TRUE(IsBlockDevice(node)) << node;
-      EXPECT_EQ(ToolOutput("blkid -p -o value -s TYPE " + Quote(node)),
-                std::string(kExampleParts[i].fsType) + "\n")
-          << node;
-      const std::string fsck = std::string(kExampleParts[i].fsType) == "ext4" ? "e2fsck -fn "
-                                                                                : "fsck.fat -n ";
-      std::string check;
-      EXPECT_EQ(RunTool(fsck + Quote(node), &check), 0) << node << ":\n" << check;
+      ExpectVolume(node, kExampleParts[i].fsType);
     }
   }
-
-  TempDir dir_;
 };
 
 TEST_F(CliLoop, WriteUpdateRecoverALoopDevice) {
@@ -200,7 +187,7 @@ TEST_F(CliLoop, WriteUpdateRecoverALoopDevice) {
             0);
   LoopDevice loop(image);
   if (loop.name().empty()) GTEST_SKIP() << "cannot attach a loop device: " << loop.error();
-  const std::string fw = Quote(dir_.Join("fw"));
+  const std::string fw = Quote(Example());
 
   // A loop device needs no --force, but it does need the confirmation.
   const Outcome unasked = RunCli("write " + fw + " " + Quote(loop.name()));
@@ -230,10 +217,7 @@ TEST_F(CliLoop, WriteUpdateRecoverALoopDevice) {
   EXPECT_FALSE(IsMounted(mnt));
   ExpectPartitions(loop);
   // What the loop device received is in the image file.
-  EXPECT_EQ(RunTool("cmp -i " + std::to_string(kExampleParts[4].start * 512) + ":0 -n " +
-                    std::to_string(FileSize(dir_.Join("fw/rootfs.img"))) + " " + Quote(image) +
-                    " " + Quote(dir_.Join("fw/rootfs.img"))),
-            0);
+  ExpectFileAt(image, kExampleParts[4].start, Example() + "/rootfs.img");
 
   const Outcome update = RunCli("update --yes " + fw + " " + Quote(loop.name()));
   EXPECT_EQ(update.status, 0) << update.out << update.err;
@@ -243,9 +227,7 @@ TEST_F(CliLoop, WriteUpdateRecoverALoopDevice) {
   EXPECT_EQ(recover.status, 0) << recover.out << recover.err;
   EXPECT_EQ(LogTexts(recover.out),
             KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"RecoverTip", u"RecoverSucess"}));
-  EXPECT_EQ(ToolOutput("blkid -p -o value -s TYPE " + Quote(loop.name())), "vfat\n");
-  std::string fsck;
-  EXPECT_EQ(RunTool("fsck.fat -n " + Quote(loop.name()), &fsck), 0) << fsck;
+  ExpectVolume(loop.name(), "vfat");
 }
 
 }  // namespace

@@ -7,34 +7,16 @@
 #include <sstream>
 
 #include "CliCommon.h"
+#include "CliTestSupport.h"
 #include "LocalText.h"
 #include "testsupport/TestSupport.h"
 
 namespace {
 
+using cli_test::Outcome;
+using cli_test::RunCli;
+
 const std::string kTestData = std::string(BRINDLE_SOURCE_DIR) + "/disks/testdata/";
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Outcome RunCli(const std::string& args) {
-  char errName[] = "/tmp/brindle-cli-err-XXXXXX";
-  const int errFd = mkstemp(errName);
-  EXPECT_GE(errFd, 0);
-  close(errFd);
-  const std::string command =
-      std::string("'") + BRINDLE_BIN_DIR + "/brindle-cli' " + args + " 2>'" + errName + "'";
-  Outcome outcome;
-  // The command sends its own error output to the file, so `out` holds standard output only.
-  outcome.status = testsupport::RunTool(command, &outcome.out);
-  EXPECT_NE(outcome.status, -1) << "did not run or did not exit: " << command;
-  outcome.err = testsupport::ReadFile(errName);
-  unlink(errName);
-  return outcome;
-}
 
 std::string Machine(const std::string& name) {
   const std::string base = kTestData + name;

@@ -5,6 +5,7 @@
 #include "LocalText.h"
 #include "Platform.h"
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
@@ -58,24 +59,27 @@ TEST(WindowLanguage, StartupTextsComeFromTheLanguagesSection) {
   TempDir settings;
   CMainframeUI w(TestOptions(boxes, settings, nullptr));
   ASSERT_TRUE(w.BuildWindow()) << w.buildError().toStdString();
-  auto label = [&](const char* name) { return w.findChild<QLabel*>(name)->text(); };
-  auto button = [&](const char* name) { return w.findChild<QPushButton*>(name)->text(); };
-  auto group = [&](const char* name) { return w.findChild<QGroupBox*>(name)->title(); };
-  EXPECT_EQ(button("refresh_btn"), QString::fromStdU16String(kRefresh));
-  EXPECT_EQ(label("title"), Expected(u"Title"));
-  EXPECT_EQ(label("diskdrive_label"), Expected(u"DiskDrive"));
-  EXPECT_EQ(label("firmware_label"), Expected(u"Firmware"));
-  EXPECT_EQ(button("refresh_btn"), Expected(u"Refresh"));
-  EXPECT_EQ(button("selDec_btn"), Expected(u"Select"));
-  EXPECT_EQ(button("startWrite_btn"), Expected(u"StartBtn"));
-  EXPECT_EQ(button("recover_btn"), Expected(u"RecoverBtn"));
-  EXPECT_EQ(button("update_btn"), Expected(u"UpdateBtn"));
-  EXPECT_EQ(group("progress_view"), Expected(u"WriteProgress"));
-  EXPECT_EQ(group("output_view"), Expected(u"Output"));
-  EXPECT_EQ(button("clearinfo_btn"), Expected(u"ClearBtn"));
-  EXPECT_EQ(button("close_btn"), Expected(u"Exit"));
-  for (const char* name : {"title", "diskdrive_label", "firmware_label"}) {
-    EXPECT_FALSE(label(name).isEmpty()) << name;
+  // Each control's text, by the kind of control it is.
+  auto text = [&](const char* name) -> QString {
+    const QString object = QString::fromLatin1(name);
+    if (auto* label = w.findChild<QLabel*>(object)) return label->text();
+    if (auto* button = w.findChild<QAbstractButton*>(object)) return button->text();
+    if (auto* group = w.findChild<QGroupBox*>(object)) return group->title();
+    ADD_FAILURE() << "no control " << name;
+    return {};
+  };
+  EXPECT_EQ(text("refresh_btn"), QString::fromStdU16String(kRefresh));
+  const std::pair<const char*, const char16_t*> texts[] = {
+      {"title", u"Title"},           {"diskdrive_label", u"DiskDrive"},
+      {"firmware_label", u"Firmware"}, {"refresh_btn", u"Refresh"},
+      {"selDec_btn", u"Select"},      {"startWrite_btn", u"StartBtn"},
+      {"recover_btn", u"RecoverBtn"}, {"update_btn", u"UpdateBtn"},
+      {"progress_view", u"WriteProgress"}, {"output_view", u"Output"},
+      {"clearinfo_btn", u"ClearBtn"}, {"close_btn", u"Exit"},
+      {"verify_check", u"VerifyAfterWrite"}};
+  for (const auto& [name, key] : texts) {
+    EXPECT_FALSE(Expected(key).isEmpty()) << name;
+    EXPECT_EQ(text(name), Expected(key)) << name;
   }
   // With the language's texts in their places the layout holds during a job.
   w.show();
