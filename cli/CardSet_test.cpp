@@ -110,8 +110,7 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
 
   // On a terminal: one line per card, redrawn in place, then the summary.
   if (!HaveTool("script")) GTEST_SKIP() << "needs script (util-linux) for a terminal";
-  const std::string cli = Cli() + " verify " +
-                          Quote(Fixed()) + " " + Quote(a) + " " + Quote(b);
+  const std::string cli = Cli() + " verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(b);
   const std::string shown = ToolOutput("script -qec " + Quote(cli) + " /dev/null </dev/null");
   EXPECT_TRUE(Has(shown, "\x1b[2A")) << shown;  // back up over both card lines
   for (const std::string& card : {a, b}) {

@@ -81,6 +81,13 @@ class CliSafety : public ::testing::Test {
            Quote(dir_.Join(node));
   }
 
+  // Refused before the engine runs: status 1, no log, `reason` in the error output.
+  static void ExpectRefused(const Outcome& run, const std::string& reason) {
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Has(run.err, reason)) << run.err;
+  }
+
   TempDir dir_;
   int major_ = -1;
   std::string fw_;
@@ -88,34 +95,25 @@ class CliSafety : public ::testing::Test {
 
 TEST_F(CliSafety, FixedDisksAndPartitionsAreRefusedUnlessForcedSystemDisksAlways) {
   Describe(false, false);
-  const Outcome fixed = RunCli(Args("--yes"));
-  EXPECT_EQ(fixed.status, 1);
-  EXPECT_EQ(fixed.out, "");
-  EXPECT_NE(fixed.err.find("fixed disk"), std::string::npos) << fixed.err;
+  ExpectRefused(RunCli(Args("--yes")), "fixed disk");
 
   // Forced, the job runs and the engine's open finds no device behind the node.
   const Outcome forced = RunCli(Args("--yes --force"));
   EXPECT_EQ(forced.status, 1);
-  EXPECT_NE(forced.err.find("warning"), std::string::npos) << forced.err;
+  EXPECT_TRUE(Has(forced.err, "warning")) << forced.err;
   EXPECT_EQ(LogTexts(forced.out), KeyTexts({u"OpenDisk", u"OpenDiskFailed"}));
 
   Describe(true, true);
-  const Outcome partition = RunCli(Args("--yes", "disk1"));
-  EXPECT_EQ(partition.status, 1);
-  EXPECT_EQ(partition.out, "");
-  EXPECT_NE(partition.err.find("sdx1 is a partition of sdx"), std::string::npos);
+  ExpectRefused(RunCli(Args("--yes", "disk1")), "sdx1 is a partition of sdx");
 
   WriteFile(dir_.Join("mountinfo"), "26 1 " + std::to_string(major_) +
                                         ":1 / /boot rw shared:1 - ext4 /dev/sdx1 rw\n");
-  const Outcome system = RunCli(Args("--yes"));
-  EXPECT_EQ(system.status, 1);
-  EXPECT_EQ(system.out, "");
-  EXPECT_NE(system.err.find("/boot on /dev/sdx1"), std::string::npos) << system.err;
+  ExpectRefused(RunCli(Args("--yes")), "/boot on /dev/sdx1");
   // Not even when forced: the engine would refuse it too.
   const Outcome forcedSystem = RunCli(Args("--yes --force"));
   EXPECT_EQ(forcedSystem.status, 1);
   EXPECT_EQ(forcedSystem.out, "");
-  EXPECT_EQ(forcedSystem.err.find("--force"), std::string::npos) << forcedSystem.err;
+  EXPECT_FALSE(Has(forcedSystem.err, "--force")) << forcedSystem.err;
 
   const Outcome sized = RunCli(Args("--yes --size 1M"));
   EXPECT_EQ(sized.status, 2);
@@ -124,10 +122,7 @@ TEST_F(CliSafety, FixedDisksAndPartitionsAreRefusedUnlessForcedSystemDisksAlways
 TEST_F(CliSafety, AUsbDiskIsWrittenOnlyWhenConfirmed) {
   Describe(true, false);
   // No terminal to ask on.
-  const Outcome unasked = RunCli(Args(""));
-  EXPECT_EQ(unasked.status, 1);
-  EXPECT_EQ(unasked.out, "");
-  EXPECT_NE(unasked.err.find("--yes"), std::string::npos) << unasked.err;
+  ExpectRefused(RunCli(Args("")), "--yes");
 
   const Outcome confirmed = RunCli(Args("-y"));
   EXPECT_EQ(LogTexts(confirmed.out), KeyTexts({u"OpenDisk", u"OpenDiskFailed"}));
@@ -138,11 +133,11 @@ TEST_F(CliSafety, AUsbDiskIsWrittenOnlyWhenConfirmed) {
     WriteFile(dir_.Join("answer"), std::string(answer) + "\n");
     const std::string run =
         ToolOutput("script -qec " + Quote(cli) + " /dev/null <" + Quote(dir_.Join("answer")));
-    EXPECT_NE(run.find("Type yes to go on"), std::string::npos) << run;
+    EXPECT_TRUE(Has(run, "Type yes to go on")) << run;
     const bool opened = run.find(KeyText(u"OpenDisk")) != std::string::npos;
     EXPECT_EQ(opened, std::string(answer) == "yes") << run;
     if (std::string(answer) == "no") {
-      EXPECT_NE(run.find("nothing was written"), std::string::npos) << run;
+      EXPECT_TRUE(Has(run, "nothing was written")) << run;
     }
   }
 }

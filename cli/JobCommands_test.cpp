@@ -41,28 +41,25 @@ TEST_F(CliJob, WriteUpdateRecoverAnImageFile) {
   ASSERT_EQ(write.status, 0) << write.out << write.err;
   EXPECT_EQ(LogTexts(write.out), KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"WrtieParToPhy",
                                            u"WriteBinFileToPhy", u"WriteSucess"}));
-  EXPECT_EQ(write.out.find('\r'), std::string::npos) << "a progress line off a terminal";
-  EXPECT_NE(write.err.find("created the image file"), std::string::npos) << write.err;
-  EXPECT_EQ(write.err.find("Error"), std::string::npos) << write.err;
+  EXPECT_FALSE(Has(write.out, "\r")) << "a progress line off a terminal";
+  EXPECT_TRUE(Has(write.err, "created the image file")) << write.err;
+  EXPECT_FALSE(Has(write.err, "Error")) << write.err;
   // The new image ends exactly where the last logical partition ends.
   EXPECT_EQ(FileSize(Card()), static_cast<int64_t>(kExampleEndSector * 512));
 
   std::string table;
   ASSERT_EQ(RunTool("sfdisk -d " + Quote(Card()), &table), 0) << table;
   const std::string name = Card();
-  EXPECT_NE(table.find(name + "1 : start=        2048, size=      131072, type=b, bootable"),
-            std::string::npos)
+  EXPECT_TRUE(Has(table, name + "1 : start=        2048, size=      131072, type=b, bootable"))
       << table;
-  EXPECT_NE(table.find(name + "2 : start=      133121, size=      540924, type=f"),
-            std::string::npos)
-      << table;
+  EXPECT_TRUE(Has(table, name + "2 : start=      133121, size=      540924, type=f")) << table;
   const char* types[] = {"b", "b", "6", "83", "83"};
   for (size_t i = 1; i < std::size(kExampleParts); ++i) {
     char line[160];
     std::snprintf(line, sizeof line, "%d : start=%12llu, size=%12llu, type=%s\n",
                   kExamplePartNumbers[i], static_cast<unsigned long long>(kExampleParts[i].start),
                   static_cast<unsigned long long>(kExampleParts[i].count), types[i]);
-    EXPECT_NE(table.find(name + line), std::string::npos) << line << table;
+    EXPECT_TRUE(Has(table, name + line)) << line << table;
   }
   ExpectExampleVolumes(Card());
   ExpectFileAt(Card(), kExampleParts[0].start, Example() + "/boot.img");
@@ -136,7 +133,7 @@ TEST_F(CliJob, NewImageHasTheSizeOfTheLayout) {
   const Outcome none = RunCli("write " + Quote(empty) + " " + Quote(dir_.Join("c.img")));
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.out, "");
-  EXPECT_NE(none.err.find(KeyText(u"NoWriteInfoFound")), std::string::npos) << none.err;
+  EXPECT_TRUE(Has(none.err, KeyText(u"NoWriteInfoFound"))) << none.err;
   EXPECT_EQ(FileSize(dir_.Join("c.img")), -1);
 }
 
@@ -160,7 +157,8 @@ TEST_F(CliJob, SizeOption) {
   EXPECT_EQ(RunCli("write --size 400000K " + Quote(Example()) + " " + Quote(empty)).status, 0);
   EXPECT_EQ(FileSize(empty), 400000 * 1024);
 
-  for (const char* bad : {"12Q", "0", "1000", "1.5G", "-5M", "M", "99999999999T", "5MB5"}) {
+  // Every form ParseSize refuses is its unit test's business; here, what a refusal does.
+  for (const char* bad : {"12Q", "1000"}) {
     const Outcome r = RunCli(std::string("write --size ") + Quote(bad) + " " + Quote(Example()) +
                              " " + Quote(dir_.Join("bad.img")));
     EXPECT_EQ(r.status, 2) << bad;
@@ -173,7 +171,7 @@ TEST_F(CliJob, TargetsThatAreRefused) {
   const Outcome dev = RunCli("write " + Quote(Example()) + " /dev/brindle-no-such-disk");
   EXPECT_EQ(dev.status, 1);
   EXPECT_EQ(dev.out, "");
-  EXPECT_NE(dev.err.find("no such device"), std::string::npos) << dev.err;
+  EXPECT_TRUE(Has(dev.err, "no such device")) << dev.err;
   EXPECT_FALSE(std::filesystem::exists("/dev/brindle-no-such-disk"));
   // Also when /dev is reached through a link.
   std::filesystem::create_directory_symlink("/dev", dir_.Join("devlink"));
@@ -218,7 +216,7 @@ TEST_F(CliJob, FailedJobs) {
   const Outcome write = RunCli("write " + Quote(Example()) + " " + Quote(small));
   EXPECT_EQ(write.status, 1);
   EXPECT_EQ(write.out, "");
-  EXPECT_NE(write.err.find("Error: "), std::string::npos);
+  EXPECT_TRUE(Has(write.err, "Error: "));
   EXPECT_EQ(ReadBytes(small, 0, 8 * kMiB), std::vector<uint8_t>(8 * kMiB, 0xEE));
 }
 
@@ -301,7 +299,7 @@ TEST_F(CliJob, UsageErrorsAndHelp) {
     const Outcome run = RunCli(args);
     EXPECT_EQ(run.status, 2) << args;
     EXPECT_EQ(run.out, "") << args;
-    EXPECT_NE(run.err.find("Try 'brindle-cli"), std::string::npos) << args << run.err;
+    EXPECT_TRUE(Has(run.err, "Try 'brindle-cli")) << args << run.err;
   }
   for (const char* command : {"write", "update", "recover"}) {
     for (const std::string& form : {std::string(command) + " --help",
@@ -309,38 +307,37 @@ TEST_F(CliJob, UsageErrorsAndHelp) {
       const Outcome run = RunCli(form);
       EXPECT_EQ(run.status, 0) << form;
       EXPECT_EQ(run.out.rfind(std::string("Usage: brindle-cli ") + command, 0), 0u) << run.out;
-      EXPECT_NE(run.out.find("binary units"), std::string::npos);
+      EXPECT_TRUE(Has(run.out, "binary units"));
       EXPECT_EQ(run.err, "");
     }
   }
   const Outcome verifyHelp = RunCli("help verify");
   EXPECT_EQ(verifyHelp.status, 0);
   EXPECT_EQ(verifyHelp.out.rfind("Usage: brindle-cli verify", 0), 0u) << verifyHelp.out;
-  EXPECT_NE(verifyHelp.out.find("--update"), std::string::npos) << verifyHelp.out;
+  EXPECT_TRUE(Has(verifyHelp.out, "--update")) << verifyHelp.out;
   for (const char* command : {"write", "update"}) {
     EXPECT_NE(RunCli(std::string(command) + " --help").out.find("--verify"), std::string::npos);
   }
   const Outcome main = RunCli("--help");
   for (const char* command : {"list", "write", "update", "recover", "verify"}) {
-    EXPECT_NE(main.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+    EXPECT_TRUE(Has(main.out, std::string("  ") + command + " ")) << command;
   }
 }
 
 // On a terminal one progress line is rewritten in place; the log lines stay whole.
 TEST_F(CliJob, ProgressLineOnATerminal) {
   if (!HaveTool("script")) GTEST_SKIP() << "needs script (util-linux) for a terminal";
-  const std::string command = Cli() + " write " +
-                              Quote(Example()) + " " + Quote(Card());
+  const std::string command = Cli() + " " + FwArgs("write");
   std::string run;
   EXPECT_EQ(RunTool("script -qec " + Quote(command) + " /dev/null </dev/null", &run), 0) << run;
   const std::string format = KeyText(u"WriteParTip");  // "... %d"
   const std::string first = "\r" + format.substr(0, format.find("%d")) + "1  ";
-  EXPECT_NE(run.find(first), std::string::npos) << run;
-  EXPECT_NE(run.find("100%  00:00:"), std::string::npos) << run;
-  EXPECT_NE(run.find("\r\x1b[K"), std::string::npos);
+  EXPECT_TRUE(Has(run, first)) << run;
+  EXPECT_TRUE(Has(run, "100%  00:00:")) << run;
+  EXPECT_TRUE(Has(run, "\r\x1b[K"));
   // The success line arrives on a line of its own, the progress line erased before it.
-  EXPECT_NE(run.find("\r\x1b[K20"), std::string::npos);
-  EXPECT_NE(run.find("   " + KeyText(u"WriteSucess") + "\r\n"), std::string::npos);
+  EXPECT_TRUE(Has(run, "\r\x1b[K20"));
+  EXPECT_TRUE(Has(run, "   " + KeyText(u"WriteSucess") + "\r\n"));
 }
 
 // A program without its engine beside it fails, and says why.
@@ -354,22 +351,18 @@ TEST_F(CliJob, WithoutTheEngineTheJobFails) {
                               " </dev/null; echo status=$?; }";
   // Without the catalogue either, the key names what happened.
   std::string run = ToolOutput(command);
-  EXPECT_NE(run.find("brindle-cli: CliCannotRunEngine " + alone + "/libPlinth.so"),
-            std::string::npos)
-      << run;
-  EXPECT_NE(run.find("status=1\n"), std::string::npos) << run;
+  EXPECT_TRUE(Has(run, "brindle-cli: CliCannotRunEngine " + alone + "/libPlinth.so")) << run;
+  EXPECT_TRUE(Has(run, "status=1\n")) << run;
   std::filesystem::copy_file(std::string(BRINDLE_BIN_DIR) + "/text_info.ini",
                              alone + "/text_info.ini");
   run = ToolOutput(command);
-  EXPECT_NE(run.find(Text(u"CliCannotRunEngine", {alone + "/libPlinth.so"})), std::string::npos)
-      << run;
-  EXPECT_NE(run.find("status=1\n"), std::string::npos) << run;
+  EXPECT_TRUE(Has(run, Text(u"CliCannotRunEngine", {alone + "/libPlinth.so"}))) << run;
+  EXPECT_TRUE(Has(run, "status=1\n")) << run;
 }
 
 // The log's reader going away does not stop the job halfway through the disk.
 TEST_F(CliJob, ALogReaderThatLeavesDoesNotStopTheJob) {
-  const std::string command = Cli() + " write " +
-                              Quote(Example()) + " " + Quote(Card()) +
+  const std::string command = Cli() + " " + FwArgs("write") +
                               " 2>/dev/null | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}";
   // Written completely, but the log was lost: no success for the caller.
   EXPECT_EQ(ToolOutput("bash -c " + Quote(command)), "1\n");
@@ -404,7 +397,7 @@ TEST_F(CliJob, TargetRunsOutOfSpace) {
 </partitions></diskMaker>)");
   const Outcome run = RunCli("write " + Quote(fw) + " " + Quote(mnt + "/card.img"));
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("Error: " + KeyText(u"WriteFileFailed")), std::string::npos) << run.err;
+  EXPECT_TRUE(Has(run.err, "Error: " + KeyText(u"WriteFileFailed"))) << run.err;
   const auto texts = LogTexts(run.out);
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.back(), KeyText(u"WriteFailed"));
@@ -479,7 +472,7 @@ TEST(CliRefusals, EveryReportInEveryLanguage) {
     for (const std::string& part :
          {T(u"FileOutsideFolder") + clean + "/../secret.img", T(u"CliImageRemoved", {card}),
           T(u"CliAllowOutsideHint")}) {
-      EXPECT_NE(outside.err.find(part), std::string::npos) << part << "\n" << outside.err;
+      EXPECT_TRUE(Has(outside.err, part)) << part << "\n" << outside.err;
     }
     EXPECT_EQ(FileSize(card), -1);
 
@@ -519,9 +512,8 @@ TEST(CliConcurrency, TwoWriteJobsWithEmptyFatVolumesAtOnce) {
                                       std::to_string(card.mib) + "\" offset=\"2048\" type=\"" +
                                       card.kind + "\"/></partitions></diskMaker>");
     const std::string image = dir.Join(std::string(card.kind) + ".img");
-    command += "(" + Cli() + " write " +
-               Quote(fw) + " " + Quote(image) + " >/dev/null 2>&1; echo " + card.kind +
-               "=$?) & ";
+    command += "(" + Cli() + " write " + Quote(fw) + " " + Quote(image) +
+               " >/dev/null 2>&1; echo " + card.kind + "=$?) & ";
   }
   command += "wait";
   // The sanitizer build looks for memory errors, and its programs start slowly: a few rounds
@@ -534,8 +526,8 @@ TEST(CliConcurrency, TwoWriteJobsWithEmptyFatVolumesAtOnce) {
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE(round);
     const std::string statuses = ToolOutput("bash -c " + Quote(command));
-    EXPECT_NE(statuses.find("fat16=0"), std::string::npos) << statuses;
-    EXPECT_NE(statuses.find("fat32=0"), std::string::npos) << statuses;
+    EXPECT_TRUE(Has(statuses, "fat16=0")) << statuses;
+    EXPECT_TRUE(Has(statuses, "fat32=0")) << statuses;
     for (const Card& card : cards) {
       const std::string part = dir.Join("part.img");
       ASSERT_EQ(RunTool("dd if=" + Quote(dir.Join(std::string(card.kind) + ".img")) + " of=" +

@@ -13,6 +13,7 @@
 
 namespace {
 
+using cli_test::Has;
 using cli_test::Outcome;
 using cli_test::RunCli;
 
@@ -53,9 +54,9 @@ TEST(CliList, JsonOfEveryDisk) {
 TEST(CliList, DefaultShowsUsbDisksWithMediaAndWritableImages) {
   const Outcome reader = RunCli("list --json " + Machine("cardreader"));
   EXPECT_EQ(reader.status, 0);
-  EXPECT_NE(reader.out.find("\"/dev/sdb\""), std::string::npos);
-  EXPECT_EQ(reader.out.find("\"/dev/sda\""), std::string::npos);  // the system disk
-  EXPECT_EQ(reader.out.find("\"/dev/sdc\""), std::string::npos);  // the empty slot
+  EXPECT_TRUE(Has(reader.out, "\"/dev/sdb\""));
+  EXPECT_FALSE(Has(reader.out, "\"/dev/sda\""));  // the system disk
+  EXPECT_FALSE(Has(reader.out, "\"/dev/sdc\""));  // the empty slot
 
   // The laptop: the NVMe disk and the SD slot are not USB, the snap's loop device is read-only.
   const Outcome laptop = RunCli("list --json " + Machine("laptop"));
@@ -67,14 +68,14 @@ TEST(CliList, DefaultShowsUsbDisksWithMediaAndWritableImages) {
             std::string::npos)
       << laptop.out;
   for (const char* hidden : {"/dev/loop2", "/dev/nvme0n1", "/dev/mmcblk0", "/dev/loop1"}) {
-    EXPECT_EQ(laptop.out.find(hidden), std::string::npos) << hidden;
+    EXPECT_FALSE(Has(laptop.out, hidden)) << hidden;
   }
   const Outcome all = RunCli("list --json --all " + Machine("laptop"));
   for (const char* shown : {"/dev/loop2", "/dev/nvme0n1", "/dev/mmcblk0", "/dev/loop0"}) {
-    EXPECT_NE(all.out.find(shown), std::string::npos) << shown;
+    EXPECT_TRUE(Has(all.out, shown)) << shown;
   }
-  EXPECT_EQ(all.out.find("/dev/loop1"), std::string::npos);
-  EXPECT_EQ(all.out.find("/dev/zram0"), std::string::npos);
+  EXPECT_FALSE(Has(all.out, "/dev/loop1"));
+  EXPECT_FALSE(Has(all.out, "/dev/zram0"));
 }
 
 TEST(CliList, Table) {
@@ -99,9 +100,9 @@ TEST(CliList, UnreadableMountTableIsShownAsAnError) {
   const std::string text = Utf8(LocalText(u"GetLogicDriveFail", 0));
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(run.err, "Error: " + text + "\n");
-  EXPECT_NE(run.out.find("\"device\": \"/dev/sdc\""), std::string::npos);
-  EXPECT_NE(run.out.find("\"mountedVolumes\": 0"), std::string::npos);
-  EXPECT_EQ(run.out.find("\"mountedVolumes\": 2"), std::string::npos);
+  EXPECT_TRUE(Has(run.out, "\"device\": \"/dev/sdc\""));
+  EXPECT_TRUE(Has(run.out, "\"mountedVolumes\": 0"));
+  EXPECT_FALSE(Has(run.out, "\"mountedVolumes\": 2"));
 }
 
 TEST(CliList, UsageErrorsExitWithTwo) {
@@ -115,7 +116,7 @@ TEST(CliList, UsageErrorsExitWithTwo) {
   for (const char* args : {"--help", "-h", "help", "help list", "list --help", "list -h"}) {
     const Outcome run = RunCli(args);
     EXPECT_EQ(run.status, 0) << args;
-    EXPECT_NE(run.out.find("list"), std::string::npos) << args;
+    EXPECT_TRUE(Has(run.out, "list")) << args;
     EXPECT_EQ(run.err, "") << args;
   }
 }
@@ -124,7 +125,7 @@ TEST(CliList, OutputThatCannotBeWrittenIsAFailure) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full on this system";
   const Outcome run = RunCli("list --json --all " + Machine("cardreader") + " >/dev/full");
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("cannot write"), std::string::npos) << run.err;
+  EXPECT_TRUE(Has(run.err, "cannot write")) << run.err;
 }
 
 TEST(CliCommon, JsonStringsAreEscapedAndValid) {

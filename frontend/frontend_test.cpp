@@ -170,10 +170,14 @@ TEST(WindowShape, SkinValues) {
   EXPECT_EQ(ParseCaptionInsets(QStringLiteral("a,b,c,d")).bottom, 0);
 }
 
-TEST(SingleInstance, ASecondCopyAsksTheFirstToShowItself) {
-  App();
+class SingleInstanceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { App(); }
   TempDir dir;
   const QString name = QString::fromStdString(dir.Join("marker"));
+};
+
+TEST_F(SingleInstanceTest, ASecondCopyAsksTheFirstToShowItself) {
   SingleInstance first(name);
   EXPECT_FALSE(first.ActivateRunningCopy());
   ASSERT_TRUE(first.listening());
@@ -190,10 +194,7 @@ TEST(SingleInstance, ASecondCopyAsksTheFirstToShowItself) {
   EXPECT_TRUE(secondEnds);
 }
 
-TEST(SingleInstance, AStaleSocketIsReplaced) {
-  App();
-  TempDir dir;
-  const QString name = QString::fromStdString(dir.Join("marker"));
+TEST_F(SingleInstanceTest, AStaleSocketIsReplaced) {
   // A copy that died left its socket file behind, with nobody listening on it.
   {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -210,10 +211,7 @@ TEST(SingleInstance, AStaleSocketIsReplaced) {
   EXPECT_TRUE(next.listening());
 }
 
-TEST(SingleInstance, AForeignServerIsNotTakenForARunningCopy) {
-  App();
-  TempDir dir;
-  const QString name = QString::fromStdString(dir.Join("marker"));
+TEST_F(SingleInstanceTest, AForeignServerIsNotTakenForARunningCopy) {
   // Another program listens under the name and answers something else.
   QLocalServer foreign;
   ASSERT_TRUE(foreign.listen(name));

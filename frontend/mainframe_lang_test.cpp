@@ -91,20 +91,6 @@ TEST(WindowLanguage, HelpFileOfTheSystemLanguage) {
   EXPECT_EQ(std::u16string(HelpFileName(plat::SystemLangId())), kHelpFile);
 }
 
-TEST(WindowLanguage, JobBoxesSpeakTheLanguage) {
-  App();
-  BoxRecorder boxes;
-  TempDir settings;
-  CMainframeUI w(TestOptions(boxes, settings, nullptr));
-  ASSERT_TRUE(w.BuildWindow());
-  w.findChild<QPushButton*>("startWrite_btn")->click();
-  w.JoinJob();
-  ASSERT_EQ(boxes.boxes.size(), 1u);
-  EXPECT_EQ(boxes.boxes[0].text, Expected(u"FirmwareNull"));
-  EXPECT_FALSE(boxes.boxes[0].text.isEmpty());
-  EXPECT_EQ(boxes.boxes[0].caption, QStringLiteral("Error"));
-}
-
 // The message boxes' buttons and Qt's dialogs speak the window's language.
 TEST(WindowLanguage, QtsOwnTextsSpeakTheLanguage) {
   App();
