@@ -51,20 +51,21 @@ std::string Config(const std::string& suffix) {
   return text;
 }
 
-class CompressedCli : public ::testing::Test {
+class CompressedCli : public ExampleTest {
  protected:
   static void SetUpTestSuite() {
-    missing_ = MissingExampleTool();
+    ExampleTest::SetUpTestSuite();
+    if (!missingTool_.empty()) return;
     for (const Format& f : kFormats) {
       if (missing_.empty() && !HaveTool(f.tool)) missing_ = f.tool;
     }
     if (!missing_.empty()) return;
-    dir_ = new TempDir();
-    if (!MakeExample(dir_->Join("raw"))) missing_ = "a working examples/make-example";
-    WriteFile(dir_->Join("raw/config.xml"), Config(""));
+    folders_ = new TempDir();
+    RunTool("cp -r " + Quote(Example()) + " " + Quote(folders_->Join("raw")));
+    WriteFile(folders_->Join("raw/config.xml"), Config(""));
     for (const Format& f : kFormats) {
-      const std::string folder = dir_->Join(f.tool);
-      RunTool("cp -r " + Quote(dir_->Join("raw")) + " " + Quote(folder));
+      const std::string folder = folders_->Join(f.tool);
+      RunTool("cp -r " + Quote(folders_->Join("raw")) + " " + Quote(folder));
       for (const char* file : kCompressed) {
         const std::string path = folder + "/" + file;
         RunTool(std::string(f.command) + " " + Quote(path) + " > " + Quote(path + f.suffix));
@@ -73,10 +74,13 @@ class CompressedCli : public ::testing::Test {
     }
   }
   static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
+    delete folders_;
+    folders_ = nullptr;
+    ExampleTest::TearDownTestSuite();
   }
   void SetUp() override {
+    ExampleTest::SetUp();
+    if (IsSkipped()) return;
     if (!missing_.empty()) GTEST_SKIP() << missing_ << " missing";
   }
 
@@ -90,27 +94,27 @@ class CompressedCli : public ::testing::Test {
     return RunCli(job + " -y " + Quote(folder) + " " + Quote(card));
   }
 
-  static TempDir* dir_;
+  static TempDir* folders_;
   static std::string missing_;
   TempDir scratch_;
 };
-TempDir* CompressedCli::dir_ = nullptr;
+TempDir* CompressedCli::folders_ = nullptr;
 std::string CompressedCli::missing_;
 
 TEST_F(CompressedCli, EachFormatWritesTheCardTheRawFilesWrite) {
   const std::string raw = Card("raw.img");
-  ASSERT_EQ(Job("write", dir_->Join("raw"), raw).status, 0);
+  ASSERT_EQ(Job("write", folders_->Join("raw"), raw).status, 0);
   const std::string updated = Card("raw-updated.img");
   RunTool("cp " + Quote(raw) + " " + Quote(updated));
-  ASSERT_EQ(Job("update", dir_->Join("raw"), updated).status, 0);
+  ASSERT_EQ(Job("update", folders_->Join("raw"), updated).status, 0);
   for (const Format& f : kFormats) {
     const std::string card = Card(std::string(f.tool) + ".img");
-    const Outcome write = Job("write", dir_->Join(f.tool), card);
+    const Outcome write = Job("write", folders_->Join(f.tool), card);
     EXPECT_EQ(write.status, 0) << f.tool << write.err;
     EXPECT_EQ(RunTool("cmp " + Quote(raw) + " " + Quote(card)), 0) << f.tool;
     // The verify job compares the card with the decompressed bytes.
-    EXPECT_EQ(RunCli("verify " + Quote(dir_->Join(f.tool)) + " " + Quote(card)).status, 0);
-    EXPECT_EQ(Job("update", dir_->Join(f.tool), card).status, 0) << f.tool;
+    EXPECT_EQ(RunCli("verify " + Quote(folders_->Join(f.tool)) + " " + Quote(card)).status, 0);
+    EXPECT_EQ(Job("update", folders_->Join(f.tool), card).status, 0) << f.tool;
     EXPECT_EQ(RunTool("cmp " + Quote(updated) + " " + Quote(card)), 0) << f.tool;
   }
 }
@@ -120,7 +124,7 @@ TEST_F(CompressedCli, DamagedFilesNeverEndInASuccess) {
   const std::string pristine = Card("pristine.img");
   for (const Format& f : kFormats) {
     const std::string folder = scratch_.Join(f.tool);
-    RunTool("cp -r " + Quote(dir_->Join(f.tool)) + " " + Quote(folder));
+    RunTool("cp -r " + Quote(folders_->Join(f.tool)) + " " + Quote(folder));
     ASSERT_EQ(RunCli("checksum " + Quote(folder)).status, 0);
     const std::string image = folder + "/rootfs.img" + f.suffix;
     const std::string stored = ReadFile(image);
@@ -150,7 +154,7 @@ TEST_F(CompressedCli, DamagedFilesNeverEndInASuccess) {
 TEST_F(CompressedCli, ChecksumCopiesConfigKeepingItsText) {
   if (!HaveTool("iconv")) GTEST_SKIP() << "iconv missing";
   const std::string folder = scratch_.Join("fw");
-  RunTool("cp -r " + Quote(dir_->Join("raw")) + " " + Quote(folder));
+  RunTool("cp -r " + Quote(folders_->Join("raw")) + " " + Quote(folder));
   // GBK, a comment that looks like a tag, attributes across lines, a stale checksum.
   const std::string utf8 =
       "<?xml version=\"1.0\" encoding=\"GBK\"?>\r\n<!-- <partition name=\"x\"/> -->\r\n"

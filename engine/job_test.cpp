@@ -573,8 +573,8 @@ TEST_F(JobTest, TwoJobsOnTwoCardsAtOnce) {
   for (int fd : {held[0], held[1], go[0], go[1]}) close(fd);
 
   std::vector<PartitionSpec> specs(2);
-  specs[0] = {u"a", 34 * int64_t(kMiB), u"", 0, 2048, kTypeFat32};
-  specs[1] = {u"b", 8 * int64_t(kMiB), u"", 0, 0, kTypeExt4};
+  specs[0] = {u"a", 34 * int64_t(kMiB), u"", 0, 2048, kTypeFat32, u""};
+  specs[1] = {u"b", 8 * int64_t(kMiB), u"", 0, 0, kTypeExt4, u""};
   const LayoutPlan plan = PlanLayout(specs);
   EXPECT_EQ(ReadBytes(cards[0], 0, 512), ReadBytes(cards[1], 0, 512));
   for (const std::string& card : cards) {
