@@ -100,11 +100,26 @@ class ParseTest : public ::testing::Test {
   std::u16string In(const std::u16string& name) const {
     return plat::FromUtf8(dir_.path()) + u"/" + name;
   }
-  void ExpectCounts(size_t parts, size_t bins, size_t updates, size_t updateBins) const {
-    EXPECT_EQ(job_.partitions.size(), parts);
-    EXPECT_EQ(job_.binFiles.size(), bins);
-    EXPECT_EQ(job_.updatePartitions.size(), updates);
-    EXPECT_EQ(job_.updateBinFiles.size(), updateBins);
+  // Every record read, a line each: name, bytes, image, active, offset, type code.
+  std::vector<std::string> Records() const {
+    std::vector<std::string> out;
+    auto u = [](const std::u16string& text) { return plat::ToUtf8(text); };
+    for (const PartitionSpec& p : job_.partitions) {
+      out.push_back(u(p.name) + " " + std::to_string(p.capacityBytes) + " " + u(p.imagePath) +
+                    " " + std::to_string(p.active) + " " + std::to_string(p.offset) + " " +
+                    std::to_string(p.type));
+    }
+    for (const BinFileSpec& b : job_.binFiles) {
+      out.push_back("bin " + u(b.path) + " " + std::to_string(b.offset));
+    }
+    for (const auto& p : job_.updatePartitions) {
+      out.push_back("update " + u(p.name) + " " + std::to_string(p.index) + " " +
+                    u(p.imagePath) + " " + std::to_string(p.type));
+    }
+    for (const BinFileSpec& b : job_.updateBinFiles) {
+      out.push_back("update bin " + u(b.path) + " " + std::to_string(b.offset));
+    }
+    return out;
   }
   TempDir dir_;
   CPlinthApp job_;
@@ -133,40 +148,18 @@ TEST_F(ParseTest, ReadsEveryRecordOfAFullConfiguration) {
   </update>
 </diskMaker>
 )"));
-  ExpectCounts(3, 2, 2, 1);
-  const PartitionSpec& boot = job_.partitions[0];
-  EXPECT_EQ(boot.name, u"boot");
-  EXPECT_EQ(boot.capacityBytes, 268435456);
-  EXPECT_EQ(boot.imagePath, In(u"boot.img"));
-  EXPECT_EQ(boot.active, 1);
-  EXPECT_EQ(boot.offset, 2048);
-  EXPECT_EQ(boot.type, 11);
-  const PartitionSpec& root = job_.partitions[1];
-  EXPECT_EQ(root.capacityBytes, 8388608);
-  EXPECT_EQ(root.imagePath, u"");
-  EXPECT_EQ(root.active, 0);
-  EXPECT_EQ(root.offset, 1);
-  EXPECT_EQ(root.type, 133);
-  const PartitionSpec& data = job_.partitions[2];  // absent attributes read as empty
-  EXPECT_EQ(data.capacityBytes, 0);
-  EXPECT_EQ(data.imagePath, u"");
-  EXPECT_EQ(data.active, 0);
-  EXPECT_EQ(data.offset, 0);
-  EXPECT_EQ(data.type, 0);
-
-  EXPECT_EQ(job_.binFiles[0].path, In(u" u-boot.bin"));  // bin paths are not trimmed
-  EXPECT_EQ(job_.binFiles[0].offset, 16);
-  EXPECT_EQ(job_.binFiles[1].path, In(u"sub/spl.bin"));
-  EXPECT_EQ(job_.binFiles[1].offset, -3);
-
-  EXPECT_EQ(job_.updatePartitions[0].name, u"rootfs");
-  EXPECT_EQ(job_.updatePartitions[0].index, 1);
-  EXPECT_EQ(job_.updatePartitions[0].imagePath, In(u"root2.img"));
-  EXPECT_EQ(job_.updatePartitions[0].type, 132);
-  EXPECT_EQ(job_.updatePartitions[1].index, -1);  // "Boot" is not "boot"
-  EXPECT_EQ(job_.updatePartitions[1].type, 6);
-  EXPECT_EQ(job_.updateBinFiles[0].path, In(u"env.bin"));
-  EXPECT_EQ(job_.updateBinFiles[0].offset, 1024);
+  // Absent attributes read as empty; bin paths are not trimmed; "Boot" is not "boot".
+  const std::string dir = dir_.path();
+  EXPECT_EQ(Records(), (std::vector<std::string>{
+                           "boot 268435456 " + dir + "/boot.img 1 2048 11",
+                           "rootfs 8388608  0 1 133",
+                           "data 0  0 0 0",
+                           "bin " + dir + "/ u-boot.bin 16",
+                           "bin " + dir + "/sub/spl.bin -3",
+                           "update rootfs 1 " + dir + "/root2.img 132",
+                           "update Boot -1  6",
+                           "update bin " + dir + "/env.bin 1024",
+                       }));
 }
 
 TEST_F(ParseTest, ActiveIsTrueInAnyCaseOnly) {
@@ -174,12 +167,9 @@ TEST_F(ParseTest, ActiveIsTrueInAnyCaseOnly) {
     <partition name="a" active="TRUE"/><partition name="b" active=" true "/>
     <partition name="c" active="truex"/><partition name="d" active="1"/><partition name="e"/>
     </partitions></diskMaker>)"));
-  ASSERT_EQ(job_.partitions.size(), 5u);
-  EXPECT_EQ(job_.partitions[0].active, 1);
-  EXPECT_EQ(job_.partitions[1].active, 1);
-  EXPECT_EQ(job_.partitions[2].active, 0);
-  EXPECT_EQ(job_.partitions[3].active, 0);
-  EXPECT_EQ(job_.partitions[4].active, 0);
+  std::string active;
+  for (const PartitionSpec& p : job_.partitions) active += std::to_string(p.active);
+  EXPECT_EQ(active, "11000");
 }
 
 TEST_F(ParseTest, UpdateIndexIsCaseSensitiveAndAmbiguityIsMinusTwo) {
@@ -231,7 +221,7 @@ TEST_F(ParseTest, ParsingAgainAppends) {
       R"(<diskMaker><partitions><partition name="a"/></partitions><binFiles><file/></binFiles></diskMaker>)");
   job_.ParseConfig(path);
   job_.ParseConfig(path);
-  ExpectCounts(2, 2, 0, 0);
+  EXPECT_EQ(Records(), (std::vector<std::string>{"a 0  0 0 0", "a 0  0 0 0", "bin  0", "bin  0"}));
 }
 
 }  // namespace

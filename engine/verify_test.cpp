@@ -82,8 +82,11 @@ struct Case {
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
-std::u16string ItemText(const Case& c) {
-  return FormatWithInt(LocalText(c.itemKey, 0), c.itemNumber) + c.itemTail;
+// The report of a card that differs from the firmware at `item`.
+std::u16string Mismatch(const std::u16string& item, uint64_t firstBad, uint64_t badSectors) {
+  return LocalText(u"VerifyMismatch", 0) + u"\n" + LocalText(u"VerifyWhere", 0) + item + u"\n" +
+         LocalText(u"VerifyFirstSector", 0) + plat::FromUtf8(std::to_string(firstBad)) + u"\n" +
+         LocalText(u"VerifySectorCount", 0) + plat::FromUtf8(std::to_string(badSectors));
 }
 
 const Case kCases[] = {
@@ -173,12 +176,9 @@ TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
   ASSERT_EQ(rec_.reports.size(), 1u);
   ASSERT_FALSE(rec_.lines.empty());
   EXPECT_EQ(rec_.lines.back(), LocalText(u"VerifyFailed", 1));
-  std::u16string expected = LocalText(u"VerifyMismatch", 0) + u"\n" +
-                            LocalText(u"VerifyWhere", 0) + ItemText(c) + u"\n" +
-                            LocalText(u"VerifyFirstSector", 0) +
-                            plat::FromUtf8(std::to_string(c.firstBad)) + u"\n" +
-                            LocalText(u"VerifySectorCount", 0) +
-                            plat::FromUtf8(std::to_string(c.badSectors));
+  std::u16string expected =
+      Mismatch(FormatWithInt(LocalText(c.itemKey, 0), c.itemNumber) + c.itemTail, c.firstBad,
+               c.badSectors);
   if (c.extraKey != nullptr) {
     expected += u"\n" + LocalText(c.extraKey, 0) + plat::FromUtf8(std::to_string(c.truncateSector));
   }
@@ -200,32 +200,18 @@ TEST(VerifyPass, CatchesADiskThatDropsWrites) {
   MakeFirmware(fw, "2");
   MakeImage(card, kCardBytes, true);
   JobRecorder recorder;
-  DiskJob.diskSize = kCardBytes;
-  ASSERT_EQ(DiskJob.LoadJob(plat::FromUtf8(fw), plat::FromUtf8(card), 0), 1);
-  DiskJob.disk->SetTotalSectors(kCardBytes);
   FaultyDiskIo io;
   io.staleFromSector = static_cast<int64_t>(kRoot + 10);
   io.staleSectors = 4;
-  DiskJob.disk->SetIo(&io);
-  EXPECT_EQ(DiskJob.WritePartitions(), 1);
-  EXPECT_EQ(DiskJob.WriteBinFiles(), 1);
-  EXPECT_EQ(DiskJob.disk->FlushDisk(), 1);
-  EXPECT_EQ(DiskJob.disk->CommitPartitionTable(), 1);  // the table comes last
-  ASSERT_TRUE(JobRecorder::reports.empty());
-  EXPECT_EQ(DiskJob.VerifyPartitions(), 0);
+  CDiskLogicData::SetDefaultIo(&io);
+  MakeDisk(plat::FromUtf8(fw).c_str(), plat::FromUtf8(card).c_str(), kCardBytes);
+  EXPECT_EQ(recorder.lines.back(), LocalText(u"WriteSucess", 1));
+  io.dropCalls = 0;
+  VerifyDisk(plat::FromUtf8(fw).c_str(), plat::FromUtf8(card).c_str(), kCardBytes, 0);
+  CDiskLogicData::SetDefaultIo(nullptr);
   EXPECT_EQ(io.dropCalls, 1);  // an image file: read after its cache was dropped
-  ASSERT_EQ(JobRecorder::reports.size(), 1u);
-  const std::string report = plat::ToUtf8(JobRecorder::reports[0]);
-  EXPECT_NE(report.find(plat::ToUtf8(LocalText(u"Par", 0) + u" root")), std::string::npos)
-      << report;
-  EXPECT_NE(report.find(plat::ToUtf8(LocalText(u"VerifyFirstSector", 0)) +
-                        std::to_string(kRoot + 10)),
-            std::string::npos)
-      << report;
-  EXPECT_NE(report.find(plat::ToUtf8(LocalText(u"VerifySectorCount", 0)) + "4"),
-            std::string::npos)
-      << report;
-  DiskJob.ResetJob();
+  EXPECT_EQ(recorder.reports,
+            std::vector<std::u16string>{Mismatch(LocalText(u"Par", 0) + u" root", kRoot + 10, 4)});
 }
 
 }  // namespace

@@ -50,6 +50,14 @@ class PassTest : public ::testing::Test {
     DiskJob.updateBinFiles.clear();
     DiskJob.partitionCount = 0;
   }
+  // The job's disk on a 1 MiB canary image, with a volume being built at `startSector`.
+  CDiskLogicData& Volume(uint32_t startSector, int64_t size) {
+    Open(kMiB);
+    DiskJob.disk->fsStartSector = startSector;
+    DiskJob.disk->fsSize = size;
+    DiskJob.disk->fsProgressMark = 0;
+    return *DiskJob.disk;
+  }
   std::string Target() const { return dir_.Join("card.img"); }
   std::u16string File(const std::string& name, const std::vector<uint8_t>& bytes) {
     EXPECT_TRUE(WriteFile(dir_.Join(name), bytes));
@@ -72,11 +80,7 @@ class PassTest : public ::testing::Test {
 };
 
 TEST_F(PassTest, TargetWidensMisalignedWritesToWholeSectors) {
-  Open(kMiB);
-  CDiskLogicData& disk = *DiskJob.disk;
-  disk.fsStartSector = 4;
-  disk.fsSize = 64 * 1024;
-  disk.fsProgressMark = 0;
+  Volume(4, 64 * 1024);
   CImageCommnEx target;
   const auto data = Bytes(100, 1);
   // 100 bytes at partition offset 1,000: sectors covering bytes 512..1,535 are rewritten.
@@ -100,11 +104,7 @@ TEST_F(PassTest, TargetWidensMisalignedWritesToWholeSectors) {
 }
 
 TEST_F(PassTest, TargetProgressNeverReaches100AndIgnoresRewrites) {
-  Open(kMiB);
-  CDiskLogicData& disk = *DiskJob.disk;
-  disk.fsStartSector = 0;
-  disk.fsSize = 8192;
-  disk.fsProgressMark = 0;
+  CDiskLogicData& disk = Volume(0, 8192);
   CImageCommnEx target;
   const auto block = Bytes(4096, 3);
   target.WriteBlock(block.data(), 4096, 0);     // offset 0 is not above the mark
@@ -119,12 +119,9 @@ TEST_F(PassTest, TargetProgressNeverReaches100AndIgnoresRewrites) {
 }
 
 TEST_F(PassTest, TargetReportsAFailedTransfer) {
-  Open(kMiB);
   FaultyDiskIo io;
   io.badWriteSector = 10;
-  DiskJob.disk->SetIo(&io);
-  DiskJob.disk->fsStartSector = 8;
-  DiskJob.disk->fsSize = kMiB;
+  Volume(8, kMiB).SetIo(&io);
   CImageCommnEx target;
   const auto block = Bytes(4096, 4);
   // Sectors 8 and 9 are written before the bad sector 10: a short transfer, and a failure.

@@ -107,7 +107,6 @@ int64_t FaultyDiskIo::Moved(int64_t before) const {
 }
 
 ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset) {
-  ++readCalls;
   if (interrupts > 0) {
     --interrupts;
     errno = EINTR;
@@ -120,7 +119,7 @@ ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset)
   if (maxTransfer > 0) count = std::min(count, maxTransfer);
   const int64_t before = Moved(BytesBeforeBadSector(badReadSector, count, offset));
   if (before == 0) {
-    errno = readErrno;
+    errno = EIO;
     return -1;
   }
   if (before > 0) count = static_cast<size_t>(before);
@@ -210,7 +209,7 @@ int FaultyDiskIo::DirectOff(int) {
   return 0;
 }
 
-uint64_t FaultyDiskIo::MaxRequest(int) { return maxRequest; }
+uint64_t FaultyDiskIo::MaxRequest(int) { return 0; }
 
 int FaultyDiskIo::SyncRange(int fd, int64_t offset, uint64_t length, bool wait) {
   if (!wait) return 0;

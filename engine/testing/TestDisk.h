@@ -26,37 +26,9 @@ uint64_t HashFile(const std::string& path);
 // Count of positions in [from, to) whose byte is not the canary pattern.
 uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to);
 
-// The system's own disk I/O, for tests that watch or hold some of its calls and pass the
-// rest on unchanged.
-class PassThroughIo : public DiskIo {
- public:
-  ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override {
-    return PosixDiskIo().ReadAt(fd, buffer, count, offset);
-  }
-  ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override {
-    return PosixDiskIo().WriteAt(fd, buffer, count, offset);
-  }
-  int Flush(int fd) override { return PosixDiskIo().Flush(fd); }
-  uint32_t DirectOn(int fd) override { return PosixDiskIo().DirectOn(fd); }
-  int DirectOff(int fd) override { return PosixDiskIo().DirectOff(fd); }
-  int DropCache(int fd, int64_t offset, int64_t length) override {
-    return PosixDiskIo().DropCache(fd, offset, length);
-  }
-  uint64_t MaxRequest(int fd) override { return PosixDiskIo().MaxRequest(fd); }
-  int SyncRange(int fd, int64_t offset, uint64_t length, bool wait) override {
-    return PosixDiskIo().SyncRange(fd, offset, length, wait);
-  }
-  int ZeroOut(int fd, int64_t offset, uint64_t length) override {
-    return PosixDiskIo().ZeroOut(fd, offset, length);
-  }
-  int Discard(int fd, int64_t offset, uint64_t length) override {
-    return PosixDiskIo().Discard(fd, offset, length);
-  }
-};
-
 // File-backed disk I/O that fails on request. A "bad sector" fails every transfer that
 // touches it, after moving the bytes in front of it (a short transfer, as a real device does).
-class FaultyDiskIo final : public DiskIo {
+class FaultyDiskIo : public DiskIo {
  public:
   ssize_t ReadAt(int fd, void* buffer, size_t count, int64_t offset) override;
   ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override;
@@ -77,7 +49,6 @@ class FaultyDiskIo final : public DiskIo {
   int writeErrno = ENOSPC;
   bool failWithZero = false;  // fail a write by returning 0 with errno untouched
   int64_t badReadSector = -1;
-  int readErrno = EIO;
   bool failFlush = false;
   int flushErrno = EIO;
   size_t maxTransfer = 0;  // > 0: no call moves more than this (short transfers)
@@ -95,7 +66,6 @@ class FaultyDiskIo final : public DiskIo {
   uint32_t logicalBlockSize = 512;
   bool refuseDirect = false;
   bool direct = false;  // on now
-  uint64_t maxRequest = 0;  // what MaxRequest answers
 
   // Zero ranges: done as holes in the file behind, unless refused (EOPNOTSUPP). A zero-out
   // or discard that touches the bad write sector fails with writeErrno. A discard that
@@ -108,7 +78,6 @@ class FaultyDiskIo final : public DiskIo {
   int syncWaits = 0;            // SyncRange calls that waited
 
   int writeCalls = 0;
-  int readCalls = 0;
   int flushCalls = 0;
   int directOnCalls = 0;
   int directTransfers = 0;  // reads and writes made while direct was on
