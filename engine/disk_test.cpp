@@ -48,11 +48,12 @@ class DiskTest : public ::testing::Test {
     ASSERT_FALSE(LocalText(u"WriteFileFailed", 0).empty());
     image_ = dir_.Join("disk.img");
   }
-  // A fresh image of `size` bytes (the canary unless told), opened through `io`.
-  CDiskLogicData& Open(FaultyDiskIo& io, uint64_t size, bool pattern = true) {
+  // A fresh image of `size` bytes (the canary unless told), opened through `io` (nullptr: the
+  // system's own).
+  CDiskLogicData& Open(DiskIo* io, uint64_t size, bool pattern = true) {
     MakeImage(image_, size, pattern);
     disk_.emplace();
-    disk_->SetIo(&io);
+    disk_->SetIo(io);
     EXPECT_EQ(disk_->OpenDisk(U(image_)), 1);
     return *disk_;
   }
@@ -148,7 +149,7 @@ TEST_F(DiskTest, ShortAndInterruptedTransfersStillMoveEveryByte) {
   FaultyDiskIo io;
   io.maxTransfer = 100;
   io.interrupts = 3;
-  CDiskLogicData& disk = Open(io, 64 * 1024);
+  CDiskLogicData& disk = Open(&io, 64 * 1024);
   const std::vector<uint8_t> data = FileBytes(4096);
   ASSERT_EQ(disk.SeekDisk(1024), 1024);
   EXPECT_EQ(disk.WriteDisk(data.data(), 4096), 4096);
@@ -166,8 +167,7 @@ TEST_F(DiskTest, ShortAndInterruptedTransfersStillMoveEveryByte) {
 }
 
 TEST_F(DiskTest, SectorsBeyondFourGibibytesLandAtTheirByte) {
-  FaultyDiskIo io;
-  CDiskLogicData& disk = Open(io, 5ull << 30, false);  // sparse: takes no space
+  CDiskLogicData& disk = Open(nullptr, 5ull << 30, false);  // sparse: takes no space
   std::vector<uint8_t> sector = FileBytes(512);
   EXPECT_EQ(disk.WriteSector(sector.data(), 8388608), 512);  // byte 4 GiB
   EXPECT_EQ(disk.Position(), (4ll << 30) + 512);
@@ -206,7 +206,7 @@ TEST_F(DiskTest, FailedWritesReturnWhatWasWrittenAndReportOnce) {
     io.writeBudget = c.budget;
     io.writeErrno = c.err;
     io.failWithZero = c.zero;
-    CDiskLogicData& disk = Open(io, 8192);
+    CDiskLogicData& disk = Open(&io, 8192);
     ASSERT_EQ(disk.SeekDisk(512), 512);
     const std::vector<uint8_t> data = FileBytes(2048);
     EXPECT_EQ(disk.WriteDisk(data.data(), 2048), c.expected);
@@ -224,7 +224,7 @@ TEST_F(DiskTest, FailedWritesReturnWhatWasWrittenAndReportOnce) {
 TEST_F(DiskTest, FailedReadsAndReadsPastTheEndAreReported) {
   FaultyDiskIo io;
   io.badReadSector = 2;
-  CDiskLogicData& disk = Open(io, 4096);
+  CDiskLogicData& disk = Open(&io, 4096);
   std::vector<uint8_t> buffer(2048);
   EXPECT_EQ(disk.ReadDisk(buffer.data(), 2048), 1024);
   ASSERT_EQ(rec_.reports.size(), 1u);
@@ -241,7 +241,7 @@ TEST_F(DiskTest, FailedReadsAndReadsPastTheEndAreReported) {
 
 TEST_F(DiskTest, FlushReachesTheDeviceOrIsAFailedWrite) {
   FaultyDiskIo io;
-  CDiskLogicData& disk = Open(io, 4096, false);
+  CDiskLogicData& disk = Open(&io, 4096, false);
   EXPECT_EQ(disk.FlushDisk(), 1);
   EXPECT_EQ(io.flushCalls, 1);
   EXPECT_TRUE(rec_.reports.empty());
@@ -309,7 +309,7 @@ TEST_P(CopyTest, WritesTheFileUpToTheLimitAndNothingPastIt) {
   io.blockDevice = target.blockDevice;
   io.logicalBlockSize = target.blockSize;
   io.refuseDirect = target.refuseDirect;
-  CDiskLogicData& disk = Open(io, kImageSize);
+  CDiskLogicData& disk = Open(&io, kImageSize);
   ASSERT_EQ(disk.SeekDisk(start), static_cast<int32_t>(start));
   EXPECT_EQ(disk.CopyFileToDisk(U(Source(data)), c.limit), 1);
   // Whatever the copy did, the disk is back to buffered transfers after it.
@@ -373,8 +373,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(DiskTest, CopyOfAMissingOrUnreadableSourceReportsThePath) {
-  FaultyDiskIo io;
-  CDiskLogicData& disk = Open(io, kImageSize);
+  CDiskLogicData& disk = Open(nullptr, kImageSize);
   const uint64_t before = testing_support::HashFile(image_);
   for (const std::string& source : {dir_.Join("absent.img"), dir_.path()}) {
     rec_.Clear();
@@ -392,8 +391,7 @@ TEST_F(DiskTest, CopyOfAMissingOrUnreadableSourceReportsThePath) {
 TEST_F(DiskTest, ACopyEndsWhereAnImageFileEndsInsideASector) {
   const uint64_t size = 8192 + 300;
   const std::vector<uint8_t> data = FileBytes(4096 + 300);
-  FaultyDiskIo io;
-  CDiskLogicData& disk = Open(io, size);
+  CDiskLogicData& disk = Open(nullptr, size);
   ASSERT_EQ(disk.SeekDisk(4096), 4096);
   EXPECT_EQ(disk.CopyFileToDisk(U(Source(data)), static_cast<int64_t>(data.size())), 1);
   disk.CloseDisk();
@@ -403,71 +401,59 @@ TEST_F(DiskTest, ACopyEndsWhereAnImageFileEndsInsideASector) {
   EXPECT_EQ(CountPatternMismatches(image_, 0, 4096), 0u);
 }
 
-// A write that fails in the middle of a copy, buffered and direct (a device with 4 KiB blocks,
-// the copy started inside one): one report, no progress for the failed batch, and the disk
-// holds what came before the bad sector (the whole blocks in front of it, on the device).
-TEST_F(DiskTest, WriteFailureMidCopyReportsOnceAndKeepsWhatFollows) {
-  for (const CopyTarget& target : {kImageFile, kDevice4096Unaligned}) {
-    SCOPED_TRACE(target.name);
-    rec_.Clear();
-    const std::vector<uint8_t> data = FileBytes(200000);
-    const int64_t start = target.start;
-    FaultyDiskIo io;
-    io.blockDevice = target.blockDevice;
-    io.logicalBlockSize = target.blockSize;
-    io.badWriteSector = (start + 70000) / 512;  // inside the second chunk of the first batch
-    CDiskLogicData& disk = Open(io, kImageSize);
-    ASSERT_EQ(disk.SeekDisk(start), static_cast<int32_t>(start));
-    EXPECT_EQ(disk.CopyFileToDisk(U(Source(data)), 1 << 20), 0);
-    EXPECT_FALSE(io.direct);
-    disk.CloseDisk();
-    EXPECT_EQ(rec_.reports, std::vector<std::u16string>{DiskError(u"WriteFileFailed", ENOSPC)});
-    EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0}));
-    const int64_t good = io.badWriteSector * 512 / target.blockSize * target.blockSize - start;
-    ASSERT_GT(good, 65536);
-    EXPECT_EQ(ReadBytes(image_, start, static_cast<size_t>(good)),
-              std::vector<uint8_t>(data.begin(), data.begin() + good));
-    EXPECT_EQ(CountPatternMismatches(image_, 0, start), 0u);
-    EXPECT_EQ(CountPatternMismatches(image_, start + good, kImageSize), 0u);
-  }
-}
-
-TEST_F(DiskTest, DirectCopyEndsAtAnUnreadablePartlyCoveredBlock) {
+// A copy that fails part way, buffered and direct (a device with 4 KiB blocks, the copy started
+// inside one): a write inside the second chunk of the first batch, or the read of a block the
+// copy covers only in part (in front of it, or at a limit inside a sector). One report, no
+// progress for the failed batch, buffered transfers again, and on the disk what came before the
+// failure (the whole blocks in front of it, on the device) and nothing after it.
+TEST_F(DiskTest, ACopyThatFailsPartWayReportsOnceAndKeepsWhatCameBefore) {
   const int64_t start = kDevice4096Unaligned.start;
+  const int64_t badBuffered = (kStart + 70000) / 512, badDirect = (start + 70000) / 512;
   struct Case {
     const char* name;
-    int64_t badReadSector;
-    size_t fileSize;
-    int64_t limit;
+    CopyTarget target;
+    int64_t badWrite, badRead, limit;
+    int64_t good;  // bytes of the file on the disk after the copy
+    const char16_t* report;
+    int err;
   } cases[] = {
-      // The block the copy starts in holds the disk's bytes in front of it.
-      {"block in front", start / 512 - 1, 70000, 1 << 20},
-      // The limit cuts the last sector; its block holds the bytes after the limit.
-      {"block at the limit", (start + 70000) / 512 + 1, 70000, 70000},
+      {"write, buffered", kImageFile, badBuffered, -1, 1 << 20, badBuffered * 512 - kStart,
+       u"WriteFileFailed", ENOSPC},
+      {"write, direct", kDevice4096Unaligned, badDirect, -1, 1 << 20,
+       badDirect * 512 / 4096 * 4096 - start, u"WriteFileFailed", ENOSPC},
+      {"read of the block in front", kDevice4096Unaligned, -1, start / 512 - 1, 1 << 20, 0,
+       u"ReadFileFailed", EIO},
+      {"read of the block at the limit", kDevice4096Unaligned, -1, badDirect + 1, 70000, 0,
+       u"ReadFileFailed", EIO},
   };
+  const std::vector<uint8_t> data = FileBytes(200000), sector = FileBytes(512);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     rec_.Clear();
+    const int64_t at = c.target.start;
     FaultyDiskIo io;
-    io.blockDevice = true;
-    io.logicalBlockSize = 4096;
-    io.badReadSector = c.badReadSector;
-    CDiskLogicData& disk = Open(io, kImageSize);
-    ASSERT_EQ(disk.SeekDisk(start), static_cast<int32_t>(start));
-    EXPECT_EQ(disk.CopyFileToDisk(U(Source(FileBytes(c.fileSize))), c.limit), 0);
+    io.blockDevice = c.target.blockDevice;
+    io.logicalBlockSize = c.target.blockSize;
+    io.badWriteSector = c.badWrite;
+    io.badReadSector = c.badRead;
+    CDiskLogicData& disk = Open(&io, kImageSize);
+    ASSERT_EQ(disk.SeekDisk(at), static_cast<int32_t>(at));
+    EXPECT_EQ(disk.CopyFileToDisk(U(Source(data)), c.limit), 0);
     EXPECT_FALSE(io.direct);
-    EXPECT_EQ(rec_.reports, std::vector<std::u16string>{DiskError(u"ReadFileFailed", EIO)});
+    EXPECT_EQ(rec_.reports, std::vector<std::u16string>{DiskError(c.report, c.err)});
     EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0}));
-    // Back to buffered transfers: a lone sector anywhere is written as it is.
+    // A lone sector inside a block is written as it is.
     rec_.Clear();
     io.badReadSector = -1;
-    const std::vector<uint8_t> sector = FileBytes(512);
     EXPECT_EQ(disk.WriteSector(sector.data(), 3), 512);
     EXPECT_TRUE(rec_.reports.empty());
     disk.CloseDisk();
-    EXPECT_EQ(CountPatternMismatches(image_, 0, 3 * 512), 0u);
     EXPECT_EQ(ReadBytes(image_, 3 * 512, 512), sector);
-    EXPECT_EQ(CountPatternMismatches(image_, 4 * 512, kImageSize), 0u);  // nothing half-written
+    EXPECT_EQ(ReadBytes(image_, at, size_t(c.good)),
+              std::vector<uint8_t>(data.begin(), data.begin() + c.good));
+    EXPECT_EQ(CountPatternMismatches(image_, 0, 3 * 512), 0u);
+    EXPECT_EQ(CountPatternMismatches(image_, 4 * 512, at), 0u);
+    EXPECT_EQ(CountPatternMismatches(image_, at + c.good, kImageSize), 0u);
   }
 }
 
@@ -501,7 +487,7 @@ TEST_F(DiskTest, HolesOfAFileBecomeZeroRanges) {
     io.blockDevice = c.target.blockDevice;
     io.logicalBlockSize = c.target.blockSize;
     io.refuseZeroOut = c.refuseZeroOut;
-    CDiskLogicData& disk = Open(io, 5 * kMiB);
+    CDiskLogicData& disk = Open(&io, 5 * kMiB);
     ASSERT_EQ(disk.SeekDisk(c.target.start), static_cast<int32_t>(c.target.start));
     EXPECT_EQ(disk.CopyFileToDisk(U(source), c.limit), 1);
     disk.CloseDisk();
@@ -552,7 +538,7 @@ TEST_F(DiskTest, ClearingDiscardsOnlyWhereZerosComeBack) {
     io.refuseZeroOut = c.refuseZeroOut;
     io.badWriteSector = c.badSector;
     io.writeErrno = EIO;
-    CDiskLogicData& disk = Open(io, 38 * kMiB);
+    CDiskLogicData& disk = Open(&io, 38 * kMiB);
     const bool ok = c.badSector < 0;
     EXPECT_EQ(disk.ClearRange(from, length), ok ? 1 : 0);
     disk.CloseDisk();
@@ -576,8 +562,7 @@ TEST_F(DiskTest, ClearingDiscardsOnlyWhereZerosComeBack) {
 // Positions before the start or at the end of the address range are failed writes, never a
 // wrap to the start of the disk.
 TEST_F(DiskTest, CopyAtTheEndOfTheAddressRangeFailsWithoutWrapping) {
-  FaultyDiskIo io;
-  CDiskLogicData& disk = Open(io, 4096);
+  CDiskLogicData& disk = Open(nullptr, 4096);
   EXPECT_EQ(disk.SeekDisk(-512), -1);
   EXPECT_EQ(rec_.reports, std::vector<std::u16string>{DiskError(u"WriteFileFailed", EINVAL)});
   rec_.Clear();

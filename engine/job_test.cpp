@@ -115,17 +115,20 @@ void ExpectCleanVolume(const std::string& path, const std::string& kind) {
 }
 
 // Partitions from images and unknown ones, two bin files: every byte where it belongs, every
-// other byte still the canary, the callbacks in their order. (sfdisk reads a table in the
-// golden test.)
-TEST_F(JobTest, WriteJobPutsEveryByteInPlaceAndNothingElse) {
+// other byte still the canary, the callbacks in their order (sfdisk reads a table in the golden
+// test); then an update of one partition and a bin file changes nothing else.
+TEST_F(JobTest, WriteAndUpdatePutEveryByteInPlaceAndNothingElse) {
   const auto boot = RandomBytes(1 * kMiB + 300, 1);  // shorter than its partition
   const auto root = RandomBytes(3 * kMiB, 2);        // exactly as large as its partition
   const auto loader = RandomBytes(40000, 3);         // ends inside a sector
   const auto env = RandomBytes(1000, 4);
+  const auto raw2 = RandomBytes(500 * 1024, 5), env2 = RandomBytes(700, 6);  // the update's
   WriteFirmwareFile("boot.img", boot);
   WriteFirmwareFile("root.img", root);
   WriteFirmwareFile("bin/loader.bin", loader);
   WriteFirmwareFile("env.bin", env);
+  WriteFirmwareFile("raw2.img", raw2);
+  WriteFirmwareFile("env2.bin", env2);
   WriteConfig(R"(<?xml version="1.0"?>
 <diskMaker>
   <partitions>
@@ -138,6 +141,10 @@ TEST_F(JobTest, WriteJobPutsEveryByteInPlaceAndNothingElse) {
     <file path="bin\loader.bin" offset="64"/>
     <file path="env.bin" offset="1000"/>
   </binFiles>
+  <update>
+    <partitions><partition name="raw" imagePath="raw2.img"/></partitions>
+    <binFiles><file path="env2.bin" offset="1500"/></binFiles>
+  </update>
 </diskMaker>)");
   MakeCard(16 * kMiB);
   Make();
@@ -225,8 +232,29 @@ TEST_F(JobTest, WriteJobPutsEveryByteInPlaceAndNothingElse) {
   EXPECT_EQ(Mismatches(rawEbr + 1, rootEbr), 0u);
   EXPECT_EQ(Mismatches(rootEbr + 1, rootStart), 0u);
   EXPECT_EQ(Mismatches(rootStart + rootCount, cardSize_ / 512), 0u);
-}
 
+  // The update: only raw's contents and the bin file change, every other sector (table sectors
+  // included) stays as it was.
+  const std::string before = dir_.Join("before.img");
+  std::filesystem::copy_file(Target(), before);
+  Update();
+  EXPECT_EQ(rec_.Lines(), (Strings{LineOf(u"OpenDisk"), LineOf(u"OpenDiskSuccess"),
+                                   LineOf(u"UpdateParToPhy"), LineOf(u"UpdateBinToPhy"),
+                                   LineOf(u"UpdateSucess")}));
+  // The tip numbers the partition by its place on the card; its size is the card's.
+  EXPECT_EQ(rec_.Count(PartitionTip(u"UpdateParTip", 2, "raw", "1.00M",
+                                    LocalText(u"Unknown", 0).c_str(), "raw2.img")),
+            1);
+  EXPECT_EQ(ReadBytes(Target(), rawStart * 512, raw2.size()), raw2);
+  EXPECT_EQ(ReadBytes(Target(), 1500 * 512, env2.size()), env2);
+  const auto old = ReadBytes(before, 0, cardSize_), now = ReadBytes(Target(), 0, cardSize_);
+  ASSERT_EQ(old.size(), now.size());
+  for (uint64_t s = 0; s < cardSize_ / 512; ++s) {
+    if (s >= rawStart && s < rawStart + 1000) continue;  // raw2.img: 1,000 sectors
+    if (s >= 1500 && s < 1502) continue;                 // env2.bin: 700 bytes, two sectors
+    ASSERT_EQ(std::memcmp(&old[s * 512], &now[s * 512], 512), 0) << "sector " << s;
+  }
+}
 
 // Empty FAT16, FAT32 and ext4 partitions: each made fresh, clean under the file systems' own
 // checkers, and named by blkid as the type byte says; made again over each other's old file
@@ -349,59 +377,6 @@ TEST_F(JobTest, GoldenPartitionTable) {
   EXPECT_EQ(ToolOutput("cd " + Quote(dir_.path()) + " && sfdisk -d card.img"),
             ReadFile(std::string(BRINDLE_SOURCE_DIR) +
                      "/engine/testdata/golden/three-partitions.sfdisk"));
-}
-
-// Update: only the named partitions' contents and their own type bytes change, at the place
-// and size found on the card.
-TEST_F(JobTest, UpdateRewritesOnlyTheNamedPartitions) {
-  WriteFirmwareFile("a.img", RandomBytes(300 * 1024, 7));
-  WriteFirmwareFile("b.img", RandomBytes(200 * 1024, 8));
-  WriteFirmwareFile("c.img", RandomBytes(100 * 1024, 9));
-  WriteFirmwareFile("b2.img", RandomBytes(500 * 1024, 10));
-  WriteFirmwareFile("env.bin", RandomBytes(700, 11));
-  WriteConfig(R"(<diskMaker>
-  <partitions>
-    <partition name="a" capacity="1" imagePath="a.img" offset="2048"/>
-    <partition name="b" capacity="1" imagePath="b.img"/>
-    <partition name="c" capacity="1" imagePath="c.img"/>
-  </partitions>
-  <update>
-    <partitions><partition name="b" imagePath="b2.img"/></partitions>
-    <binFiles><file path="env.bin" offset="1500"/></binFiles>
-  </update>
-</diskMaker>)");
-  MakeCard(8 * kMiB);
-  Make();
-  ASSERT_EQ(rec_.Lines().back(), LineOf(u"WriteSucess"));
-
-  const std::string before = dir_.Join("before.img");
-  std::filesystem::copy_file(Target(), before);
-  Update();
-  EXPECT_EQ(rec_.Lines(), (Strings{LineOf(u"OpenDisk"), LineOf(u"OpenDiskSuccess"),
-                                   LineOf(u"UpdateParToPhy"), LineOf(u"UpdateBinToPhy"),
-                                   LineOf(u"UpdateSucess")}));
-  // The tip numbers the partition by its place on the card; its size is the card's.
-  EXPECT_EQ(rec_.Count(PartitionTip(u"UpdateParTip", 2, "b", "1.00M",
-                                    LocalText(u"Unknown", 0).c_str(), "b2.img")),
-            1);
-
-  std::vector<PartitionSpec> specs(3);
-  specs[0].offset = 2048;
-  for (auto& p : specs) p.capacityBytes = kMiB;
-  const uint64_t bStart = PlanLayout(specs).partitions[1].start;
-  const auto b2 = ReadBytes(Folder() + "/b2.img", 0, 500 * 1024);
-  EXPECT_EQ(ReadBytes(Target(), bStart * 512, b2.size()), b2);
-  EXPECT_EQ(ReadBytes(Target(), 1500 * 512, 700), ReadBytes(Folder() + "/env.bin", 0, 700));
-
-  // Every sector outside b's contents and env.bin is as it was, table sectors included.
-  const auto old = ReadBytes(before, 0, cardSize_);
-  const auto now = ReadBytes(Target(), 0, cardSize_);
-  ASSERT_EQ(old.size(), now.size());
-  for (uint64_t s = 0; s < cardSize_ / 512; ++s) {
-    if (s >= bStart && s < bStart + 1000) continue;  // b2.img: 1,000 sectors
-    if (s >= 1500 && s < 1502) continue;             // env.bin: 700 bytes, two sectors
-    ASSERT_EQ(std::memcmp(&old[s * 512], &now[s * 512], 512), 0) << "sector " << s;
-  }
 }
 
 // A write job killed anywhere never leaves a partition table over partial data: until the

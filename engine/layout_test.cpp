@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstring>
-#include <string_view>
 #include <tuple>
 
 namespace {
@@ -51,25 +50,26 @@ TEST(Chs, AddressesOfTheFixedGeometry) {
   EXPECT_EQ(disk.LbaToChs(0).head, 1);
 }
 
-TEST(Entries, OnePartitionAt2048Of64MiB) {
-  CDiskLogicData disk;
-  Sector mbr{};
-  EXPECT_EQ(disk.SetFirstEntry(0, 2048, 1, 64 << 20, kTypeByteFat32, mbr.data()), 2048u);
-  const uint8_t expected[16] = {0x80, 0x20, 0x21, 0x00, 0x0B, 0x49, 0x01, 0x08,
-                                0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00};
-  EXPECT_EQ(std::memcmp(mbr.data() + 446, expected, 16), 0);
-  for (size_t i = 462; i < 512; ++i) ASSERT_EQ(mbr[i], 0) << i;  // entry 2 stays zero
-}
-
-TEST(Entries, LastSectorOf4GiBCard) {
-  CDiskLogicData disk;
-  Sector mbr{};
-  // A partition whose last sector is 8,388,607.
-  disk.SetFirstEntry(0, 2048, 0, (8388608LL - 2048) * 512, kTypeByteLinux, mbr.data());
-  EXPECT_EQ(mbr[446], 0x00);
-  EXPECT_EQ(mbr[446 + 5], 0x2A);
-  EXPECT_EQ(mbr[446 + 6], 0xA0);
-  EXPECT_EQ(mbr[446 + 7], 0x0A);
+// A partition at 2048 of 64 MiB, and one whose last sector is 8,388,607 (a 4 GiB card).
+TEST(Entries, WholeEntriesByteForByte) {
+  struct Case {
+    int32_t active;
+    int64_t bytes;
+    uint8_t type;
+    uint8_t entry[16];
+  } cases[] = {
+      {1, 64 << 20, kTypeByteFat32,
+       {0x80, 0x20, 0x21, 0x00, 0x0B, 0x49, 0x01, 0x08, 0x00, 0x08, 0, 0, 0x00, 0x00, 0x02, 0}},
+      {0, (8388608LL - 2048) * 512, kTypeByteLinux,
+       {0x00, 0x20, 0x21, 0x00, 0x83, 0x2A, 0xA0, 0x0A, 0x00, 0x08, 0, 0, 0x00, 0xF8, 0x7F, 0}},
+  };
+  for (const Case& c : cases) {
+    CDiskLogicData disk;
+    Sector mbr{};
+    EXPECT_EQ(disk.SetFirstEntry(0, 2048, c.active, c.bytes, c.type, mbr.data()), 2048u);
+    EXPECT_EQ(std::memcmp(mbr.data() + 446, c.entry, 16), 0) << c.bytes;
+    for (size_t i = 462; i < 512; ++i) ASSERT_EQ(mbr[i], 0) << i;  // entry 2 stays zero
+  }
 }
 
 TEST(Entries, FirstRoundsUpAndSecondRoundsDown) {
@@ -128,11 +128,6 @@ TEST(MbrTemplate, BootCodeTableAndSignature) {
   for (size_t i = sizeof(kMbrBootCode); i < 510; ++i) ASSERT_EQ(mbr[i], 0) << i;
   EXPECT_EQ(mbr[510], 0x55);
   EXPECT_EQ(mbr[511], 0xAA);
-  const std::string_view code(reinterpret_cast<const char*>(kMbrBootCode), sizeof(kMbrBootCode));
-  for (const char* message :
-       {"Invalid partition table", "Error loading operating system", "Missing operating system"}) {
-    EXPECT_NE(code.find(message), std::string_view::npos) << message;
-  }
 }
 
 }  // namespace

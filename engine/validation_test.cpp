@@ -98,8 +98,9 @@ TEST_F(ValidationTest, UpdateChecksNeitherOffsetNorTotalButBoundsBinFilesByTheDi
   job_.updateBinFiles = {{File("u.bin", 1024), 2040}};
   Validate(1, 1);
   job_.updateBinFiles[0].offset = 2047;
-  EXPECT_EQ(Validate(1, 0), L(u"UpdateInfoErr") + u"\n" +
-                                BinLine(1, u"BinFileSizeTooBig", u":" + job_.updateBinFiles[0].path));
+  const std::u16string path = job_.updateBinFiles[0].path;
+  EXPECT_EQ(Validate(1, 0),
+            L(u"UpdateInfoErr") + u"\n" + BinLine(1, u"BinFileSizeTooBig", u":" + path));
 }
 
 TEST_F(ValidationTest, UpdateOfAPartitionWithoutARealSizeTakesNoImage) {
