@@ -21,8 +21,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <optional>
 
 using namespace testing_support;
 using namespace testsupport;

@@ -209,12 +209,6 @@ TEST_F(PassTest, WithoutTheBuilderLibraryNoEmptyVolumeIsMade) {
   EXPECT_EQ(ReadFile(mark), "checked") << out;
 }
 
-TEST(CopyTipTexts, FileNamesAndSizes) {
-  EXPECT_EQ(FileNameOf(u"/fw/images/boot.img"), u"boot.img");
-  EXPECT_EQ(FileNameOf(u"boot.img"), u"boot.img");
-  EXPECT_EQ(FileNameOf(u"/fw/"), u"");
-}
-
 // Every kind of sector a pass writes, made to fail: the pass ends with 0 after exactly one
 // report, and the disk has nothing past the failure.
 struct FailurePoint {
