@@ -139,25 +139,4 @@ TEST_F(JobBindingTest, AllowingFilesOutsideTheFolderForOneJob) {
   EXPECT_EQ(library.JobRefusal(), PLINTH_REFUSED_OUTSIDE);
 }
 
-// The engine chooses its language on every load, from the locale of that moment.
-TEST_F(JobBindingTest, TextsArriveInTheLanguageOfTheLocale) {
-  const struct {
-    const char* locale;
-    int code;
-  } cases[] = {{"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3}, {"zh_HK.UTF-8", 3}, {"en_US.UTF-8", 2},
-               {"zh_SG.UTF-8", 2}};
-  testsupport::ScopedEnv locale("LC_ALL", nullptr);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.locale);
-    locale.Set(c.locale);
-    g_reports.clear();
-    ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kWrite, Path("empty"),
-                             Path("card.img"), 0, nullptr));
-    ASSERT_EQ(g_reports.size(), 1u);
-    const std::u16string expected = LocalTextFrom(kCatalogue, c.code, u"NoWriteInfoFound", 0);
-    EXPECT_FALSE(expected.empty());
-    EXPECT_EQ(g_reports[0], expected);
-  }
-}
-
 }  // namespace
