@@ -107,12 +107,12 @@ TEST_F(JobBindingTest, TwoJobsInOneProcessStartFresh) {
 
   g_lines.clear();
   g_reports.clear();
-  ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kUpdate, Path("empty"),
+  ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kWrite, Path("empty"),
                            Path("card.img"), 4 << 20, &error));
-  // A job object that remembered the first job's update entries would go on to the disk.
+  // A job object that remembered the first job's partitions would go on to the disk.
   EXPECT_TRUE(g_lines.empty());
   ASSERT_EQ(g_reports.size(), 1u);
-  EXPECT_EQ(g_reports[0], LocalTextFrom(kCatalogue, 2, u"NoUpdateInfoFound", 0));
+  EXPECT_EQ(g_reports[0], LocalTextFrom(kCatalogue, 2, u"NoWriteInfoFound", 0));
 }
 
 // Files outside the firmware folder: refused with the refusal's reason, written when the job
