@@ -111,6 +111,7 @@ TEST(FatLayout, EveryPlannedSizeKeepsTheRules) {
   // The limits themselves are in abi_test's table of sizes.
   EXPECT_TRUE(fat::Plan(Kind::Fat16, f16.max - 511));
   EXPECT_TRUE(fat::Plan(Kind::Fat32, uint64_t(67108864) * 512));
+  EXPECT_FALSE(fat::Plan(Kind::Ext4, 16 * kMiB));
 }
 
 TEST(FatImage, Fat32SystemAreaOnDisk) {
