@@ -107,12 +107,12 @@ TEST_F(JobBindingTest, TwoJobsInOneProcessStartFresh) {
 
   g_lines.clear();
   g_reports.clear();
-  ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kUpdate, Path("empty"),
+  ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kWrite, Path("empty"),
                            Path("card.img"), 4 << 20, &error));
-  // A job object that remembered the first job's update entries would go on to the disk.
+  // A job object that remembered the first job's partitions would go on to the disk.
   EXPECT_TRUE(g_lines.empty());
   ASSERT_EQ(g_reports.size(), 1u);
-  EXPECT_EQ(g_reports[0], LocalTextFrom(kCatalogue, 2, u"NoUpdateInfoFound", 0));
+  EXPECT_EQ(g_reports[0], LocalTextFrom(kCatalogue, 2, u"NoWriteInfoFound", 0));
 }
 
 // Files outside the firmware folder: refused with the refusal's reason, written when the job
@@ -137,27 +137,6 @@ TEST_F(JobBindingTest, AllowingFilesOutsideTheFolderForOneJob) {
   ASSERT_TRUE(library.MakeDisk(Path("fw"), Path("card.img"), 4 << 20));
   EXPECT_TRUE(g_lines.empty());
   EXPECT_EQ(library.JobRefusal(), PLINTH_REFUSED_OUTSIDE);
-}
-
-// The engine chooses its language on every load, from the locale of that moment.
-TEST_F(JobBindingTest, TextsArriveInTheLanguageOfTheLocale) {
-  const struct {
-    const char* locale;
-    int code;
-  } cases[] = {{"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3}, {"zh_HK.UTF-8", 3}, {"en_US.UTF-8", 2},
-               {"zh_SG.UTF-8", 2}};
-  testsupport::ScopedEnv locale("LC_ALL", nullptr);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.locale);
-    locale.Set(c.locale);
-    g_reports.clear();
-    ASSERT_TRUE(RunPlinthJob(kEngine, Recorder(), PlinthJob::kWrite, Path("empty"),
-                             Path("card.img"), 0, nullptr));
-    ASSERT_EQ(g_reports.size(), 1u);
-    const std::u16string expected = LocalTextFrom(kCatalogue, c.code, u"NoWriteInfoFound", 0);
-    EXPECT_FALSE(expected.empty());
-    EXPECT_EQ(g_reports[0], expected);
-  }
 }
 
 }  // namespace

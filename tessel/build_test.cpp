@@ -192,38 +192,6 @@ TEST(VolumeTarget, WritesOnlyInsideTheVolume) {
   }
 }
 
-// A volume made over one of another kind: blkid must see the new one alone, not an ambiguous
-// pair.
-TEST(VolumeTarget, ReplacesAnOlderFileSystemCompletely) {
-  const struct {
-    Kind kind;
-    const char* tool;
-    const char* options;
-    int32_t old;
-  } cases[] = {{Kind::Fat32, "mke2fs", " -q -F -t ext4 ", 5},
-               {Kind::Ext4, "mkfs.fat", " -F 32 ", 2}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.tool);
-    TESSEL_REQUIRE_CHECKERS(c.kind);
-    TESSEL_REQUIRE_TOOL(tool, c.tool);
-    TempDir dir;
-    const std::string card = dir.Join("card.img");
-    ASSERT_TRUE(MakeSparseFile(card, 64 * kMiB));
-    std::string out;
-    ASSERT_EQ(RunTool(tool + c.options + Quote(card), &out), 0) << out;
-    ASSERT_EQ(Identify(card), c.old);
-    {
-      FileComm comm(card, 0);
-      CommTarget target(&comm);
-      ASSERT_TRUE(BuildOnTarget(c.kind, 64 * kMiB, target, FixedOptions()));
-    }
-    ASSERT_EQ(BlkidProbe(FindTool("blkid"), card, &out), 0) << out;
-    EXPECT_EQ(ExportValue(out, "TYPE"), c.kind == Kind::Ext4 ? "ext4" : "vfat");
-    EXPECT_EQ(Identify(card), int32_t(c.kind));
-    ExpectClean(c.kind, card);
-  }
-}
-
 // Fails in the signature area, in the FATs or the journal, and near the end, written last.
 TEST(VolumeTarget, AFailingTargetFailsTheBuild) {
   TempDir dir;

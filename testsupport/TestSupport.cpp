@@ -1,6 +1,5 @@
 #include "TestSupport.h"
 
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -26,24 +27,6 @@ namespace {
 bool IsExecutableFile(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-// Writes all of `size` bytes, over as many calls as the kernel wants.
-bool WriteAll(const std::string& path, const void* data, size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const char* at = static_cast<const char*>(data);
-  bool ok = true;
-  while (ok && size > 0) {
-    const ssize_t n = write(fd, at, size);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) {
-      at += n;
-      size -= static_cast<size_t>(n);
-    }
-  }
-  return close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -109,58 +92,35 @@ std::string Quote(const std::string& text) {
 }
 
 std::string ReadFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::string text;
-  char buffer[1 << 16];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return text;
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool WriteFile(const std::string& path, std::string_view content) {
-  return WriteAll(path, content.data(), content.size());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), std::streamsize(content.size()));
+  out.close();
+  return !out.fail();
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  return WriteAll(path, bytes.data(), bytes.size());
+  return WriteFile(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_t count) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::vector<uint8_t> bytes(count);
-  uint64_t got = 0;
-  while (got < count) {
-    const ssize_t n = pread(fd, bytes.data() + got, count - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<uint64_t>(n);
-  }
-  close(fd);
-  bytes.resize(got);
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes(in.seekg(std::streamoff(offset)) ? count : 0);
+  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+  bytes.resize(size_t(in.gcount()));
   return bytes;
 }
 
 bool WriteBytesAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  uint64_t put = 0;
-  while (put < bytes.size()) {
-    const ssize_t n =
-        pwrite(fd, bytes.data() + put, bytes.size() - put, static_cast<off_t>(offset + put));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    put += static_cast<uint64_t>(n);
-  }
-  return close(fd) == 0 && put == bytes.size();
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(std::streamoff(offset));
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  out.close();
+  return !out.fail();
 }
 
 int64_t FileSize(const std::string& path) {
