@@ -1,7 +1,5 @@
 // brindle-cli write, update and recover run as a program on image files, the results checked
 // with sfdisk, fsck.fat, e2fsck, blkid and cmp.
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -357,13 +355,9 @@ TEST_F(CliJob, TargetRunsOutOfSpace) {
   for (const std::string& text : texts) EXPECT_NE(text, KeyText(u"WriteSucess"));
 }
 
-}  // namespace
-
-namespace {
-
 // The new reports of brindle-cli, in each language of the catalogue: `check` with its warnings
-// and problems, files outside the firmware folder, a --size too small for the layout, and an
-// image file another job holds. None of them writes anything.
+// and problems, files outside the firmware folder, a --size too small for the layout. None of
+// them writes anything. (An image another job holds is the engine's job test.)
 TEST(CliRefusals, EveryReportInEveryLanguage) {
   TempDir dir;
   const std::string fw = dir.Join("fw");
@@ -382,11 +376,6 @@ TEST(CliRefusals, EveryReportInEveryLanguage) {
   std::filesystem::create_directories(clean);
   WriteFile(clean + "/config.xml", R"(<diskMaker><partitions><partition name="boot"
     capacity="4" offset="2048" imagePath="../secret.img"/></partitions></diskMaker>)");
-  const std::string held = dir.Join("held.img");
-  WriteFile(held, std::vector<uint8_t>(8 * kMiB, 0x77));
-  const int holder = open(held.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // another job has it
 
   const std::u16string catalogue = plat::FromUtf8(BRINDLE_BIN_DIR "/text_info.ini");
   for (const auto& [locale, code] : {std::pair{"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3},
@@ -428,12 +417,6 @@ TEST(CliRefusals, EveryReportInEveryLanguage) {
       EXPECT_TRUE(Has(outside.err, part)) << part << "\n" << outside.err;
     }
     EXPECT_EQ(FileSize(card), -1);
-
-    // An image another job holds: refused at its open, and left as it is.
-    const Outcome busy = RunCli("write --allow-outside " + Quote(clean) + " " + Quote(held));
-    EXPECT_EQ(busy.status, 1);
-    EXPECT_EQ(LogTexts(busy.out), (std::vector<std::string>{T(u"OpenDisk"), T(u"OpenDiskFailed")}));
-    EXPECT_EQ(busy.err, "Error: " + T(u"DiskInUse") + held + "\n");
   }
   unsetenv("LC_ALL");
   // An empty image file given its size for a job that failed is empty again.
@@ -441,57 +424,6 @@ TEST(CliRefusals, EveryReportInEveryLanguage) {
   WriteFile(empty, "");
   EXPECT_EQ(RunCli("write " + Quote(clean) + " " + Quote(empty)).status, 1);
   EXPECT_EQ(FileSize(empty), 0);
-  close(holder);
-  EXPECT_EQ(ReadBytes(held, 0, 8 * kMiB), std::vector<uint8_t>(8 * kMiB, 0x77));
-}
-
-// Two write jobs at once, on two cards, each with an empty FAT volume of its own kind: every
-// time, each card holds its own volume, whole and clean.
-TEST(CliConcurrency, TwoWriteJobsWithEmptyFatVolumesAtOnce) {
-  for (const char* tool : {"fsck.fat", "blkid"}) {
-    if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
-  }
-  TempDir dir;
-  struct Card {
-    const char* kind;
-    const char* version;
-    int mib;
-  } cards[] = {{"fat16", "FAT16", 16}, {"fat32", "FAT32", 40}};
-  std::string command;
-  for (const Card& card : cards) {
-    const std::string fw = dir.Join(card.kind);
-    std::filesystem::create_directories(fw);
-    WriteFile(fw + "/config.xml", "<diskMaker><partitions><partition name=\"p\" capacity=\"" +
-                                      std::to_string(card.mib) + "\" offset=\"2048\" type=\"" +
-                                      card.kind + "\"/></partitions></diskMaker>");
-    const std::string image = dir.Join(std::string(card.kind) + ".img");
-    command += "(" + Cli() + " write " + Quote(fw) + " " + Quote(image) +
-               " >/dev/null 2>&1; echo " + card.kind + "=$?) & ";
-  }
-  command += "wait";
-  // The sanitizer build looks for memory errors, and its programs start slowly: a few rounds
-  // there, the twenty in the normal build.
-#ifdef __SANITIZE_ADDRESS__
-  const int rounds = 3;
-#else
-  const int rounds = 20;
-#endif
-  for (int round = 0; round < rounds; ++round) {
-    SCOPED_TRACE(round);
-    const std::string statuses = ToolOutput("bash -c " + Quote(command));
-    EXPECT_TRUE(Has(statuses, "fat16=0")) << statuses;
-    EXPECT_TRUE(Has(statuses, "fat32=0")) << statuses;
-    for (const Card& card : cards) {
-      const std::string part = dir.Join("part.img");
-      ASSERT_EQ(RunTool("dd if=" + Quote(dir.Join(std::string(card.kind) + ".img")) + " of=" +
-                        Quote(part) + " bs=1M skip=1 count=" + std::to_string(card.mib) +
-                        " status=none"),
-                0);
-      ExpectVolume(part, "vfat");
-      EXPECT_EQ(ToolOutput("blkid -p -o value -s VERSION " + Quote(part)),
-                std::string(card.version) + "\n");
-    }
-  }
 }
 
 }  // namespace
