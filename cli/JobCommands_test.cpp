@@ -123,117 +123,84 @@ TEST_F(CliJob, WriteVerifyUpdateRecoverAnImageFile) {
   EXPECT_EQ(RunCli(FwArgs("write --wipe")).status, 2);
 }
 
+// --size makes a new image, sparse, or sizes an empty one; recover needs it for a new image.
 TEST_F(CliJob, SizeOption) {
   const std::string card = dir_.Join("sized.img");
   const Outcome run = RunCli("write --size 512M " + Quote(Example()) + " " + Quote(card));
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(FileSize(card), 512 * static_cast<int64_t>(kMiB));
-  // Sparse: far fewer blocks than bytes.
-  EXPECT_LT(std::filesystem::file_size(card), 513 * kMiB);
+  EXPECT_LT(std::filesystem::file_size(card), 513 * kMiB);  // far fewer blocks than bytes
 
-  // An existing image keeps its size; --size for it is a mistake.
-  const Outcome again = RunCli("write --size=1G " + Quote(Example()) + " " + Quote(card));
-  EXPECT_EQ(again.status, 2);
-  EXPECT_EQ(again.out, "");
-  EXPECT_EQ(FileSize(card), 512 * static_cast<int64_t>(kMiB));
-
-  // An empty existing file is a new image.
   const std::string empty = dir_.Join("empty.img");
   WriteFile(empty, "");
   EXPECT_EQ(RunCli("write --size 400000K " + Quote(Example()) + " " + Quote(empty)).status, 0);
   EXPECT_EQ(FileSize(empty), 400000 * 1024);
 
-  // Every form ParseSize refuses is its unit test's business; here, what a refusal does.
-  for (const char* bad : {"12Q", "1000"}) {
-    const Outcome r = RunCli(std::string("write --size ") + Quote(bad) + " " + Quote(Example()) +
-                             " " + Quote(dir_.Join("bad.img")));
-    EXPECT_EQ(r.status, 2) << bad;
-    EXPECT_EQ(FileSize(dir_.Join("bad.img")), -1) << bad;
-  }
-}
-
-TEST_F(CliJob, TargetsThatAreRefused) {
-  // A device name that does not exist is never created.
-  const Outcome dev = RunCli("write " + Quote(Example()) + " /dev/brindle-no-such-disk");
-  EXPECT_EQ(dev.status, 1);
-  EXPECT_EQ(dev.out, "");
-  EXPECT_TRUE(Has(dev.err, "no such device")) << dev.err;
-  EXPECT_FALSE(std::filesystem::exists("/dev/brindle-no-such-disk"));
-
-  // A folder is no disk: the engine's open refuses it.
-  std::filesystem::create_directory(dir_.Join("folder"));
-  const Outcome folder = RunCli("write " + Quote(Example()) + " " + Quote(dir_.Join("folder")));
-  EXPECT_EQ(folder.status, 1);
-  EXPECT_EQ(LogTexts(folder.out), KeyTexts({u"OpenDisk", u"OpenDiskFailed"}));
-
-  // The window's checks on the firmware folder, before any image is made.
-  const Outcome noFolder =
-      RunCli("write " + Quote(dir_.Join("nothing")) + " " + Quote(dir_.Join("x.img")));
-  EXPECT_EQ(noFolder.status, 1);
-  EXPECT_EQ(noFolder.err, "Error: " + KeyText(u"DecNotFound") + dir_.Join("nothing") + "\n");
-  const Outcome noConfig =
-      RunCli("update " + Quote(dir_.Join("folder")) + " " + Quote(dir_.Join("x.img")));
-  EXPECT_EQ(noConfig.status, 1);
-  EXPECT_EQ(noConfig.err, "Error: " + KeyText(u"ConfigNotFound") + "\n");
-  EXPECT_EQ(FileSize(dir_.Join("x.img")), -1);
-
-  // A configuration that plans nothing gives no size: no file, and the engine says why.
-  WriteFile(dir_.Join("folder/config.xml"), "<?xml version=\"1.0\"?><diskMaker/>");
-  const Outcome none =
-      RunCli("write " + Quote(dir_.Join("folder")) + " " + Quote(dir_.Join("x.img")));
-  EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.out, "");
-  EXPECT_TRUE(Has(none.err, KeyText(u"NoWriteInfoFound"))) << none.err;
-  EXPECT_EQ(FileSize(dir_.Join("x.img")), -1);
-
-  // verify never makes the target it checks.
-  const Outcome missing = RunCli("verify " + Quote(Example()) + " " + Quote(dir_.Join("no.img")));
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(LogTexts(missing.out), KeyTexts({u"OpenDisk", u"OpenDiskFailed"}));
-  EXPECT_EQ(FileSize(dir_.Join("no.img")), -1);
-}
-
-// A job that fails is exit status 1, with the failure line and never the success line.
-TEST_F(CliJob, FailedJobs) {
-  // Nothing to update on a card that was never written.
-  const std::string blank = dir_.Join("blank.img");
-  WriteFile(blank, std::vector<uint8_t>(64 * kMiB, 0));
-  const Outcome update = RunCli("update " + Quote(Example()) + " " + Quote(blank));
-  EXPECT_EQ(update.status, 1);
-  const auto texts = LogTexts(update.out);
-  ASSERT_FALSE(texts.empty());
-  EXPECT_EQ(texts.back(), KeyText(u"UpdateFailed"));
-  EXPECT_NE(update.err, "");
-
-  // A card too small for the layout: validation's report, no line, nothing written.
-  const std::string small = dir_.Join("small.img");
-  WriteFile(small, std::vector<uint8_t>(8 * kMiB, 0xEE));
-  const Outcome write = RunCli("write " + Quote(Example()) + " " + Quote(small));
-  EXPECT_EQ(write.status, 1);
-  EXPECT_EQ(write.out, "");
-  EXPECT_TRUE(Has(write.err, "Error: "));
-  EXPECT_EQ(ReadBytes(small, 0, 8 * kMiB), std::vector<uint8_t>(8 * kMiB, 0xEE));
-}
-
-TEST_F(CliJob, Recover) {
-  // A new image needs a size.
-  const Outcome noSize = RunCli("recover " + Quote(dir_.Join("r.img")));
-  EXPECT_EQ(noSize.status, 2);
-  EXPECT_EQ(FileSize(dir_.Join("r.img")), -1);
   const Outcome made = RunCli("recover --size 64M " + Quote(dir_.Join("r.img")));
   EXPECT_EQ(made.status, 0) << made.out << made.err;
   EXPECT_EQ(FileSize(dir_.Join("r.img")), 64 * static_cast<int64_t>(kMiB));
   ExpectVolume(dir_.Join("r.img"), "vfat");
+}
 
-  // A disk too small for FAT32: the builder gives no volume and the disk is untouched.
-  const std::string tiny = dir_.Join("tiny.img");
-  WriteFile(tiny, std::vector<uint8_t>(4 * kMiB, 0x3C));
-  const Outcome failed = RunCli("recover " + Quote(tiny));
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(LogTexts(failed.out),
-            KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"RecoverTip", u"RecoverFailed"}));
-  EXPECT_EQ(failed.err, "Error: " + KeyText(u"CreateDiskFailed") + "\n");
-  EXPECT_EQ(ReadBytes(tiny, 0, 4 * kMiB), std::vector<uint8_t>(4 * kMiB, 0x3C));
+// Jobs that fail or are refused: the exit status, the log (none when refused before the engine
+// runs), the reason, and the target as it was: never made when it was not there.
+TEST_F(CliJob, FailedAndRefusedJobsChangeNothing) {
+  const std::string fw = Quote(Example());
+  std::filesystem::create_directories(dir_.Join("folder"));
+  std::filesystem::create_directories(dir_.Join("plans-nothing"));
+  WriteFile(dir_.Join("plans-nothing/config.xml"), "<?xml version=\"1.0\"?><diskMaker/>");
+  WriteFile(dir_.Join("blank.img"), std::vector<uint8_t>(8 * kMiB, 0));
+  WriteFile(dir_.Join("small.img"), std::vector<uint8_t>(8 * kMiB, 0xEE));
+  WriteFile(dir_.Join("tiny.img"), std::vector<uint8_t>(4 * kMiB, 0x3C));
+  const std::vector<const char16_t*> openFailed = {u"OpenDisk", u"OpenDiskFailed"};
+  const struct {
+    std::string command;
+    std::string target;  // in the test's folder, or absolute
+    int status;
+    std::vector<const char16_t*> log;
+    std::string err;
+  } cases[] = {
+      {"write " + fw, "/dev/brindle-no-such-disk", 1, {}, "no such device"},
+      {"write " + fw, "folder", 1, openFailed, ""},  // a folder is no disk
+      // The window's checks on the firmware folder, before any image is made.
+      {"write " + Quote(dir_.Join("nothing")), "x.img", 1, {},
+       "Error: " + KeyText(u"DecNotFound") + dir_.Join("nothing") + "\n"},
+      {"update " + Quote(dir_.Join("folder")), "x.img", 1, {},
+       "Error: " + KeyText(u"ConfigNotFound") + "\n"},
+      // No size to be had: the engine's validation says why.
+      {"write " + Quote(dir_.Join("plans-nothing")), "x.img", 1, {}, KeyText(u"NoWriteInfoFound")},
+      {"verify " + fw, "x.img", 1, openFailed, ""},
+      // Nothing to update on a card that was never written.
+      {"update " + fw, "blank.img", 1, {u"OpenDisk", u"OpenDiskSuccess", u"UpdateFailed"},
+       "Error: "},
+      // A card too small for the layout: validation's report, no line.
+      {"write " + fw, "small.img", 1, {}, "Error: "},
+      // A disk too small for FAT32: the builder gives no volume.
+      {"recover", "tiny.img", 1, {u"OpenDisk", u"OpenDiskSuccess", u"RecoverTip", u"RecoverFailed"},
+       "Error: " + KeyText(u"CreateDiskFailed") + "\n"},
+      {"recover", "x.img", 2, {}, "does not exist: --size"},
+      // An existing image keeps its size; every form ParseSize refuses is its unit test's.
+      {"write --size=1G " + fw, "small.img", 2, {}, "--size is for a new image"},
+      {"write --size 12Q " + fw, "x.img", 2, {}, "is no size"},
+      {"write --size 1000 " + fw, "x.img", 2, {}, "is no size"},
+  };
+  for (const auto& c : cases) {
+    const std::string target = c.target[0] == '/' ? c.target : dir_.Join(c.target);
+    SCOPED_TRACE(c.command + " " + target);
+    const bool existed = std::filesystem::exists(target);
+    const bool file = std::filesystem::is_regular_file(target);
+    const std::string before = file ? ReadFile(target) : "";
+    const Outcome run = RunCli(c.command + " " + Quote(target));
+    EXPECT_EQ(run.status, c.status);
+    if (c.log.empty()) {
+      EXPECT_EQ(run.out, "");
+    } else {
+      EXPECT_EQ(LogTexts(run.out), KeyTexts(c.log));
+    }
+    EXPECT_TRUE(Has(run.err, c.err)) << run.err;
+    EXPECT_EQ(std::filesystem::exists(target), existed);
+    EXPECT_TRUE(!file || ReadFile(target) == before) << "changed";
+  }
 }
 
 TEST_F(CliJob, UsageErrorsAndHelp) {
