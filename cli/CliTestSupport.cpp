@@ -49,8 +49,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 std::string KeyText(const char16_t* key) { return plat::ToUtf8(LocalText(key, 0)); }
 
 std::vector<std::string> LogTexts(const std::string& out) {
-  // Read by hand, not with std::regex: GCC's optimiser warns inside <regex> under the
-  // sanitizers, and warnings are errors.
+  // The stamp's exact form is the reporter's unit test; here, that every line carries one.
   static constexpr std::string_view kStamp = "dddddddd-dd:dd:dd   ";  // d: a digit
   std::vector<std::string> texts;
   for (const std::string& line : SplitLines(out)) {
@@ -59,13 +58,11 @@ std::vector<std::string> LogTexts(const std::string& out) {
       fits = kStamp[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
                               : line[i] == kStamp[i];
     }
-    if (!fits) {
+    if (fits) {
+      texts.push_back(line.substr(kStamp.size()));
+    } else {
       ADD_FAILURE() << "not a log line: '" << line << "'";
-      continue;
     }
-    EXPECT_LT(std::stoi(line.substr(9, 2)), 24) << line;
-    EXPECT_LT(std::stoi(line.substr(12, 2)), 60) << line;
-    texts.push_back(line.substr(kStamp.size()));
   }
   return texts;
 }
