@@ -24,6 +24,7 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTest>
 
@@ -976,6 +977,22 @@ TEST(WindowShape, TopCornersRoundBottomCornersSquareAndTheSkinsValues) {
   EXPECT_EQ(ParseCornerSize(QStringLiteral("12")), QSize(0, 0));
 }
 
+TEST(SingleInstance, ASecondCopyAsksTheFirstToShowItself) {
+  App();
+  TempDir dir;
+  const QString name = QString::fromStdString(dir.Join("marker"));
+  SingleInstance first(name);
+  EXPECT_FALSE(first.ActivateRunningCopy());
+  ASSERT_TRUE(first.listening());
+  QSignalSpy shown(&first, &SingleInstance::showRequested);
+  // The second copy blocks while it waits for the answer, so it runs on its own thread.
+  std::atomic<bool> secondEnds{false};
+  std::thread second([&] { secondEnds = SingleInstance(name).ActivateRunningCopy(); });
+  ASSERT_TRUE(WaitFor([&] { return shown.count() == 1; }));
+  second.join();
+  EXPECT_TRUE(secondEnds);
+}
+
 TEST(SingleInstance, AStaleSocketIsReplaced) {
   App();
   TempDir dir;
@@ -1004,7 +1021,6 @@ TEST(SingleInstance, AForeignServerIsNotTakenForARunningCopy) {
     socket->write("busy\n");
     socket->flush();
   });
-  // The copy blocks while it waits for the answer, so it runs on its own thread.
   std::atomic<bool> ends{true}, listening{false};
   std::thread starting([&] {
     SingleInstance copy(name);
