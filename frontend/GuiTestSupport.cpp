@@ -132,10 +132,6 @@ bool WaitFor(const std::function<bool()>& done) {
   return true;
 }
 
-}  // namespace guitest
-
-namespace guitest {
-
 void ExpectLayoutHoldsDuringAJob(CMainframeUI& window, int logRows) {
   ASSERT_TRUE(window.isVisible());
   auto* log = window.findChild<QListWidget*>(QStringLiteral("output_edit"));

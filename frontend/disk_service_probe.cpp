@@ -37,15 +37,8 @@ void OnShowMsg(char16_t* text) {
   std::free(text);
 }
 
-const char* ResultName(DiskGrant::Result result) {
-  switch (result) {
-    case DiskGrant::kOpened: return "opened";
-    case DiskGrant::kUnavailable: return "unavailable";
-    case DiskGrant::kNotAuthorized: return "not-authorized";
-    case DiskGrant::kFailed: break;
-  }
-  return "failed";
-}
+// By DiskGrant::Result.
+const char* const kResultNames[] = {"opened", "unavailable", "not-authorized", "failed"};
 
 }  // namespace
 
@@ -58,7 +51,7 @@ int main(int argc, char** argv) {
                                                     QStringLiteral("disk-service-probe")));
   const DiskGrant grant = service.OpenForWriting(device);
   if (grant.result != DiskGrant::kOpened) {
-    std::cout << ResultName(grant.result) << " " << plat::ToUtf8(grant.message) << "\n";
+    std::cout << kResultNames[grant.result] << " " << plat::ToUtf8(grant.message) << "\n";
     return 1;
   }
   if (mode == "open") {

@@ -5,12 +5,12 @@
 //   mark FILE (creates FILE) | wait FILE (returns when FILE exists)
 //   refuse N (the job's refusal becomes N, unless files outside the folder were allowed)
 // UseDiskHandle logs what the descriptor it gets is open on.
+#include "Platform.h"
 #include "plinth/Plinth.h"
 
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -31,49 +31,29 @@ SetTimeFunc g_setTime;
 int32_t g_allowOutside;
 int32_t g_refusal;
 
-std::string Dir() {
+std::string Path(const std::string& name) {
   const char* dir = std::getenv("BRINDLE_FAKE_ENGINE_DIR");
-  return dir != nullptr ? dir : ".";
+  return std::string(dir != nullptr ? dir : ".") + "/" + name;
 }
-
-bool Exists(const std::string& name) { return access((Dir() + "/" + name).c_str(), F_OK) == 0; }
 
 void Log(const std::string& line) {
-  std::ofstream(Dir() + "/calls.txt", std::ios::app) << line << "\n";
+  std::ofstream(Path("calls.txt"), std::ios::app) << line << "\n";
 }
 
-std::string Narrow(const char16_t* text) {
-  std::string out;
-  for (; text != nullptr && *text != 0; ++text) {
-    const char16_t c = *text;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::u16string Wide(const std::string& text) {
-  // The scripts are ASCII.
-  return std::u16string(text.begin(), text.end());
+// The job's arguments as the log shows them: "folder|disk|size".
+std::string Args(const char16_t* folder, const char16_t* disk, uint64_t size) {
+  return plat::ToUtf8(folder) + "|" + plat::ToUtf8(disk) + "|" + std::to_string(size);
 }
 
 void Replay() {
-  std::ifstream script(Dir() + "/script.txt");
-  std::string line;
-  while (std::getline(script, line)) {
-    const size_t blank = line.find(' ');
-    const std::string op = line.substr(0, blank);
-    const std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
+  std::ifstream script(Path("script.txt"));
+  std::string op;
+  while (script >> op) {
+    std::string arg;
+    std::getline(script >> std::ws, arg);
+    const std::u16string text = plat::FromUtf8(arg);
     if (op == "out") {
-      g_output(Wide(arg + "\n").c_str());
+      g_output((text + u"\n").c_str());
     } else if (op == "pro") {
       int a = 0, b = 0;
       std::istringstream(arg) >> a >> b;
@@ -84,28 +64,20 @@ void Replay() {
       g_setTime(std::atoi(arg.c_str()));
     } else if (op == "tip") {
       std::vector<std::u16string> parts;
-      std::vector<bool> null;
       std::istringstream in(arg);
-      std::string part;
-      while (std::getline(in, part, '|')) {
-        null.push_back(part == "-");
-        parts.push_back(Wide(part));
-      }
-      parts.resize(5);
-      null.resize(5, true);
-      auto at = [&](int i) { return null[i] ? nullptr : parts[i].c_str(); };
+      for (std::string part; std::getline(in, part, '|');) parts.push_back(plat::FromUtf8(part));
+      parts.resize(5, u"-");
+      auto at = [&](int i) { return parts[i] == u"-" ? nullptr : parts[i].c_str(); };
       g_setCopyTip(at(0), at(1), at(2), at(3), at(4));
     } else if (op == "msg") {
-      const std::u16string text = Wide(arg);
-      auto* copy = static_cast<char16_t*>(std::malloc((text.size() + 1) * sizeof(char16_t)));
-      std::memcpy(copy, text.c_str(), (text.size() + 1) * sizeof(char16_t));
-      g_showMsg(copy);
+      const size_t bytes = (text.size() + 1) * sizeof(char16_t);
+      g_showMsg(static_cast<char16_t*>(std::memcpy(std::malloc(bytes), text.c_str(), bytes)));
     } else if (op == "refuse") {
       if (g_allowOutside == 0) g_refusal = std::atoi(arg.c_str());
     } else if (op == "mark") {
-      std::ofstream(Dir() + "/" + arg) << "1";
+      std::ofstream(Path(arg)) << "1";
     } else if (op == "wait") {
-      while (!Exists(arg)) usleep(2000);
+      while (access(Path(arg).c_str(), F_OK) != 0) usleep(2000);
     }
   }
 }
@@ -117,36 +89,21 @@ void RunJob() {
   g_allowOutside = 0;
 }
 
-std::string Pointer(const void* fn) { return fn != nullptr ? "set" : "null"; }
-
 }  // namespace
 
 extern "C" {
 
-FAKE_API OutputFunc InitOutputFunc(OutputFunc fn) {
-  Log("InitOutputFunc " + Pointer(reinterpret_cast<const void*>(fn)));
-  return g_output = fn;
-}
-FAKE_API ShowProFunc InitShowProFunc(ShowProFunc fn) {
-  Log("InitShowProFunc " + Pointer(reinterpret_cast<const void*>(fn)));
-  return g_showPro = fn;
-}
-FAKE_API SetProPosFunc InitSetProPosFunc(SetProPosFunc fn) {
-  Log("InitSetProPosFunc " + Pointer(reinterpret_cast<const void*>(fn)));
-  return g_setProPos = fn;
-}
-FAKE_API SetCopyTipFunc InitSetCopyTipFunc(SetCopyTipFunc fn) {
-  Log("InitSetCopyTipFunc " + Pointer(reinterpret_cast<const void*>(fn)));
-  return g_setCopyTip = fn;
-}
-FAKE_API ShowMsgFunc InitShowMsgFunc(ShowMsgFunc fn) {
-  Log("InitShowMsgFunc " + Pointer(reinterpret_cast<const void*>(fn)));
-  return g_showMsg = fn;
-}
-FAKE_API SetTimeFunc InitSetTimeFunc(SetTimeFunc fn) {
-  Log("InitSetTimeFunc " + Pointer(reinterpret_cast<const void*>(fn)));
-  return g_setTime = fn;
-}
+#define FAKE_INIT(Name, Type, slot) \
+  FAKE_API Type Name(Type fn) {     \
+    Log(#Name);                     \
+    return slot = fn;               \
+  }
+FAKE_INIT(InitOutputFunc, OutputFunc, g_output)
+FAKE_INIT(InitShowProFunc, ShowProFunc, g_showPro)
+FAKE_INIT(InitSetProPosFunc, SetProPosFunc, g_setProPos)
+FAKE_INIT(InitSetCopyTipFunc, SetCopyTipFunc, g_setCopyTip)
+FAKE_INIT(InitShowMsgFunc, ShowMsgFunc, g_showMsg)
+FAKE_INIT(InitSetTimeFunc, SetTimeFunc, g_setTime)
 
 FAKE_API void SetJobOption(int32_t option, int32_t value) {
   Log("SetJobOption " + std::to_string(option) + " " + std::to_string(value));
@@ -156,24 +113,18 @@ FAKE_API void SetJobOption(int32_t option, int32_t value) {
 FAKE_API int32_t GetJobRefusal(void) { return g_refusal; }
 
 FAKE_API void MakeDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize) {
-  Log("MakeDisk " + Narrow(folder) + "|" + Narrow(diskPath) + "|" + std::to_string(diskSize));
+  Log("MakeDisk " + Args(folder, diskPath, diskSize));
   RunJob();
 }
 
 FAKE_API void UpdateDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize) {
-  Log("UpdateDisk " + Narrow(folder) + "|" + Narrow(diskPath) + "|" + std::to_string(diskSize));
+  Log("UpdateDisk " + Args(folder, diskPath, diskSize));
   RunJob();
 }
 
 FAKE_API void VerifyDisk(const char16_t* folder, const char16_t* diskPath, uint64_t diskSize,
                          int32_t mode) {
-  Log("VerifyDisk " + Narrow(folder) + "|" + Narrow(diskPath) + "|" + std::to_string(diskSize) +
-      "|" + std::to_string(mode));
-  Replay();
-}
-
-FAKE_API void RemovePartitions(const char16_t* diskPath, const char16_t* imagePath) {
-  Log("RemovePartitions " + Narrow(diskPath) + "|" + Narrow(imagePath));
+  Log("VerifyDisk " + Args(folder, diskPath, diskSize) + "|" + std::to_string(mode));
   Replay();
 }
 
@@ -182,14 +133,15 @@ FAKE_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd) {
   char target[256] = {};
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
   const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-  Log("UseDiskHandle " + Narrow(diskPath) + "|" + (n > 0 ? std::string(target, n) : "closed"));
+  const std::string opened = n > 0 ? std::string(target, n) : "closed";
+  Log("UseDiskHandle " + plat::ToUtf8(diskPath) + "|" + opened);
   return 1;
 }
 
 FAKE_API void RemovePartitionsInPlace(const char16_t* diskPath, uint64_t diskSize,
                                       int32_t options) {
-  Log("RemovePartitionsInPlace " + Narrow(diskPath) + "|" + std::to_string(diskSize) + "|" +
-      std::to_string(options));
+  Log("RemovePartitionsInPlace " + plat::ToUtf8(diskPath) + "|" + std::to_string(diskSize) +
+      "|" + std::to_string(options));
   Replay();
 }
 

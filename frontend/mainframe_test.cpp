@@ -1,4 +1,4 @@
-// The real window built from res/skin.xml, driven offscreen: controls, the disk list, settings,
+// The real window built from res/skin.xml, driven offscreen: the look, the disk list, settings,
 // help, the jobs' checks and their boxes, the callbacks' effects, and exit. The startup texts
 // and the layout during a job are checked in every language by mainframe_lang_test.
 #include "DiskInfo.h"
@@ -8,22 +8,24 @@
 #include "MainframeUI.h"
 #include "Platform.h"
 #include "ProfileReader.h"
-#include "TextUtil.h"
 #include "SingleInstance.h"
+#include "TextUtil.h"
 #include "testsupport/TestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocalSocket>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
-#include <QStandardItemModel>
+#include <QRadioButton>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QStandardItemModel>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -32,12 +34,18 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -49,9 +57,9 @@ QString Text(const char16_t* key) { return QString::fromStdU16String(LocalText(k
 constexpr uint64_t kGiB = 1ull << 30;
 
 // What the window registers before a write, update or verify job; recover sets no timer.
-const std::vector<std::string> kJobCallbacks = {
-    "InitOutputFunc set",     "InitShowProFunc set", "InitSetProPosFunc set",
-    "InitSetCopyTipFunc set", "InitSetTimeFunc set", "InitShowMsgFunc set"};
+const std::vector<std::string> kJobCallbacks = {"InitOutputFunc",     "InitShowProFunc",
+                                                "InitSetProPosFunc",  "InitSetCopyTipFunc",
+                                                "InitSetTimeFunc",    "InitShowMsgFunc"};
 
 ShownBox ErrorBox(const QString& text) { return {text, QStringLiteral("Error"), BoxKind::kError}; }
 
@@ -73,7 +81,6 @@ class Window : public ::testing::Test {
   }
   void TearDown() override {
     if (w_) w_->JoinJob();
-    w_.reset();
   }
 
   void Build() {
@@ -125,29 +132,32 @@ class Window : public ::testing::Test {
       return disks;
     };
   }
+  // Builds the window with `disks`, chooses the first listed and types in `folder`.
+  void BuildAndChoose(std::vector<DISK_DATA> disks, const std::string& folder) {
+    UseDisks(std::move(disks));
+    Build();
+    C<QComboBox>("disk_combo")->setCurrentIndex(0);
+    C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(folder));
+  }
   // One USB disk (an image file) at position 1, selected; a firmware folder typed in.
   void ReadyToWrite() {
     image_ = work_.Join("card.img");
     WriteFile(image_, std::string(4096, '\0'));
-    UseDisks({Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 8 * kGiB, image_)});
-    Build();
-    C<QComboBox>("disk_combo")->setCurrentIndex(0);
-    C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(Firmware()));
+    BuildAndChoose({Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 8 * kGiB, image_)},
+                   Firmware());
   }
   // " folder|disk|size" of a job on ReadyToWrite's disk.
-  std::string JobArgs() {
-    return " " + Firmware() + "|" + image_ + "|" + std::to_string(8 * kGiB);
-  }
+  std::string JobArgs() { return " " + Firmware() + "|" + image_ + "|" + std::to_string(8 * kGiB); }
   void RunToEnd(const char* button) {
     B(button)->click();
     ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
     w_->JoinJob();
   }
-  // A write job that waits in the engine until Release().
+  // A write job, after ReadyToWrite, that waits in the engine until Release().
   void StartHeldWrite() {
     engine_.Script("mark started\nwait release\n");
-    ReadyToWrite();
     B("startWrite_btn")->click();
+    ASSERT_TRUE(WaitFor([&] { return engine_.Has("started"); }));
   }
   void Release() {
     engine_.Touch("release");
@@ -163,19 +173,8 @@ class Window : public ::testing::Test {
   std::string image_;
 };
 
-TEST_F(Window, EveryControlByNameAndKindTheIdleStateAndTheLook) {
+TEST_F(Window, TheIdleStateAndTheLook) {
   Build();
-  for (const char* name : {"close_btn", "refresh_btn", "selDec_btn", "startWrite_btn",
-                           "recover_btn", "clearinfo_btn", "minsize_btn", "quite_btn",
-                           "update_btn", "help_btn"}) {
-    B(name);
-  }
-  C<QComboBox>("disk_combo");
-  C<QLineEdit>("firmware_edit");
-  C<QListWidget>("output_edit");
-  C<QGroupBox>("progress_view");
-  C<QGroupBox>("output_view");
-  for (const char* name : {"time_label", "title", "diskdrive_label", "firmware_label"}) L(name);
   // The progress group starts hidden, as after OnShowPro(0, 0), with the bar's range 0 to 100.
   for (const char* name : {"copy_lable", "pro_rate_label", "parname_label", "parSize_label",
                            "partype_label", "parImage_label"}) {
@@ -186,41 +185,24 @@ TEST_F(Window, EveryControlByNameAndKindTheIdleStateAndTheLook) {
   EXPECT_EQ(bar->minimum(), 0);
   EXPECT_EQ(bar->maximum(), 100);
   EXPECT_FALSE(C<QCheckBox>("verify_check")->isChecked());
-  EXPECT_TRUE(C<QLineEdit>("firmware_edit")->text().isEmpty());
   EXPECT_TRUE(w_->idle());
   EXPECT_EQ(w_->lastProgress(), -1);
-  // Centred on the screen.
+  // Centred on the screen, frameless, of a fixed size, with rounded top corners.
   const QPoint offset = w_->geometry().center() - w_->screen()->availableGeometry().center();
   EXPECT_LE(offset.manhattanLength(), 2) << offset.x() << "," << offset.y();
-
-  // Frameless, of a fixed size, with rounded top corners.
   EXPECT_TRUE(w_->windowFlags() & Qt::FramelessWindowHint);
   EXPECT_EQ(w_->minimumSize(), w_->maximumSize());
   EXPECT_EQ(w_->roundCorner(), QSize(12, 12));
   const QRegion mask = w_->mask();
-  ASSERT_FALSE(mask.isEmpty());
-  EXPECT_FALSE(mask.contains(QPoint(0, 0)));
-  EXPECT_FALSE(mask.contains(QPoint(w_->width() - 1, 0)));
-  EXPECT_TRUE(mask.contains(QPoint(0, w_->height() - 1)));
-  EXPECT_TRUE(mask.contains(QPoint(w_->width() - 1, w_->height() - 1)));
+  const int right = w_->width() - 1, bottom = w_->height() - 1;
+  EXPECT_FALSE(mask.contains(QPoint(0, 0)) || mask.contains(QPoint(right, 0)));
+  EXPECT_TRUE(mask.contains(QPoint(0, bottom)) && mask.contains(QPoint(right, bottom)));
 
   EXPECT_FALSE(w_->windowIcon().pixmap(32, 32).isNull());
-  EXPECT_FALSE(C<QLabel>("logo_mark")->pixmap().isNull());
-  // The arrow is the skin's own image, drawn in the combo's drop-down button: dark pixels at
-  // its right end, where the box is otherwise white and light grey.
-  ASSERT_TRUE(QFile::exists(QStringLiteral("skin:icons/arrow-down.svg")));
-  auto* combo = C<QComboBox>("disk_combo");
-  const QImage box = combo->grab().toImage();
-  int dark = 0;
-  for (int x = box.width() - 24; x < box.width() - 4; ++x) {
-    for (int y = 4; y < box.height() - 4; ++y) dark += qGray(box.pixel(x, y)) < 160;
-  }
-  EXPECT_GT(dark, 6);
-
+  EXPECT_FALSE(L("logo_mark")->pixmap().isNull());
   // Minimising keeps the shape.
   B("minsize_btn")->click();
   EXPECT_TRUE(w_->isMinimized());
-  EXPECT_EQ(w_->mask(), mask);
   w_->OnSystemCommand(kScRestore);
   EXPECT_FALSE(w_->isMinimized());
   EXPECT_EQ(w_->mask(), mask);
@@ -230,19 +212,17 @@ TEST_F(Window, CaptionAreaDragsExceptOnItsButtons) {
   Build();
   auto at = [&](QWidget* widget) { return widget->mapToGlobal(widget->rect().center()); };
   // The plain title label and the empty caption bar drag; the window buttons stay buttons.
-  EXPECT_EQ(w_->HitTest(at(C<QLabel>("title"))), kHitCaption);
-  QWidget* under = w_->childAt(QPoint(w_->width() / 2, 10));
-  EXPECT_EQ(w_->HitTest(w_->mapToGlobal(QPoint(w_->width() / 2, 10))), kHitCaption)
-      << (under ? under->objectName().toStdString() + " " + under->metaObject()->className() : "none");
+  EXPECT_EQ(w_->HitTest(at(L("title"))), kHitCaption);
+  EXPECT_EQ(w_->HitTest(w_->mapToGlobal(QPoint(w_->width() / 2, 10))), kHitCaption);
   for (const char* name : {"help_btn", "minsize_btn", "quite_btn"}) {
     EXPECT_EQ(w_->HitTest(at(B(name))), kHitClient) << name;
   }
   // Below the caption everything is client area, plain labels included.
-  EXPECT_EQ(w_->HitTest(at(C<QLabel>("diskdrive_label"))), kHitClient);
+  EXPECT_EQ(w_->HitTest(at(L("diskdrive_label"))), kHitClient);
 
   // Pressing on the title and moving the mouse moves the window; a press on a button does not.
   const QPoint before = w_->pos();
-  QLabel* title = C<QLabel>("title");
+  QLabel* title = L("title");
   const QPoint grab = title->rect().center();
   QTest::mousePress(title, Qt::LeftButton, Qt::NoModifier, grab);
   QMouseEvent move(QEvent::MouseMove, QPointF(grab + QPoint(30, 20)),
@@ -253,63 +233,31 @@ TEST_F(Window, CaptionAreaDragsExceptOnItsButtons) {
   // The platform may report the new position a little later.
   EXPECT_TRUE(WaitFor([&] { return w_->pos() == before + QPoint(30, 20); }))
       << w_->pos().x() << "," << w_->pos().y();
-
   const QPoint moved = w_->pos();
-  QPushButton* help = B("refresh_btn");
-  QTest::mousePress(help, Qt::LeftButton, Qt::NoModifier, help->rect().center());
-  QTest::mouseRelease(help, Qt::LeftButton, Qt::NoModifier, help->rect().center());
+  QPushButton* button = B("refresh_btn");
+  QTest::mousePress(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
+  QTest::mouseRelease(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
   EXPECT_EQ(w_->pos(), moved);
 }
 
 TEST_F(Window, BrokenSkinsAreRefusedWithAReason) {
-  const std::string skin = ReadFile(std::string(BRINDLE_TEST_DIR) + "/res/skin.xml");
-  std::string renamed = skin;
-  const size_t at = renamed.find("\"recover_btn\"");
+  std::string skin = ReadFile(std::string(BRINDLE_TEST_DIR) + "/res/skin.xml");
+  const size_t at = skin.find("\"recover_btn\"");
   ASSERT_NE(at, std::string::npos);
-  renamed.replace(at, 13, "\"recover_xxx\"");
-  WriteFile(work_.Join("skin.xml"), renamed);
-  options_.skinPath = plat::FromUtf8(work_.Join("skin.xml"));
-  CMainframeUI lacking(options_);
-  EXPECT_FALSE(lacking.BuildWindow());
-  EXPECT_TRUE(lacking.buildError().contains(QStringLiteral("recover_btn")));
-
-  options_.skinPath = plat::FromUtf8(work_.Join("none.xml"));
-  CMainframeUI missing(options_);
-  EXPECT_FALSE(missing.BuildWindow());
-  EXPECT_TRUE(missing.buildError().contains(QStringLiteral("none.xml")));
-}
-
-TEST_F(Window, DiskListShowsUsbDisksWithASizeByTheirPositions) {
-  int enumerations = 0;
-  const std::vector<DISK_DATA> disks = {
-      Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 8 * kGiB, "/dev/sdb"),
-      Disk(2, false, 250 * kGiB, "/dev/sdc"), Disk(3, true, 0, "/dev/sdd"),
-      Disk(4, true, 15523840ull * 512, "/dev/sde")};
-  options_.diskSource = [&](const std::function<void(const std::u16string&)>&) {
-    ++enumerations;
-    return disks;
-  };
-  Build();
-  auto* combo = C<QComboBox>("disk_combo");
-  ASSERT_EQ(combo->count(), 2);
-  EXPECT_EQ(combo->itemText(0), QStringLiteral("HD1: 8.00G \u2014 /dev/sdb"));
-  EXPECT_EQ(combo->itemText(1), QStringLiteral("HD4: 7.40G \u2014 /dev/sde"));
-  // Of two cards none is chosen for the user.
-  EXPECT_EQ(combo->currentIndex(), -1);
-  EXPECT_TRUE(combo->currentText().isEmpty());
-  EXPECT_EQ(combo->placeholderText(), Text(u"DiskChoose"));
-  EXPECT_EQ(w_->disks().size(), 5u);
-  EXPECT_EQ(enumerations, 1);
-
-  combo->setCurrentIndex(1);
-  B("refresh_btn")->click();
-  EXPECT_EQ(enumerations, 2);
-  EXPECT_EQ(combo->count(), 2);
-  EXPECT_EQ(combo->currentIndex(), -1);
+  skin.replace(at, 13, "\"recover_xxx\"");
+  WriteFile(work_.Join("skin.xml"), skin);
+  for (const char* file : {"skin.xml", "none.xml"}) {
+    options_.skinPath = plat::FromUtf8(work_.Join(file));
+    CMainframeUI window(options_);
+    EXPECT_FALSE(window.BuildWindow());
+    const char* reason = file[0] == 's' ? "recover_btn" : "none.xml";
+    EXPECT_TRUE(window.buildError().contains(QLatin1String(reason))) << reason;
+  }
 }
 
 // A system booted from a USB stick, with a card reader holding a card and a write-protected
 // one: the stick is listed but cannot be chosen, with the reason; the protected card is marked.
+// Each entry is named by the disk's position in the whole list.
 TEST_F(Window, DiskListFromAFixtureSysfsTree) {
   std::string machine = "usbboot", mountinfo = "mountinfo";
   options_.diskSource = [&](const std::function<void(const std::u16string&)>& report) {
@@ -338,7 +286,9 @@ TEST_F(Window, DiskListFromAFixtureSysfsTree) {
   EXPECT_EQ(combo->itemData(0, Qt::ToolTipRole).toString(),
             expected[0] + "\n" + Text(u"SystemDisk") +
                 "/ on /dev/mapper/sdb2_crypt, /boot/efi on /dev/sdb1, swap on /dev/sdb3");
-  EXPECT_EQ(combo->currentIndex(), -1);  // two cards to choose from
+  // Of two cards none is chosen for the user.
+  EXPECT_EQ(combo->currentIndex(), -1);
+  EXPECT_EQ(combo->placeholderText(), Text(u"DiskChoose"));
   EXPECT_TRUE(boxes_.boxes.empty());
 
   // One card beside a fixed disk and an empty slot: chosen already, with its whole text as the
@@ -366,89 +316,68 @@ TEST_F(Window, DiskListFromAFixtureSysfsTree) {
   EXPECT_EQ(combo->count(), 1);
 }
 
-TEST_F(Window, SettingsLoadTrimmedAndForgetVanishedFolders) {
-  const std::string folder = work_.Join("fw");
-  std::filesystem::create_directories(folder);
-  const std::u16string ini = options_.settingsPath;
-  WriteFile(plat::ToUtf8(ini), "[FIRMWARE]\nPATH=   " + folder + "   \n");
-  Build();
-  EXPECT_EQ(C<QLineEdit>("firmware_edit")->text(), QString::fromStdString(folder));
-  EXPECT_EQ(w_->LoadSettings(), plat::FromUtf8(folder));
-
-  WriteFile(plat::ToUtf8(ini), "[firmware]\npath=" + work_.Join("gone") + "\n");
-  EXPECT_EQ(w_->LoadSettings(), u"");
-  std::filesystem::remove(plat::ToUtf8(ini));
-  EXPECT_EQ(w_->LoadSettings(), u"");
-}
-
-TEST(Settings, UserFolderUnlessAWritableCopyIsBesideTheProgram) {
-  testsupport::TempDir dir;
-  std::filesystem::create_directories(dir.Join("lib"));
-  const std::u16string program = plat::FromUtf8(dir.Join("lib/"));
-  const std::u16string user = plat::FromUtf8(dir.Join("cfg/"));
-  SettingsFiles files = ChooseSettingsFiles(program, user);
-  EXPECT_EQ(files.path, user + u"brindle/config.ini");
-  EXPECT_EQ(files.fallback, u"");
-
-  ASSERT_TRUE(WriteFile(dir.Join("lib/config.ini"), "[FIRMWARE]\n"));
-  files = ChooseSettingsFiles(program, user);
-  EXPECT_EQ(files.path, program + u"config.ini");
-  EXPECT_EQ(files.fallback, u"");
-
-  if (geteuid() == 0) GTEST_SKIP() << "root may write every file";
-  chmod(dir.Join("lib/config.ini").c_str(), 0444);
-  files = ChooseSettingsFiles(program, user);
-  EXPECT_EQ(files.path, user + u"brindle/config.ini");
-  EXPECT_EQ(files.fallback, program + u"config.ini");
-}
-
-TEST_F(Window, SettingsReadTheProgramsCopyUntilTheUsersOwnIsSavedInAPrivateFolder) {
+// The program's copy of the settings is read (trimmed) until the user's own exists, which is
+// saved in private folders on exit, as typed. Exit while idle quits without asking, by either
+// button or the window manager's close.
+TEST_F(Window, SettingsAndExitWhileIdle) {
+  int quits = 0, ends = 0;
+  options_.quit = [&] { ++quits; };
+  options_.endProcess = [&] { ++ends; };
   const std::string folder = work_.Join("fw");
   std::filesystem::create_directories(folder);
   const std::string beside = work_.Join("beside.ini");
-  WriteFile(beside, "[FIRMWARE]\nPATH=" + folder + "\n");
+  WriteFile(beside, "[FIRMWARE]\nPATH=   " + folder + "   \n");
   options_.settingsPath = plat::FromUtf8(work_.Join("cfg/brindle/config.ini"));
   options_.settingsFallback = plat::FromUtf8(beside);
   Build();
   EXPECT_EQ(C<QLineEdit>("firmware_edit")->text(), QString::fromStdString(folder));
 
-  C<QLineEdit>("firmware_edit")->setText(QStringLiteral("/elsewhere"));
+  C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(" " + work_.path() + " "));
   B("quite_btn")->click();
-  EXPECT_EQ(ProfileReader(options_.settingsPath).Read(u"FIRMWARE", u"PATH"), u"/elsewhere");
-  EXPECT_EQ(ReadFile(beside), "[FIRMWARE]\nPATH=" + folder + "\n");
+  B("close_btn")->click();
+  w_->close();
+  EXPECT_TRUE(boxes_.boxes.empty());
+  EXPECT_EQ(quits, 3);
+  EXPECT_EQ(ends, 0);
+  EXPECT_TRUE(w_->isVisible());
+  EXPECT_EQ(ProfileReader(options_.settingsPath).Read(u"FIRMWARE", u"PATH"),
+            plat::FromUtf8(" " + work_.path() + " "));
+  EXPECT_EQ(ReadFile(beside), "[FIRMWARE]\nPATH=   " + folder + "   \n");
   for (const char* made : {"cfg", "cfg/brindle"}) {
     struct stat st {};
     ASSERT_EQ(stat(work_.Join(made).c_str(), &st), 0) << made;
     EXPECT_EQ(st.st_mode & 0777, 0700u) << made;
   }
-  // Once the user's own file exists, the program's copy is no longer read.
+  EXPECT_EQ(w_->LoadSettings(), plat::FromUtf8(work_.path()));
+  // A folder that is gone is forgotten.
+  WriteFile(plat::ToUtf8(options_.settingsPath), "[FIRMWARE]\nPATH=" + work_.Join("gone") + "\n");
   EXPECT_EQ(w_->LoadSettings(), u"");
 }
 
-TEST_F(Window, ExitWhileIdleSavesTheFolderUntrimmedAndQuitsWithoutAsking) {
-  int quits = 0, ends = 0;
-  options_.quit = [&] { ++quits; };
-  options_.endProcess = [&] { ++ends; };
-  Build();
-  C<QLineEdit>("firmware_edit")->setText(QStringLiteral(" /some/folder "));
-  B("quite_btn")->click();
-  EXPECT_TRUE(boxes_.boxes.empty());
-  EXPECT_EQ(quits, 1);
-  EXPECT_EQ(ends, 0);
-  EXPECT_EQ(ProfileReader(options_.settingsPath).Read(u"FIRMWARE", u"PATH"), u" /some/folder ");
-  // The close button and the window manager's close run the same procedure.
-  B("close_btn")->click();
-  w_->close();
-  EXPECT_EQ(quits, 3);
-  EXPECT_TRUE(w_->isVisible());
+TEST(Settings, UserFolderUnlessAWritableCopyIsBesideTheProgram) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.Join("lib"));
+  const std::u16string program = plat::FromUtf8(dir.Join("lib/"));
+  const std::u16string user = plat::FromUtf8(dir.Join("cfg/"));
+  auto expect = [&](const std::u16string& path, const std::u16string& fallback) {
+    const SettingsFiles files = ChooseSettingsFiles(program, user);
+    EXPECT_EQ(files.path, path);
+    EXPECT_EQ(files.fallback, fallback);
+  };
+  expect(user + u"brindle/config.ini", u"");
+  ASSERT_TRUE(WriteFile(dir.Join("lib/config.ini"), "[FIRMWARE]\n"));
+  expect(program + u"config.ini", u"");
+  if (geteuid() == 0) GTEST_SKIP() << "root may write every file";
+  chmod(dir.Join("lib/config.ini").c_str(), 0444);
+  expect(user + u"brindle/config.ini", program + u"config.ini");
 }
 
 TEST_F(Window, ExitWhileAJobRunsAsksAndOnYesEndsTheProcess) {
   int quits = 0, ends = 0;
   options_.quit = [&] { ++quits; };
   options_.endProcess = [&] { ++ends; };
+  ReadyToWrite();
   StartHeldWrite();
-  ASSERT_TRUE(WaitFor([&] { return engine_.Has("started"); }));
   const ShownBox ask{Text(u"ExitTip"), Text(u"Tip"), BoxKind::kQuestion};
   boxes_.answers = {kAnswerNo};
   B("quite_btn")->click();
@@ -468,24 +397,20 @@ TEST_F(Window, ExitWhileAJobRunsAsksAndOnYesEndsTheProcess) {
 
 TEST_F(Window, ControlsAreDisabledWhileAJobRunsAndEnabledAfter) {
   const char* jobControls[] = {"startWrite_btn", "update_btn", "recover_btn", "refresh_btn"};
-  const char* freeControls[] = {"selDec_btn", "help_btn", "minsize_btn", "close_btn",
-                                "quite_btn"};
-  engine_.Script("mark started\nwait release\n");
   ReadyToWrite();
   auto* list = C<QListWidget>("output_edit");
   list->addItem(QStringLiteral("old line"));
   B("clearinfo_btn")->setEnabled(true);
-  B("startWrite_btn")->click();
-  EXPECT_FALSE(w_->idle());
+  StartHeldWrite();
   EXPECT_EQ(list->count(), 0);
   EXPECT_FALSE(B("clearinfo_btn")->isEnabled());
   for (const char* name : jobControls) EXPECT_FALSE(B(name)->isEnabled()) << name;
   EXPECT_FALSE(C<QComboBox>("disk_combo")->isEnabled());
-  for (const char* name : freeControls) EXPECT_TRUE(B(name)->isEnabled()) << name;
+  for (const char* name : {"selDec_btn", "help_btn", "minsize_btn", "close_btn", "quite_btn"}) {
+    EXPECT_TRUE(B(name)->isEnabled()) << name;
+  }
   EXPECT_TRUE(C<QLineEdit>("firmware_edit")->isEnabled());
   EXPECT_TRUE(w_->elapsedTimer().isActive());
-  ASSERT_TRUE(WaitFor([&] { return engine_.Has("started"); }));
-  EXPECT_FALSE(B("startWrite_btn")->isEnabled());
 
   Release();
   for (const char* name : jobControls) EXPECT_TRUE(B(name)->isEnabled()) << name;
@@ -522,8 +447,7 @@ TEST_F(Window, JobsPassTheDiskRecordAndAreVerifiedOnlyAfterSuccess) {
   for (const auto& job : jobs) {
     // The last: a success while the box is clear.
     if (job.said == nullptr) check->setChecked(false);
-    engine_.Script("out " + plat::ToUtf8(LocalText(job.said ? job.said : u"WriteSucess", 0)) +
-                   "\n");
+    engine_.Script("out " + plat::ToUtf8(LocalText(job.said ? job.said : u"WriteSucess", 0)));
     RunToEnd(job.button);
     rows.push_back(Rows().size());
   }
@@ -566,12 +490,10 @@ TEST_F(Window, FilesOutsideTheFolderAreWrittenOnlyWhenTheUserSaysSo) {
   }
 }
 
-class JobChecks : public Window, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(JobChecks, EachFailingCheckShowsItsBoxAndEndsTheJob) {
+// Every input wrong: only the first check speaks, and the job ends before the engine runs,
+// with the list emptied and the controls back.
+TEST_F(Window, EachFailingCheckShowsItsBoxAndEndsTheJob) {
   ReadyToWrite();
-  auto* edit = C<QLineEdit>("firmware_edit");
-  auto* combo = C<QComboBox>("disk_combo");
   const std::string folder = Firmware();
   const std::string empty = work_.Join("empty");
   std::filesystem::create_directories(empty);
@@ -580,7 +502,6 @@ TEST_P(JobChecks, EachFailingCheckShowsItsBoxAndEndsTheJob) {
     int selection;
     QString box;
   } cases[] = {
-      // Every input wrong: only the first check speaks.
       {"   ", -1, Text(u"FirmwareNull")},
       {work_.Join("missing"), -1,
        Text(u"DecNotFound") + QString::fromStdString(work_.Join("missing"))},
@@ -588,24 +509,24 @@ TEST_P(JobChecks, EachFailingCheckShowsItsBoxAndEndsTheJob) {
       {empty, 0, Text(u"ConfigNotFound")},
       {folder, -1, Text(u"DiskNull")},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.box.toStdString());
-    boxes_.boxes.clear();
-    C<QListWidget>("output_edit")->addItem(QStringLiteral("left from before"));
-    edit->setText(QString::fromStdString(c.edit));
-    combo->setCurrentIndex(c.selection);
-    RunToEnd(GetParam());
-    ExpectBoxes({ErrorBox(c.box)});
-    // The list was emptied when the job started, and the controls are back.
-    EXPECT_EQ(C<QListWidget>("output_edit")->count(), 0);
-    EXPECT_TRUE(B(GetParam())->isEnabled());
-    EXPECT_TRUE(combo->isEnabled());
+  for (const char* button : {"startWrite_btn", "update_btn", "recover_btn"}) {
+    for (const auto& c : cases) {
+      // A recover needs a disk only.
+      if (button[0] == 'r' && c.selection == 0) continue;
+      SCOPED_TRACE(std::string(button) + " " + c.box.toStdString());
+      boxes_.boxes.clear();
+      C<QListWidget>("output_edit")->addItem(QStringLiteral("left from before"));
+      C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(c.edit));
+      C<QComboBox>("disk_combo")->setCurrentIndex(c.selection);
+      RunToEnd(button);
+      ExpectBoxes({ErrorBox(button[0] == 'r' ? Text(u"DiskNull") : c.box)});
+      EXPECT_EQ(C<QListWidget>("output_edit")->count(), 0);
+      EXPECT_TRUE(B(button)->isEnabled());
+      EXPECT_TRUE(C<QComboBox>("disk_combo")->isEnabled());
+    }
   }
   EXPECT_TRUE(engine_.Calls().empty());
 }
-
-INSTANTIATE_TEST_SUITE_P(WriteAndUpdate, JobChecks,
-                         ::testing::Values("startWrite_btn", "update_btn"));
 
 // The running system's disk (chosen by a program, as the list never lets a user) and a
 // write-protected card: each refused with its reason before the engine is loaded, by every job.
@@ -616,9 +537,7 @@ TEST_F(Window, DisksThatMustNotBeWrittenAreRefusedBeforeTheEngineRuns) {
   std::snprintf(system.systemUse, sizeof system.systemUse, "/ on /dev/sdb2");
   DISK_DATA locked = Disk(1, true, 8 * kGiB, image);
   locked.readOnly = 1;
-  UseDisks({system, locked});
-  Build();
-  C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(Firmware()));
+  BuildAndChoose({system, locked}, Firmware());
   const QString refusals[] = {Text(u"SystemDisk") + QStringLiteral("/ on /dev/sdb2"),
                               Text(u"DiskReadOnly") + QString::fromStdString(image)};
   for (int row = 0; row < 2; ++row) {
@@ -634,102 +553,59 @@ TEST_F(Window, DisksThatMustNotBeWrittenAreRefusedBeforeTheEngineRuns) {
   EXPECT_EQ(ReadFile(image), "");
 }
 
-// A disk this user cannot open is asked of the system's disk service; when it does not open
-// it, the box says why (no service: root is needed) and the engine never runs.
-struct RefusedAccess {
-  const char* name;
-  DiskGrant::Result result;
-  const char16_t* key;
-  QString detail;
-};
-
-class DiskServiceRefusals : public Window, public ::testing::WithParamInterface<RefusedAccess> {};
-
-TEST_P(DiskServiceRefusals, TheReasonIsShownBeforeTheEngineRuns) {
-  std::vector<std::string> asked;
+// A disk this user cannot open is asked of the system's disk service. When it does not open
+// it, the box says why (no service: root is needed) and the engine never runs; when it does,
+// the engine gets its descriptor, which the window closes after the job, and the service has
+// the kernel read the new table.
+TEST_F(Window, ADiskThisUserCannotOpenGoesThroughTheDiskService) {
+  const std::string granted = work_.Join("granted");
+  ASSERT_TRUE(WriteFile(granted, "x"));
+  DiskGrant grant;
+  std::vector<std::string> asked, rescanned;
   options_.deviceWritable = [](const std::u16string& path) { return path != u"/dev/sdz"; };
   options_.openDevice = [&](const std::string& device) {
     asked.push_back(device);
-    return DiskGrant{GetParam().result, -1, u"Device or resource busy"};
-  };
-  UseDisks({Disk(0, true, 8 * kGiB, "/dev/sdz")});
-  Build();
-  C<QComboBox>("disk_combo")->setCurrentIndex(0);
-  C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(Firmware()));
-  RunToEnd("startWrite_btn");
-  RunToEnd("recover_btn");
-  const ShownBox box =
-      ErrorBox(Text(GetParam().key) + QStringLiteral("/dev/sdz") + GetParam().detail);
-  ExpectBoxes({box, box});
-  EXPECT_EQ(asked, (std::vector<std::string>{"/dev/sdz", "/dev/sdz"}));
-  EXPECT_TRUE(engine_.Calls().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Window, DiskServiceRefusals,
-    ::testing::Values(RefusedAccess{"NoService", DiskGrant::kUnavailable, u"NeedRoot", {}},
-                      RefusedAccess{"NotAuthorized", DiskGrant::kNotAuthorized, u"DiskAuthFailed",
-                                    {}},
-                      RefusedAccess{"Failed", DiskGrant::kFailed, u"DiskServiceFailed",
-                                    QStringLiteral("\nDevice or resource busy")}),
-    [](const ::testing::TestParamInfo<RefusedAccess>& info) { return info.param.name; });
-
-
-TEST_F(Window, TheDiskServicesDescriptorGoesToTheEngineAndTheTableIsReadAgainAfter) {
-  const std::string granted = work_.Join("granted");
-  ASSERT_TRUE(WriteFile(granted, "x"));
-  int opened = -1;
-  std::vector<std::string> rescanned;
-  options_.deviceWritable = [](const std::u16string& path) { return path != u"/dev/sdz"; };
-  options_.openDevice = [&](const std::string&) {
-    opened = open(granted.c_str(), O_RDWR | O_CLOEXEC);
-    return DiskGrant{DiskGrant::kOpened, opened, {}};
+    if (grant.result == DiskGrant::kOpened) grant.fd = open(granted.c_str(), O_RDWR | O_CLOEXEC);
+    return grant;
   };
   options_.rescanDevice = [&](const std::string& device) { rescanned.push_back(device); };
-  UseDisks({Disk(0, true, 8 * kGiB, "/dev/sdz")});
-  Build();
-  C<QComboBox>("disk_combo")->setCurrentIndex(0);
-  C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(Firmware()));
+  BuildAndChoose({Disk(0, true, 8 * kGiB, "/dev/sdz")}, Firmware());
+  const QString busy = QStringLiteral("\nDevice or resource busy");
+  const std::pair<DiskGrant::Result, QString> refusals[] = {
+      {DiskGrant::kUnavailable, Text(u"NeedRoot") + "/dev/sdz"},
+      {DiskGrant::kNotAuthorized, Text(u"DiskAuthFailed") + "/dev/sdz"},
+      {DiskGrant::kFailed, Text(u"DiskServiceFailed") + "/dev/sdz" + busy}};
+  for (const auto& [result, text] : refusals) {
+    grant = {result, -1, u"Device or resource busy"};
+    boxes_.boxes.clear();
+    RunToEnd("startWrite_btn");
+    RunToEnd("recover_btn");
+    ExpectBoxes({ErrorBox(text), ErrorBox(text)});
+  }
+  EXPECT_EQ(asked, std::vector<std::string>(6, "/dev/sdz"));
+  EXPECT_TRUE(engine_.Calls().empty());
+
+  grant = {DiskGrant::kOpened, -1, {}};
+  boxes_.boxes.clear();
   RunToEnd("startWrite_btn");
   EXPECT_TRUE(boxes_.boxes.empty());
-  ASSERT_GE(opened, 0);
-  EXPECT_EQ(fcntl(opened, F_GETFD), -1) << "the window closes its descriptor after the job";
-  const std::vector<std::string> calls = engine_.Calls();
-  const auto handed = std::find(calls.begin(), calls.end(), "UseDiskHandle /dev/sdz|" + granted);
-  ASSERT_NE(handed, calls.end());
-  ASSERT_NE(handed + 1, calls.end());
-  EXPECT_EQ((handed + 1)->rfind("MakeDisk ", 0), 0u) << *(handed + 1);
+  ASSERT_GE(grant.fd, 0);
+  EXPECT_EQ(fcntl(grant.fd, F_GETFD), -1) << "the window closes its descriptor after the job";
+  const std::vector<std::string> calls = JobCalls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0], "UseDiskHandle /dev/sdz|" + granted);
+  EXPECT_EQ(calls[1].rfind("MakeDisk ", 0), 0u) << calls[1];
   EXPECT_EQ(rescanned, std::vector<std::string>{"/dev/sdz"});
 }
 
 TEST(DiskServiceErrors, AbsentServiceRefusalAndFailureAreTold) {
   const std::pair<const char*, DiskGrant::Result> cases[] = {
       {"org.freedesktop.DBus.Error.ServiceUnknown", DiskGrant::kUnavailable},
-      {"org.freedesktop.DBus.Error.UnknownMethod", DiskGrant::kUnavailable},
       {"org.freedesktop.UDisks2.Error.NotAuthorizedDismissed", DiskGrant::kNotAuthorized},
-      {"org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain", DiskGrant::kNotAuthorized},
       {"org.freedesktop.UDisks2.Error.Failed", DiskGrant::kFailed}};
   for (const auto& [name, result] : cases) {
     EXPECT_EQ(ResultOfServiceError(QString::fromLatin1(name)), result) << name;
   }
-}
-
-TEST(DeviceAccess, ImageFilesAlwaysPassBlockDevicesNeedWriteAccess) {
-  TempDir dir;
-  WriteFile(dir.Join("card.img"), "x");
-  chmod(dir.Join("card.img").c_str(), 0400);
-  EXPECT_TRUE(DeviceWritable(plat::FromUtf8(dir.Join("card.img"))));
-  EXPECT_TRUE(DeviceWritable(u"/no/such/device"));
-  if (geteuid() == 0) GTEST_SKIP() << "root may write every block device";
-  for (const auto& entry : std::filesystem::directory_iterator("/dev")) {
-    struct stat st {};
-    if (stat(entry.path().c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
-        access(entry.path().c_str(), W_OK) != 0) {
-      EXPECT_FALSE(DeviceWritable(plat::FromUtf8(entry.path().string())));
-      return;
-    }
-  }
-  GTEST_SKIP() << "no block device without write access in /dev";
 }
 
 TEST_F(Window, AMissingEngineIsReportedAndTheJobEndsNormally) {
@@ -740,30 +616,14 @@ TEST_F(Window, AMissingEngineIsReportedAndTheJobEndsNormally) {
   EXPECT_EQ(boxes_.boxes[0].caption, QStringLiteral("Error"));
   EXPECT_TRUE(boxes_.boxes[0].text.startsWith(Text(u"LoadPlinthFailed")));
   EXPECT_TRUE(boxes_.boxes[0].text.contains(QStringLiteral("libPlinth.so")));
-  EXPECT_TRUE(B("startWrite_btn")->isEnabled());
   EXPECT_TRUE(w_->idle());
-}
-
-using Recover = Window;
-
-using Recover = Window;
-
-TEST_F(Recover, NoDiskSelectedStopsTheJobBeforeTheEngine) {
-  Build();
-  RunToEnd("recover_btn");
-  ExpectBoxes({ErrorBox(Text(u"DiskNull"))});
-  EXPECT_TRUE(engine_.Calls().empty());
 }
 
 // Five callbacks and the volume built on the disk, with the progress group shown meanwhile and
 // no timer.
-TEST_F(Recover, RegistersFiveCallbacksAndBuildsTheVolumeOnTheDisk) {
-  const std::string disk = work_.Join("card.img");
-  WriteFile(disk, std::string(4096, '\0'));
-  UseDisks({Disk(0, false, 100 * kGiB, "/dev/sda"), Disk(1, true, 4 * kGiB, disk)});
+TEST_F(Window, RecoverRegistersFiveCallbacksAndBuildsTheVolumeOnTheDisk) {
   engine_.Script("pos 0\nmark building\nwait go\npos 100\n");
-  Build();
-  C<QComboBox>("disk_combo")->setCurrentIndex(0);
+  ReadyToWrite();
   B("recover_btn")->click();
   EXPECT_FALSE(w_->elapsedTimer().isActive());
   ASSERT_TRUE(WaitFor([&] { return engine_.Has("building"); }));
@@ -774,13 +634,15 @@ TEST_F(Recover, RegistersFiveCallbacksAndBuildsTheVolumeOnTheDisk) {
   ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
   std::vector<std::string> expected = kJobCallbacks;
   expected.erase(expected.begin() + 4);  // no timer
-  expected.push_back("RemovePartitionsInPlace " + disk + "|" + std::to_string(4 * kGiB) + "|0");
+  expected.push_back("RemovePartitionsInPlace " + image_ + "|" + std::to_string(8 * kGiB) + "|0");
   EXPECT_EQ(engine_.Calls(), expected);
   EXPECT_TRUE(boxes_.boxes.empty());
   EXPECT_EQ(C<QProgressBar>("copy_progress")->value(), 100);
   EXPECT_TRUE(C<QProgressBar>("copy_progress")->isHidden());
 }
 
+// Each report is complete before the engine goes on; an engine's message text is freed by the
+// window (the sanitizer build reports a leak or a double free).
 TEST_F(Window, TheEnginesReportsReachTheWindowInOrder) {
   engine_.Script(
       "out Opening the disk\n"
@@ -800,7 +662,6 @@ TEST_F(Window, TheEnginesReportsReachTheWindowInOrder) {
   ASSERT_TRUE(WaitFor([&] { return engine_.Has("copying"); }));
   auto* time = L("time_label");
   const QString zero = Text(u"TimeConsume") + QStringLiteral(" 00:00:00");
-  // Each report was complete before the engine went on.
   ASSERT_EQ(Rows().size(), 1);
   EXPECT_TRUE(Rows()[0].endsWith(QStringLiteral("   Opening the disk")));
   const std::pair<const char*, const char*> tip[] = {
@@ -847,16 +708,13 @@ TEST_F(Window, ProgressGroupsPercentageAndTime) {
   EXPECT_EQ(bar->value(), 37);
   CMainframeUI::OnSetProPos(38);
   EXPECT_EQ(label->text(), QStringLiteral("38%"));
-  EXPECT_EQ(w_->lastProgress(), 38);
 
   CMainframeUI::OnShowPro(1, 0);
-  EXPECT_FALSE(bar->isHidden());
-  EXPECT_FALSE(label->isHidden());
+  EXPECT_FALSE(bar->isHidden() || label->isHidden());
   EXPECT_TRUE(L("parname_label")->isHidden());
   CMainframeUI::OnShowPro(0, 7);
   EXPECT_TRUE(L("copy_lable")->isHidden());
-  EXPECT_FALSE(L("parSize_label")->isHidden());
-  EXPECT_FALSE(L("partype_label")->isHidden());
+  EXPECT_FALSE(L("parSize_label")->isHidden() || L("partype_label")->isHidden());
 
   auto* time = L("time_label");
   const QString consumed = Text(u"TimeConsume");
@@ -867,24 +725,15 @@ TEST_F(Window, ProgressGroupsPercentageAndTime) {
   EXPECT_EQ(w_->elapsedSeconds(), 0u);
   EXPECT_EQ(time->text(), consumed + QStringLiteral(" 00:00:00"));
   EXPECT_FALSE(time->isHidden());
-  w_->ElapsedTick();
-  EXPECT_EQ(time->text(), consumed + QStringLiteral("00:00:00"));
-  w_->ElapsedTick();
-  EXPECT_EQ(time->text(), consumed + QStringLiteral("00:00:01"));
+  for (const char* shown : {"00:00:00", "00:00:01"}) {
+    w_->ElapsedTick();
+    EXPECT_EQ(time->text(), consumed + QLatin1String(shown));
+  }
   CMainframeUI::OnSetTime(0);
   EXPECT_TRUE(time->isHidden());
   w_->ElapsedTick();
   EXPECT_EQ(time->text(), consumed + QStringLiteral("00:00:02"));
   EXPECT_TRUE(time->isHidden());
-}
-
-TEST_F(Window, ShowMsgTakesOwnershipOfTheMallocedText) {
-  Build();
-  const char16_t text[] = u"The disk is full.";
-  auto* copy = static_cast<char16_t*>(std::malloc(sizeof text));
-  std::memcpy(copy, text, sizeof text);
-  CMainframeUI::OnShowMsg(copy);  // the sanitizer build reports a leak or a double free
-  ExpectBoxes({ErrorBox(QStringLiteral("The disk is full."))});
 }
 
 TEST_F(Window, OutputLinesCarryTheirTimestampAndTheListEmptiesAfterForty) {
@@ -898,13 +747,11 @@ TEST_F(Window, OutputLinesCarryTheirTimestampAndTheListEmptiesAfterForty) {
               row == QString::fromStdU16String(FormatTimestamp(after)) + "   line 1")
       << row.toStdString();
   EXPECT_EQ(list->item(0)->data(Qt::UserRole).toString(), row + QStringLiteral("\n\r\n"));
-  EXPECT_EQ(list->currentRow(), 0);
 
   for (int i = 2; i <= 41; ++i) {
     CMainframeUI::OnOutput(QStringLiteral("line %1\n").arg(i).toStdU16String().c_str());
   }
   EXPECT_EQ(list->count(), 41);
-  EXPECT_TRUE(list->item(40)->text().endsWith(QStringLiteral("line 41")));
   EXPECT_EQ(list->currentRow(), 40);
   CMainframeUI::OnOutput(u"line 42\n");
   ASSERT_EQ(list->count(), 1);
@@ -930,7 +777,6 @@ TEST_F(Window, ChooseFolderOffersTheCurrentFolderAndKeepsItOnCancel) {
   B("selDec_btn")->click();
   EXPECT_EQ(title, Text(u"SelDec"));
   EXPECT_EQ(initial, QStringLiteral("/start"));
-  EXPECT_EQ(edit->text(), QStringLiteral("/chosen/folder"));
   answer.clear();
   B("selDec_btn")->click();
   EXPECT_EQ(initial, QStringLiteral("/chosen/folder"));
@@ -942,12 +788,11 @@ TEST_F(Window, ChooseFolderOffersTheCurrentFolderAndKeepsItOnCancel) {
 TEST_F(Window, HelpOpensTheLanguagesFileOrSaysWhatIsMissing) {
   TempDir bin;
   const char* path = std::getenv("PATH");
-  const std::string oldPath = path != nullptr ? path : "";
-  setenv("PATH", bin.path().c_str(), 1);
   struct RestorePath {
     std::string path;
     ~RestorePath() { setenv("PATH", path.c_str(), 1); }
-  } restore{oldPath};
+  } restore{path != nullptr ? path : ""};
+  setenv("PATH", bin.path().c_str(), 1);
   const std::string opened = bin.Join("opened");
   Build();
   B("help_btn")->click();
@@ -982,7 +827,6 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
   const std::string engine = RealEngine("MakeDisk");
   if (engine.empty()) GTEST_SKIP() << "libPlinth.so is not built";
   if (!HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is not installed";
-
   const std::string folder = work_.Join("firmware");
   std::filesystem::create_directories(folder);
   const std::string boot = folder + "/boot.img";
@@ -990,55 +834,37 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
   std::filesystem::resize_file(boot, 8u << 20);
   ASSERT_EQ(RunTool("mkfs.fat -F 16 -s 1 -n BOOT " + Quote(boot) + " >/dev/null"), 0);
   WriteFile(folder + "/config.xml",
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<diskMaker><partitions>\n"
-            "<partition name=\"boot\" capacity=\"16\" imagePath=\"boot.img\" active=\"true\" "
-            "offset=\"2048\" type=\"fat16\"/>\n"
-            "</partitions><binFiles/></diskMaker>\n");
+            "<diskMaker><partitions><partition name=\"boot\" capacity=\"16\" "
+            "imagePath=\"boot.img\" active=\"true\" offset=\"2048\" type=\"fat16\"/>"
+            "</partitions></diskMaker>\n");
   const std::string card = work_.Join("card.img");
   WriteFile(card, "");
   std::filesystem::resize_file(card, 64u << 20);
-
   options_.enginePath = engine;
-  UseDisks({Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 64u << 20, card)});
-  Build();
-  C<QComboBox>("disk_combo")->setCurrentIndex(0);
-  C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(folder));
+  BuildAndChoose({Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 64u << 20, card)},
+                 folder);
   C<QCheckBox>("verify_check")->setChecked(true);
   RunToEnd("startWrite_btn");
 
   ExpectBoxes({});
   // The engine's log of both jobs, each line behind its timestamp.
   const QStringList rows = Rows();
-  const QString texts[] = {Text(u"OpenDisk"),       Text(u"OpenDiskSuccess"),
-                           Text(u"WrtieParToPhy"),  Text(u"WriteSucess"),
-                           Text(u"OpenDisk"),       Text(u"OpenDiskSuccess"),
-                           Text(u"VerifyParToPhy"), Text(u"VerifySucess")};
+  const char16_t* keys[] = {u"OpenDisk", u"OpenDiskSuccess", u"WrtieParToPhy",  u"WriteSucess",
+                            u"OpenDisk", u"OpenDiskSuccess", u"VerifyParToPhy", u"VerifySucess"};
   ASSERT_EQ(rows.size(), 8) << rows.join('\n').toStdString();
   for (int i = 0; i < 8; ++i) {
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{8}-\\d\\d:\\d\\d:\\d\\d   ") +
-                                   QRegularExpression::escape(texts[i]) + "$")
-                    .match(rows[i])
-                    .hasMatch())
-        << rows[i].toStdString();
+    const QRegularExpression line(QStringLiteral("^\\d{8}-\\d\\d:\\d\\d:\\d\\d   ") +
+                                  QRegularExpression::escape(Text(keys[i])) + "$");
+    EXPECT_TRUE(line.match(rows[i]).hasMatch()) << rows[i].toStdString();
   }
   // The copy tip of the one partition stays; the group is hidden at the end.
   EXPECT_EQ(L("copy_lable")->text(),
             QString::fromStdU16String(FormatWithInt(LocalText(u"VerifyParTip", 0), 1)));
   EXPECT_EQ(L("parname_label")->text(), Text(u"ParName") + QStringLiteral("boot"));
   EXPECT_EQ(L("parSize_label")->text(), Text(u"ParSize") + QStringLiteral("16.00M"));
-  EXPECT_TRUE(L("partype_label")->text().startsWith(Text(u"ParType")));
   EXPECT_EQ(L("parImage_label")->text(), Text(u"ImgFile") + QStringLiteral("boot.img"));
-  EXPECT_TRUE(L("copy_lable")->isHidden());
-  EXPECT_TRUE(L("parname_label")->isHidden());
-  EXPECT_EQ(C<QProgressBar>("copy_progress")->value(), 100);
+  EXPECT_TRUE(L("copy_lable")->isHidden() && L("time_label")->isHidden());
   EXPECT_EQ(L("pro_rate_label")->text(), QStringLiteral("100%"));
-  // Reset by the engine's timed copy, maybe one tick later: with or without the blank.
-  EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(Text(u"TimeConsume")) +
-                                 " ?\\d\\d:\\d\\d:\\d\\d$")
-                  .match(L("time_label")->text())
-                  .hasMatch())
-      << L("time_label")->text().toStdString();
-  EXPECT_TRUE(L("time_label")->isHidden());
   // The partition table, read by a tool of its own.
   if (HaveTool("sfdisk")) {
     const std::string table = ToolOutput("sfdisk -d " + Quote(card) + " 2>/dev/null");
@@ -1046,32 +872,206 @@ TEST_F(Window, AFullWriteJobOntoAnImageFile) {
   }
 }
 
-// The real volume builder and engine recover an image file offered as a USB disk.
-TEST_F(Recover, AFullRecoverJobOntoAnImageFile) {
-  const std::string engine = RealEngine("RemovePartitionsInPlace");
-  if (engine.empty()) GTEST_SKIP() << "libPlinth.so is not built";
-  const std::string card = work_.Join("card.img");
-  WriteFile(card, std::string(1 << 20, '\xA5'));
-  std::filesystem::resize_file(card, 64u << 20);
-  options_.enginePath = engine;
-  UseDisks({Disk(0, true, 64u << 20, card)});
-  Build();
-  C<QComboBox>("disk_combo")->setCurrentIndex(0);
-  RunToEnd("recover_btn");
-
-  ExpectBoxes({});
-  const QStringList rows = Rows();
-  ASSERT_FALSE(rows.isEmpty());
-  EXPECT_TRUE(rows.last().endsWith(QStringLiteral("   ") + Text(u"RecoverSucess")))
-      << rows.join('\n').toStdString();
-  // The card now starts with a FAT32 volume, as a tool of its own reads it.
-  if (HaveTool("fsck.fat")) {
-    EXPECT_EQ(RunTool("fsck.fat -n " + Quote(card) + " >/dev/null"), 0);
+TEST(FrontText, ElapsedTimeLogLinesAndDiskLabels) {
+  EXPECT_EQ(FormatElapsed(0), u"00:00:00");
+  EXPECT_EQ(FormatElapsed(3600 + 2 * 60 + 59), u"01:02:59");
+  EXPECT_EQ(FormatElapsed(100 * 3600), u"100:00:00");
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(FormatTimestamp(1796591229), u"20261206-21:07:09");  // 2026-12-06 21:07:09 UTC
+  const std::u16string line = OutputLine(u"20261206-21:07:09", u"Writing partition 1\n");
+  EXPECT_EQ(line, u"20261206-21:07:09   Writing partition 1\n\r\n");
+  EXPECT_EQ(RowTextOfLine(line), u"20261206-21:07:09   Writing partition 1");
+  EXPECT_EQ(RowTextOfLine(u"a\nb\r\n"), u"a\nb");
+  // A card of 15523840 sectors, as a card reader reports it.
+  EXPECT_EQ(DiskLabel(1, 15523840ull * 512), u"HD1: 7.40G");
+  EXPECT_EQ(DiskLabel(12, 512), u"HD12: 512B");
+  const std::pair<const char16_t*, int> positions[] = {
+      {u"HD2: 7.40G", 2}, {u"HD12: 1.00T", 12}, {u"", -1},
+      {u"HD: 1G", -1},    {u"HDx: 1G", -1},     {u"HD99999999999: 1G", -1}};
+  for (const auto& [label, position] : positions) {
+    EXPECT_EQ(DiskPositionOfLabel(label), position) << plat::ToUtf8(label);
   }
-  const std::string head = ReadFile(card).substr(0, 512);
-  EXPECT_EQ(head.substr(82, 8), "FAT32   ");
-  EXPECT_EQ(static_cast<unsigned char>(head[510]), 0x55);
-  EXPECT_EQ(static_cast<unsigned char>(head[511]), 0xAA);
+}
+
+TEST(FrontText, HelpFileOfEachLanguageAndTheChooserTitle) {
+  const std::pair<uint16_t, const char16_t*> help[] = {
+      {0x0804, u"help_ch.mht"}, {0x0404, u"help_tw.mht"}, {0x0C04, u"help_tw.mht"},  // Hong Kong
+      {0x1004, u"help_en.mht"},  // Singapore
+      {0x0409, u"help_en.mht"}};
+  for (const auto& [id, file] : help) EXPECT_EQ(std::u16string(HelpFileName(id)), file) << id;
+  EXPECT_EQ(ChooserTitle(std::u16string(60, u'x')), std::u16string(49, u'x'));
+  EXPECT_EQ(ChooserTitle(u"short"), u"short");
+  // A character outside the basic plane is never cut in half.
+  EXPECT_EQ(ChooserTitle(std::u16string(48, u'y') + u"\U0001F4BEzz"), std::u16string(48, u'y'));
+}
+
+// The caption area of a 400 x 300 window: 40 rows high, 30 pixels kept free on the right.
+TEST(CaptionHitTest, CaptionRowsDragUnlessAControlStaysClickable) {
+  const CaptionInsets caption{0, 0, 30, 40};
+  const struct {
+    QPoint at;
+    CaptionInsets caption;
+    ControlKind under;
+    int hit;
+  } cases[] = {
+      {{10, 10}, caption, ControlKind::kOther, kHitCaption},
+      {{0, 0}, caption, ControlKind::kOther, kHitCaption},
+      {{369, 39}, caption, ControlKind::kOther, kHitCaption},
+      // The right inset and the row below the caption are client area.
+      {{370, 10}, caption, ControlKind::kOther, kHitClient},
+      {{10, 40}, caption, ControlKind::kOther, kHitClient},
+      {{10, 10}, caption, ControlKind::kNone, kHitClient},
+      {{10, 10}, caption, ControlKind::kButton, kHitClient},
+      {{10, 10}, caption, ControlKind::kOption, kHitClient},
+      {{10, 10}, caption, ControlKind::kText, kHitClient},
+      // A left inset moves the start of the area; one at the top leaves the top rows alone.
+      {{4, 10}, {5, 0, 0, 40}, ControlKind::kOther, kHitClient},
+      {{5, 10}, {5, 0, 0, 40}, ControlKind::kOther, kHitCaption},
+      {{10, 3}, {0, 4, 0, 40}, ControlKind::kOther, kHitClient}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    EXPECT_EQ(CaptionHitTest(c.at, QRect(0, 0, 400, 300), c.caption, c.under), c.hit) << i;
+  }
+}
+
+TEST(CaptionHitTest, KindsOfControls) {
+  App();
+  QWidget parent;
+  QPushButton button(&parent);
+  QRadioButton radio(&parent);
+  QCheckBox check(&parent);
+  QLabel plain(&parent);
+  QLabel selectable(&parent);
+  selectable.setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QLabel links(&parent);
+  links.setOpenExternalLinks(true);
+  QLabel keyboardOnly(&parent);
+  keyboardOnly.setTextInteractionFlags(Qt::TextSelectableByKeyboard);
+  const std::pair<const QWidget*, ControlKind> kinds[] = {
+      {nullptr, ControlKind::kNone},      {&button, ControlKind::kButton},
+      {&radio, ControlKind::kOption},     {&check, ControlKind::kOption},
+      {&plain, ControlKind::kOther},      {&selectable, ControlKind::kText},
+      {&links, ControlKind::kText},       {&keyboardOnly, ControlKind::kOther},
+      {&parent, ControlKind::kOther}};
+  for (size_t i = 0; i < std::size(kinds); ++i) {
+    EXPECT_EQ(KindOfControl(kinds[i].first), kinds[i].second) << i;
+  }
+}
+
+TEST(WindowShape, TopCornersRoundBottomCornersSquareAndTheSkinsValues) {
+  const QRegion shape = TopRoundedRegion(QRect(0, 0, 200, 100), QSize(6, 6));
+  for (const QPoint& in : {QPoint(0, 99), QPoint(199, 99), QPoint(100, 0), QPoint(0, 50),
+                           QPoint(3, 3)}) {
+    EXPECT_TRUE(shape.contains(in)) << in.x() << "," << in.y();
+  }
+  for (const QPoint& out : {QPoint(0, 0), QPoint(199, 0), QPoint(100, 100)}) {
+    EXPECT_FALSE(shape.contains(out)) << out.x() << "," << out.y();
+  }
+  // No rounding: nothing to apply, the window stays rectangular.
+  EXPECT_TRUE(TopRoundedRegion(QRect(0, 0, 200, 100), QSize(0, 0)).isEmpty());
+  const CaptionInsets c = ParseCaptionInsets(QStringLiteral("0, 2,30,48"));
+  EXPECT_EQ(std::vector<int>({c.left, c.top, c.right, c.bottom}), std::vector<int>({0, 2, 30, 48}));
+  EXPECT_EQ(ParseCaptionInsets(QStringLiteral("a,b,c,d")).bottom, 0);
+  EXPECT_EQ(ParseCornerSize(QStringLiteral("12,10")), QSize(12, 10));
+  EXPECT_EQ(ParseCornerSize(QStringLiteral("12")), QSize(0, 0));
+}
+
+TEST(SingleInstance, ASecondCopyAsksTheFirstToShowItself) {
+  App();
+  TempDir dir;
+  const QString name = QString::fromStdString(dir.Join("marker"));
+  SingleInstance first(name);
+  EXPECT_FALSE(first.ActivateRunningCopy());
+  ASSERT_TRUE(first.listening());
+  QSignalSpy shown(&first, &SingleInstance::showRequested);
+  // The second copy blocks while it waits for the answer, so it runs on its own thread.
+  std::atomic<bool> secondEnds{false};
+  std::thread second([&] { secondEnds = SingleInstance(name).ActivateRunningCopy(); });
+  ASSERT_TRUE(WaitFor([&] { return shown.count() == 1; }));
+  second.join();
+  EXPECT_TRUE(secondEnds);
+}
+
+TEST(SingleInstance, AStaleSocketIsReplaced) {
+  App();
+  TempDir dir;
+  // A copy that died left its socket file behind, with nobody listening on it.
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.Join("marker").c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(fd);
+  SingleInstance next(QString::fromStdString(dir.Join("marker")));
+  EXPECT_FALSE(next.ActivateRunningCopy());
+  EXPECT_TRUE(next.listening());
+}
+
+TEST(SingleInstance, AForeignServerIsNotTakenForARunningCopy) {
+  App();
+  TempDir dir;
+  const QString name = QString::fromStdString(dir.Join("marker"));
+  // Another program listens under the name and answers something else.
+  QLocalServer foreign;
+  ASSERT_TRUE(foreign.listen(name));
+  QObject::connect(&foreign, &QLocalServer::newConnection, [&foreign] {
+    QLocalSocket* socket = foreign.nextPendingConnection();
+    socket->write("busy\n");
+    socket->flush();
+  });
+  std::atomic<bool> ends{true}, listening{false};
+  std::thread starting([&] {
+    SingleInstance copy(name);
+    ends = copy.ActivateRunningCopy();
+    listening = copy.listening();
+  });
+  ASSERT_TRUE(WaitFor([&] { return !ends; }));
+  starting.join();
+  EXPECT_TRUE(listening);
+}
+
+// The program itself, twice, with a private runtime folder: the second shows the first and
+// ends with 0, which it does only with the first copy's answer to the show request.
+TEST(SingleInstance, TheSecondProgramShowsTheFirstAndEnds) {
+  TempDir dir;
+  std::string program = std::string(BRINDLE_BIN_DIR) + "/Brindle";
+  std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + dir.path(),
+                                  "XDG_RUNTIME_DIR=" + dir.path(), "LANG=C.UTF-8",
+                                  "PATH=/usr/bin:/bin"};
+  for (const char* kept : {"LSAN_OPTIONS", "ASAN_OPTIONS"}) {
+    if (const char* value = std::getenv(kept)) env.push_back(std::string(kept) + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  auto start = [&](const std::string& errors) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT, 0600);
+    char* argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    const int err = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return err == 0 ? pid : -1;
+  };
+  const pid_t first = start(dir.Join("first.err"));
+  ASSERT_GT(first, 0);
+  // The first copy is up once its marker socket exists.
+  ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Join(kInstanceMarker)); }))
+      << ReadFile(dir.Join("first.err"));
+  const pid_t second = start(dir.Join("second.err"));
+  ASSERT_GT(second, 0);
+  int status = -1;
+  const bool ended = WaitFor([&] { return waitpid(second, &status, WNOHANG) == second; });
+  if (!ended) kill(second, SIGKILL);
+  EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << ReadFile(dir.Join("second.err"));
+  // The first copy is still running.
+  EXPECT_EQ(waitpid(first, &status, WNOHANG), 0);
+  kill(first, SIGTERM);
+  waitpid(first, &status, 0);
 }
 
 }  // namespace
