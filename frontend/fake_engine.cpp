@@ -47,10 +47,11 @@ std::string Args(const char16_t* folder, const char16_t* disk, uint64_t size) {
 
 void Replay() {
   std::ifstream script(Path("script.txt"));
-  std::string op;
-  while (script >> op) {
-    std::string arg;
-    std::getline(script >> std::ws, arg);
+  // One operation a line; an empty argument must not take the next line.
+  for (std::string line; std::getline(script, line);) {
+    const size_t blank = line.find(' ');
+    const std::string op = line.substr(0, blank);
+    const std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
     const std::u16string text = plat::FromUtf8(arg);
     if (op == "out") {
       g_output((text + u"\n").c_str());
