@@ -127,7 +127,6 @@ ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset)
 }
 
 ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t offset) {
-  ++writeCalls;
   if (interrupts > 0) {
     --interrupts;
     errno = EINTR;
@@ -158,31 +157,13 @@ ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t 
     return -1;
   }
   if (allowed > 0) count = static_cast<size_t>(allowed);
-  const ssize_t n = Store(fd, buffer, count, offset);
+  const ssize_t n = pwrite(fd, buffer, count, static_cast<off_t>(offset));
   if (n > 0) bytesWritten += static_cast<uint64_t>(n);
   unflushed = true;
   return n;
 }
 
-ssize_t FaultyDiskIo::Store(int fd, const void* buffer, size_t count, int64_t offset) const {
-  if (staleFromSector < 0 || staleSectors == 0) {
-    return pwrite(fd, buffer, count, static_cast<off_t>(offset));
-  }
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  const int64_t from = staleFromSector * kSectorSize;
-  const int64_t to = from + static_cast<int64_t>(staleSectors * kSectorSize);
-  const int64_t end = offset + static_cast<int64_t>(count);
-  auto put = [&](int64_t a, int64_t b) {
-    if (a >= b) return true;
-    const size_t n = static_cast<size_t>(b - a);
-    return pwrite(fd, bytes + (a - offset), n, static_cast<off_t>(a)) == static_cast<ssize_t>(n);
-  };
-  if (!put(offset, std::min(end, from)) || !put(std::max(offset, to), end)) return -1;
-  return static_cast<ssize_t>(count);
-}
-
 int FaultyDiskIo::DropCache(int fd, int64_t offset, int64_t length) {
-  ++dropCalls;
   return PosixDiskIo().DropCache(fd, offset, length);
 }
 

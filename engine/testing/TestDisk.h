@@ -52,10 +52,6 @@ class FaultyDiskIo : public DiskIo {
   bool failFlush = false;
   int flushErrno = EIO;
   size_t maxTransfer = 0;  // > 0: no call moves more than this (short transfers)
-  // A reader that drops writes: whatever is written to these sectors is acknowledged but
-  // never stored, so they keep returning what they held before.
-  int64_t staleFromSector = -1;
-  uint64_t staleSectors = 0;
   int interrupts = 0;      // this many calls fail with EINTR first
 
   // With `blockDevice` the disk takes direct transfers with this alignment (its logical
@@ -77,11 +73,9 @@ class FaultyDiskIo : public DiskIo {
   uint64_t discardedBytes = 0;  // by Discard
   int syncWaits = 0;            // SyncRange calls that waited
 
-  int writeCalls = 0;
   int flushCalls = 0;
   int directOnCalls = 0;
   int directTransfers = 0;  // reads and writes made while direct was on
-  int dropCalls = 0;
   size_t largestWrite = 0;  // the largest count a write call was asked for
   uint64_t bytesWritten = 0;
   bool unflushed = false;   // a write went out after the last successful flush
@@ -91,8 +85,6 @@ class FaultyDiskIo : public DiskIo {
   int CheckDirect(const void* buffer, size_t count, int64_t offset);
   // Bytes a transfer failing `before` bytes in may still move.
   int64_t Moved(int64_t before) const;
-  // pwrite, except for the stale sectors.
-  ssize_t Store(int fd, const void* buffer, size_t count, int64_t offset) const;
   // A hole (fill 0) or `fill` bytes over the range; fails on the bad write sector.
   int Clear(int fd, int64_t offset, uint64_t length, uint8_t fill);
 };
