@@ -143,20 +143,6 @@ TEST_F(ParseTest, ReadsEveryRecordOfAFullConfiguration) {
                        }));
 }
 
-TEST_F(ParseTest, UpdateIndexIsCaseSensitiveAndAmbiguityIsMinusTwo) {
-  job_.ParseConfig(Write(R"(<diskMaker><partitions>
-    <partition name="sys"/><partition name="sys"/><partition name="Data"/></partitions>
-    <update><partitions><partition name="sys"/><partition name="data"/><partition name="Data"/>
-    <partition name=""/></partitions></update></diskMaker>)"));
-  ASSERT_EQ(job_.updatePartitions.size(), 4u);
-  EXPECT_EQ(job_.updatePartitions[0].index, -2);
-  EXPECT_EQ(job_.updatePartitions[1].index, -1);
-  EXPECT_EQ(job_.updatePartitions[2].index, 2);
-  EXPECT_EQ(job_.updatePartitions[3].index, -1);
-  EXPECT_EQ(job_.FindPartitionIndex(u"Data"), 2);
-  EXPECT_EQ(job_.FindPartitionIndex(u"DATA"), -1);
-}
-
 TEST_F(ParseTest, SectionsAreFoundOnlyInTheirOrder) {
   struct Case {
     const char* name;

@@ -13,7 +13,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -26,6 +25,7 @@ using testing_support::FaultyDiskIo;
 using testing_support::JobRecorder;
 using testing_support::MakeImage;
 using testsupport::ReadBytes;
+using testsupport::ReadFile;
 using testsupport::TempDir;
 
 std::u16string U(const std::string& s) { return plat::FromUtf8(s); }
@@ -356,7 +356,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DiskTest, CopyOfAMissingOrUnreadableSourceReportsThePath) {
   CDiskLogicData& disk = Open(nullptr, kImageSize);
-  const uint64_t before = testing_support::HashFile(image_);
+  const std::string before = ReadFile(image_);
   for (const std::string& source : {dir_.Join("absent.img"), dir_.path()}) {
     rec_.Clear();
     EXPECT_EQ(disk.CopyFileToDisk(U(source), 4096), 0);
@@ -365,7 +365,7 @@ TEST_F(DiskTest, CopyOfAMissingOrUnreadableSourceReportsThePath) {
     EXPECT_TRUE(rec_.progress.empty());
   }
   disk.CloseDisk();
-  EXPECT_EQ(testing_support::HashFile(image_), before);
+  EXPECT_TRUE(ReadFile(image_) == before);
 }
 
 // An image file whose size is no whole number of sectors: the copy's last bytes reach its
@@ -408,7 +408,7 @@ TEST_F(DiskTest, ACopyThatFailsPartWayReportsOnceAndKeepsWhatCameBefore) {
       {"read of the block at the limit", kDevice4096Unaligned, -1, badDirect + 1, 70000, 0,
        u"ReadFileFailed", EIO},
   };
-  const std::vector<uint8_t> data = FileBytes(200000), sector = FileBytes(512);
+  const std::vector<uint8_t> data = FileBytes(200000);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     rec_.Clear();
@@ -424,17 +424,10 @@ TEST_F(DiskTest, ACopyThatFailsPartWayReportsOnceAndKeepsWhatCameBefore) {
     EXPECT_FALSE(io.direct);
     EXPECT_EQ(rec_.reports, std::vector<std::u16string>{DiskError(c.report, c.err)});
     EXPECT_EQ(rec_.progress, (std::vector<int32_t>{0}));
-    // A lone sector inside a block is written as it is.
-    rec_.Clear();
-    io.badReadSector = -1;
-    EXPECT_EQ(disk.WriteSector(sector.data(), 3), 512);
-    EXPECT_TRUE(rec_.reports.empty());
     disk.CloseDisk();
-    EXPECT_EQ(ReadBytes(image_, 3 * 512, 512), sector);
     EXPECT_EQ(ReadBytes(image_, at, size_t(c.good)),
               std::vector<uint8_t>(data.begin(), data.begin() + c.good));
-    EXPECT_EQ(CountPatternMismatches(image_, 0, 3 * 512), 0u);
-    EXPECT_EQ(CountPatternMismatches(image_, 4 * 512, at), 0u);
+    EXPECT_EQ(CountPatternMismatches(image_, 0, at), 0u);
     EXPECT_EQ(CountPatternMismatches(image_, at + c.good, kImageSize), 0u);
   }
 }
@@ -458,7 +451,6 @@ TEST_F(DiskTest, HolesOfAFileBecomeZeroRanges) {
     uint64_t written;  // bytes of the disk the copy sets: the file, and zeros after it
   } cases[] = {
       {"image file, padded", kImageFile, false, 4 * kMiB, 3 * kMiB + 512},
-      {"image file, cut by the limit", kImageFile, false, int64_t(size), size},
       {"direct, unaligned", kDevice4096Unaligned, false, 4 * kMiB, 3 * kMiB + 512},
       {"no zero-out", kImageFile, true, int64_t(size) - 100, size - 100},
   };
@@ -609,7 +601,7 @@ TEST_F(DiskTest, LoopDeviceIsOpenedExclusivelyOrHandedOver) {
 TEST_F(DiskTest, ReadOnlyDeviceIsRefusedAtOpenWithItsReason) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
   MakeImage(image_, 1 << 20, true);
-  AttachedLoop loop(image_, {false, 512, true});
+  AttachedLoop loop(image_, {false, true});
   const std::string& device = loop.device();
   if (device.empty()) GTEST_SKIP() << "no loop device available";
   // Opened by the engine, or handed over by a front end: refused either way.
@@ -634,43 +626,6 @@ TEST_F(DiskTest, ImageFilesAreNeverSwitchedToDirectTransfers) {
   EXPECT_EQ(PosixDiskIo().DirectOn(fd), 0u);
   EXPECT_EQ(fcntl(fd, F_GETFL) & O_DIRECT, 0);
   close(fd);
-}
-
-// Copies straight to loop devices with 512-byte and 4 KiB blocks, from inside a block to a
-// limit inside a sector: the device's alignment is honoured and every other byte stays.
-TEST_F(DiskTest, DirectCopyOntoLoopDevices) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
-  for (const uint32_t blockSize : {512u, 4096u}) {
-    SCOPED_TRACE(blockSize);
-    rec_.Clear();
-    MakeImage(image_, kImageSize, true);
-    std::optional<AttachedLoop> loop(std::in_place, image_,
-                                     AttachedLoop::Options{false, blockSize});
-    const std::string device = loop->device();
-    if (device.empty()) GTEST_SKIP() << "no loop device with " << blockSize << "-byte sectors";
-    const std::string source = dir_.Join("source.bin");
-    const std::vector<uint8_t> data = FileBytes(2500000);
-    ASSERT_TRUE(testsupport::WriteFile(source, data));
-    const int64_t start = 3 * 512;
-    const int64_t limit = 2300000;  // inside a sector, past two batches
-    {
-      CDiskLogicData disk;
-      ASSERT_EQ(disk.OpenDisk(U(device)), 1);
-      // The copy goes direct, in blocks of the device's own size.
-      EXPECT_EQ(PosixDiskIo().DirectOn(disk.handle), blockSize);
-      EXPECT_EQ(PosixDiskIo().DirectOff(disk.handle), 0);
-      ASSERT_EQ(disk.SeekDisk(start), start);
-      EXPECT_EQ(disk.CopyFileToDisk(U(source), limit), 1);
-      EXPECT_EQ(disk.FlushDisk(), 1);
-    }
-    loop.reset();
-    EXPECT_TRUE(rec_.reports.empty());
-    EXPECT_EQ(CountPatternMismatches(image_, 0, start), 0u);
-    const std::string cmd = "cmp -s -n " + std::to_string(limit) + " -i " +
-                            std::to_string(start) + ":0 " + image_ + " " + source;
-    EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 0) << cmd;
-    EXPECT_EQ(CountPatternMismatches(image_, start + limit, kImageSize), 0u);
-  }
 }
 
 }  // namespace

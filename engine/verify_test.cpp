@@ -142,12 +142,12 @@ TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
       ASSERT_EQ(RunTool("losetup -c " + Quote(loop->name())), 0);
     }
   }
-  const uint64_t before = HashFile(card);
+  const std::string before = ReadFile(card);
   rec_.Clear();
   VerifyDisk(folder.c_str(), target.c_str(), kCardBytes, c.update ? 1 : 0);
 
   if (holder >= 0) close(holder);
-  EXPECT_EQ(HashFile(card), before) << "verify wrote to the card";
+  EXPECT_TRUE(ReadFile(card) == before) << "verify wrote to the card";
   ASSERT_EQ(rec_.reports.size(), 1u);
   ASSERT_FALSE(rec_.lines.empty());
   EXPECT_EQ(rec_.lines.back(), LocalText(u"VerifyFailed", 1));

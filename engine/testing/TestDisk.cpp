@@ -54,23 +54,6 @@ void MakeImage(const std::string& path, uint64_t size, bool pattern) {
   close(fd);
 }
 
-uint64_t HashFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("open " + path);
-  uint64_t hash = 0xcbf29ce484222325ull;
-  uint64_t length = 0;
-  std::vector<uint8_t> block(1 << 16);
-  ssize_t n;
-  while ((n = read(fd, block.data(), block.size())) > 0) {
-    for (ssize_t i = 0; i < n; ++i) {
-      hash = (hash ^ block[static_cast<size_t>(i)]) * 0x100000001b3ull;
-    }
-    length += static_cast<uint64_t>(n);
-  }
-  close(fd);
-  return hash ^ (length * 0x9e3779b97f4a7c15ull);
-}
-
 uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail("open " + path);
@@ -170,7 +153,7 @@ int FaultyDiskIo::DropCache(int fd, int64_t offset, int64_t length) {
 int FaultyDiskIo::Flush(int fd) {
   ++flushCalls;
   if (failFlush) {
-    errno = flushErrno;
+    errno = EIO;
     return -1;
   }
   if (fsync(fd) != 0) return -1;
@@ -332,14 +315,9 @@ std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
   return bytes;
 }
 
-uint32_t Le32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 AttachedLoop::AttachedLoop(const std::string& image, const Options& options) {
-  const std::string command = "PATH=$PATH:/usr/sbin:/sbin losetup -f --show -b " +
-                              std::to_string(options.sectorSize) +
-                              (options.partitionScan ? " -P" : "") +
+  const std::string command = "PATH=$PATH:/usr/sbin:/sbin losetup -f --show" +
+                              std::string(options.partitionScan ? " -P" : "") +
                               (options.readOnly ? " -r '" : " '") + image + "' 2>/dev/null";
   FILE* p = popen(command.c_str(), "r");
   if (p == nullptr) return;

@@ -21,8 +21,6 @@ uint8_t PatternByte(uint64_t offset);
 // Creates (or truncates) a file of `size` bytes. With `pattern` every byte is PatternByte of
 // its position; without it the file is sparse and reads as zeros.
 void MakeImage(const std::string& path, uint64_t size, bool pattern);
-// Whole-file fingerprint (FNV-1a, 64 bits) and its length folded in.
-uint64_t HashFile(const std::string& path);
 // Count of positions in [from, to) whose byte is not the canary pattern.
 uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to);
 
@@ -50,7 +48,6 @@ class FaultyDiskIo : public DiskIo {
   bool failWithZero = false;  // fail a write by returning 0 with errno untouched
   int64_t badReadSector = -1;
   bool failFlush = false;
-  int flushErrno = EIO;
   size_t maxTransfer = 0;  // > 0: no call moves more than this (short transfers)
   int interrupts = 0;      // this many calls fail with EINTR first
 
@@ -126,7 +123,6 @@ std::string MsgOf(const char16_t* key);
 
 // Bytes from a fixed seed, never mistaken for the canary pattern of an untouched disk.
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
-uint32_t Le32(const uint8_t* p);
 
 // A loop device attached for one test (losetup -f --show, never a guessed one) and detached
 // at its end whatever happens; device() is empty when none could be attached.
@@ -134,7 +130,6 @@ class AttachedLoop {
  public:
   struct Options {
     bool partitionScan = false;
-    uint32_t sectorSize = 512;
     bool readOnly = false;
   };
   explicit AttachedLoop(const std::string& image) : AttachedLoop(image, Options{}) {}
