@@ -150,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, CompressedSourceTest,
                                            Format{"zstd", "zstd -q -c", "zst"}),
                          [](const auto& info) { return std::string(info.param.suffix); });
 
-// Checksums and decompressed sizes in the validation report.
+// Checksums and decompressed sizes in the validation report. (Files that pass are the
+// command-line tests'.)
 TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
   if (!testsupport::HaveTool("gzip")) GTEST_SKIP() << "gzip missing";
   TempDir dir;
@@ -162,7 +163,6 @@ TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
   // 2 MiB of zeros compress to a few kilobytes, but do not fit a 1 MiB partition.
   RunTool("head -c 2097152 /dev/zero | gzip -c > " + Quote(dir.Join("big.gz")));
   ASSERT_TRUE(testsupport::WriteFile(dir.Join("small.bin"), std::string(1000, 'x')));
-  const std::string smallSum = HexOf(std::string(1000, 'x'));
   auto partition = [&](const std::string& image, int64_t mib, const std::string& sum) {
     PartitionSpec p;
     p.name = U(image);
@@ -176,11 +176,6 @@ TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
     return LocalText(u"Par", 0) + u" " + U(name) + u":" + LocalText(key, 0) + U(dir.Join(name)) +
            u"\n";
   };
-  partition("small.bin", 1, smallSum);
-  partition("big.gz", 3, "");
-  EXPECT_EQ(job.ValidateLayout(0), 1);
-
-  job.partitions.clear();
   partition("small.bin", 1, HexOf("other"));
   partition("big.gz", 1, "");
   partition("small.bin", 1, "not a digest");
@@ -189,7 +184,6 @@ TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
   bin.offset = 64;
   bin.sha256 = U(HexOf("other"));
   job.binFiles.push_back(bin);
-  recorder.Clear();
   EXPECT_EQ(job.ValidateLayout(0), 0);
   ASSERT_EQ(recorder.reports.size(), 1u);
   EXPECT_EQ(recorder.reports[0],
