@@ -173,15 +173,6 @@ TEST_F(ParseTest, SectionsAreFoundOnlyInTheirOrder) {
   }
 }
 
-TEST_F(ParseTest, ParsingAgainAppends) {
-  const std::u16string path = Write(
-      R"(<diskMaker><partitions><partition name="a"/></partitions><binFiles><file/></binFiles></diskMaker>)");
-  job_.ParseConfig(path);
-  job_.ParseConfig(path);
-  EXPECT_EQ(Records(),
-            (std::vector<std::string>{"a 0  0 0 0", "a 0  0 0 0", "bin  0", "bin  0"}));
-}
-
 }  // namespace
 
 namespace {

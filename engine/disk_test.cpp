@@ -567,6 +567,7 @@ TEST_F(DiskTest, LoopDeviceIsOpenedExclusivelyOrHandedOver) {
     CDiskLogicData first;
     CDiskLogicData second;
     EXPECT_EQ(first.OpenDisk(U(device)), 1);
+    EXPECT_EQ(first.GetFileLength(U(device)), 4 << 20);
     rec_.Clear();
     EXPECT_EQ(second.OpenDisk(U(device)), 0);
     EXPECT_EQ(rec_.reports, std::vector<std::u16string>{LocalText(u"DiskInUse", 0) + U(device)});

@@ -89,6 +89,9 @@ TEST_F(PassTest, TargetWidensMisalignedWritesToWholeSectors) {
   std::vector<uint8_t> back(100);
   EXPECT_EQ(target.ReadBlock(back.data(), 100, 1000), 1024u);
   EXPECT_EQ(back, data);
+  std::vector<uint8_t> aligned(4096);
+  EXPECT_EQ(target.ReadBlock(aligned.data(), 4096, 8192), 4096u);
+  EXPECT_EQ(aligned, block);
   EXPECT_FALSE(target.failed());
 }
 
