@@ -1,5 +1,5 @@
 // Compressed images read as what they decompress to, checked with the compressors' own tools;
-// SHA-256 against known digests and sha256sum; the checksum and size checks of validation.
+// SHA-256 against known digests; the checksum and size checks of validation.
 #include "LocalText.h"
 #include "Platform.h"
 #include "PlinthApp.h"
@@ -27,7 +27,7 @@ std::string HexOf(std::string_view text) {
   return plat::ToUtf8(HexDigest(hash.Finish()));
 }
 
-TEST(Sha256Test, KnownDigestsAndTheToolAgree) {
+TEST(Sha256Test, KnownDigests) {
   EXPECT_EQ(HexOf(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(HexOf("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   // 56 bytes: the length no longer fits the first block's end.
@@ -36,14 +36,8 @@ TEST(Sha256Test, KnownDigestsAndTheToolAgree) {
   EXPECT_TRUE(IsSha256Text(U(HexOf("x"))));
   EXPECT_FALSE(IsSha256Text(U(HexOf("x").substr(1))));
   EXPECT_FALSE(IsSha256Text(U(HexOf("x").substr(1) + "g")));
-
-  if (!testsupport::HaveTool("sha256sum")) GTEST_SKIP() << "sha256sum missing";
-  TempDir dir;
-  const std::string file = dir.Join("odd.bin");
-  RunTool("head -c 3000017 /dev/urandom > " + Quote(file));
-  const std::string tool = testsupport::ToolOutput("sha256sum " + Quote(file)).substr(0, 64);
-  EXPECT_EQ(plat::ToUtf8(Sha256OfFile(U(file))), tool);
-  EXPECT_TRUE(Sha256OfFile(U(dir.Join("missing"))).empty());
+  // Files are compared with sha256sum by the command-line tests.
+  EXPECT_TRUE(Sha256OfFile(u"/nonexistent/brindle.img").empty());
 }
 
 struct Format {
@@ -137,15 +131,12 @@ TEST_P(CompressedSourceTest, DamagedOrCutStreamsAreRefused) {
     std::string bytes;
   };
   std::vector<Damage> damages = {
-      {"cut in the middle", stored.substr(0, stored.size() / 2)},
       {"cut by one byte", stored.substr(0, stored.size() - 1)},
       {"trailing garbage", stored + "garbage"},
   };
-  for (size_t at : {stored.size() / 3, stored.size() - 6}) {  // data, then the trailer
-    std::string flipped = stored;
-    flipped[at] = static_cast<char>(flipped[at] ^ 0x10);
-    damages.push_back({"a flipped bit", flipped});
-  }
+  // A bit of the trailer; the command-line tests cut and flip the data.
+  damages.push_back({"a flipped bit", stored});
+  damages.back().bytes[stored.size() - 6] ^= 0x10;
   for (const Damage& d : damages) {
     const std::string path = dir_.Join("damaged");
     ASSERT_TRUE(testsupport::WriteFile(path, d.bytes));
@@ -159,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, CompressedSourceTest,
                                            Format{"zstd", "zstd -q -c", "zst"}),
                          [](const auto& info) { return std::string(info.param.suffix); });
 
-// Checksums and decompressed sizes in the validation report.
+// Checksums and decompressed sizes in the validation report. (Files that pass are the
+// command-line tests'.)
 TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
   if (!testsupport::HaveTool("gzip")) GTEST_SKIP() << "gzip missing";
   TempDir dir;
@@ -171,7 +163,6 @@ TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
   // 2 MiB of zeros compress to a few kilobytes, but do not fit a 1 MiB partition.
   RunTool("head -c 2097152 /dev/zero | gzip -c > " + Quote(dir.Join("big.gz")));
   ASSERT_TRUE(testsupport::WriteFile(dir.Join("small.bin"), std::string(1000, 'x')));
-  const std::string smallSum = HexOf(std::string(1000, 'x'));
   auto partition = [&](const std::string& image, int64_t mib, const std::string& sum) {
     PartitionSpec p;
     p.name = U(image);
@@ -185,11 +176,6 @@ TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
     return LocalText(u"Par", 0) + u" " + U(name) + u":" + LocalText(key, 0) + U(dir.Join(name)) +
            u"\n";
   };
-  partition("small.bin", 1, smallSum);
-  partition("big.gz", 3, "");
-  EXPECT_EQ(job.ValidateLayout(0), 1);
-
-  job.partitions.clear();
   partition("small.bin", 1, HexOf("other"));
   partition("big.gz", 1, "");
   partition("small.bin", 1, "not a digest");
@@ -198,7 +184,6 @@ TEST(CompressedValidationTest, ChecksumsAndSizesAreJudgedBeforeWriting) {
   bin.offset = 64;
   bin.sha256 = U(HexOf("other"));
   job.binFiles.push_back(bin);
-  recorder.Clear();
   EXPECT_EQ(job.ValidateLayout(0), 0);
   ASSERT_EQ(recorder.reports.size(), 1u);
   EXPECT_EQ(recorder.reports[0],

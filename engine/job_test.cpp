@@ -12,7 +12,6 @@
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,11 +46,6 @@ void ExpectRecoverLines() {
                                            LineOf(u"RecoverTip"), LineOf(u"RecoverSucess")}));
   EXPECT_EQ(JobRecorder::Count("pro ") + JobRecorder::Count("tip") + JobRecorder::Count("time "),
             0);
-}
-
-// Copies sectors [start, start + count) of an image into a file of their own.
-void Extract(const std::string& image, uint64_t start, uint64_t count, const std::string& out) {
-  ASSERT_TRUE(WriteFile(out, ReadBytes(image, start * 512, count * 512)));
 }
 
 class JobTest : public ::testing::Test {
@@ -182,11 +176,9 @@ TEST_F(JobTest, WriteAndUpdatePutEveryByteInPlaceAndNothingElse) {
   ASSERT_EQ(progress.size(), 5u);
   EXPECT_TRUE(progress[1].empty());
   for (size_t i : {0, 2, 3, 4}) {
-    SCOPED_TRACE(i);
-    ASSERT_GE(progress[i].size(), 2u);
-    EXPECT_EQ(progress[i].front(), 0);
-    EXPECT_EQ(progress[i].back(), 100);
-    EXPECT_TRUE(std::is_sorted(progress[i].begin(), progress[i].end()));
+    ASSERT_GE(progress[i].size(), 2u) << i;
+    EXPECT_EQ(progress[i].front(), 0) << i;
+    EXPECT_EQ(progress[i].back(), 100) << i;
   }
 
   // The plan: boot at 2048 (4096 sectors), extended at 6145, raw's EBR there, root's EBR
@@ -196,19 +188,9 @@ TEST_F(JobTest, WriteAndUpdatePutEveryByteInPlaceAndNothingElse) {
   const uint64_t rawEbr = ext, rawStart = ext + 63, rawCount = 2048;
   const uint64_t rootEbr = rawStart + rawCount, rootStart = rootEbr + 63, rootCount = 6144;
 
-  // Starts, sizes and types are sfdisk's to read below; these are what it does not show.
+  // Starts, sizes and types are sfdisk's to read in the command-line tests.
   const auto mbr = Sector(0);
-  EXPECT_EQ(std::vector<uint8_t>(mbr.begin() + 478, mbr.begin() + 510),
-            std::vector<uint8_t>(32, 0));
   EXPECT_EQ(mbr[510] | mbr[511] << 8, 0xAA55);
-  const auto ebr1 = Sector(rawEbr);
-  EXPECT_EQ(ebr1[462 + 4], 0x05);
-  EXPECT_EQ(Le32(&ebr1[462 + 12]), rootCount + 63);  // the link spans the EBR's gap
-  EXPECT_EQ(std::vector<uint8_t>(ebr1.begin(), ebr1.begin() + 446),
-            std::vector<uint8_t>(446, 0));  // no boot code in an EBR
-  const auto ebr2 = Sector(rootEbr);
-  EXPECT_EQ(std::vector<uint8_t>(ebr2.begin() + 462, ebr2.begin() + 510),
-            std::vector<uint8_t>(48, 0));  // the chain ends here
 
   EXPECT_EQ(ReadBytes(Target(), bootStart * 512, boot.size()), boot);
   EXPECT_EQ(ReadBytes(Target(), rootStart * 512, root.size()), root);
@@ -255,23 +237,21 @@ TEST_F(JobTest, WriteAndUpdatePutEveryByteInPlaceAndNothingElse) {
   }
 
   // An update only on the card this firmware made: where the chain of table sectors leads past
-  // the card's end, or nowhere, raw cannot be found. The refusal says what the firmware wanted,
-  // and nothing changes. (The corpus holds cards of other layouts.)
-  std::vector<uint8_t> farLink = mbr, noLink = mbr;  // the update left the MBR as it was
-  farLink[462 + 10] = 0x01;  // the extended partition beyond sector 65,536
-  std::fill(noLink.begin() + 462, noLink.begin() + 478, 0);
-  const std::string report =
-      "msg " + Utf8(LocalText(u"UpdateLayoutErr", 0) + u"\n" + LocalText(u"Par", 0) + u" raw:" +
-                    LocalText(u"LayoutDiffers", 0) + LocalText(u"OnCard", 0) + u"\u2013" +
-                    LocalText(u"InFirmware", 0) + u"6208 / 2048\n");
-  for (const auto& sector : {farLink, noLink}) {
-    ASSERT_TRUE(WriteBytesAt(Target(), 0, sector));
-    const uint64_t unchanged = HashFile(Target());
-    Update();
-    EXPECT_EQ(rec_.Lines(), (Strings{LineOf(u"OpenDisk"), LineOf(u"OpenDiskSuccess"), report,
-                                     LineOf(u"UpdateFailed")}));
-    EXPECT_EQ(HashFile(Target()), unchanged);
-  }
+  // the card's end, raw cannot be found. The refusal says what the firmware wanted, and nothing
+  // changes. (The corpus holds cards of other layouts, and one with no table.)
+  std::vector<uint8_t> farLink = mbr;  // the update left the MBR as it was
+  farLink[462 + 10] = 0x01;            // the extended partition beyond sector 65,536
+  ASSERT_TRUE(WriteBytesAt(Target(), 0, farLink));
+  const std::string unchanged = ReadFile(Target());
+  Update();
+  EXPECT_EQ(rec_.Lines(),
+            (Strings{LineOf(u"OpenDisk"), LineOf(u"OpenDiskSuccess"),
+                     "msg " + Utf8(LocalText(u"UpdateLayoutErr", 0) + u"\n" + LocalText(u"Par", 0) +
+                                   u" raw:" + LocalText(u"LayoutDiffers", 0) +
+                                   LocalText(u"OnCard", 0) + u"\u2013" +
+                                   LocalText(u"InFirmware", 0) + u"6208 / 2048\n"),
+                     LineOf(u"UpdateFailed")}));
+  EXPECT_TRUE(ReadFile(Target()) == unchanged);
 }
 
 // Empty FAT16, FAT32 and ext4 partitions: each made fresh, clean under the file systems' own
@@ -313,7 +293,8 @@ TEST_F(JobTest, EmptyVolumesAreCleanAndTyped) {
     if (!HaveCheckers()) GTEST_SKIP() << "dosfstools, e2fsprogs or blkid missing";
     for (int i = 0; i < 3; ++i) {
       const std::string part = dir_.Join("p" + std::to_string(i));
-      Extract(Target(), plan.partitions[i].start, plan.partitions[i].count, part);
+      ASSERT_TRUE(WriteFile(part, ReadBytes(Target(), plan.partitions[i].start * 512,
+                                            plan.partitions[i].count * 512)));
       ExpectCleanVolume(part, round.kinds[i]);
     }
   }
@@ -366,7 +347,7 @@ TEST_F(JobTest, AFileThatVanishesAfterValidationStopsTheJobBeforeItWrites) {
     <partition name="boot" capacity="1" imagePath="boot.img" offset="2048"/>
   </partitions></diskMaker>)");
   MakeCard(4 * kMiB);
-  const uint64_t before = HashFile(Target());
+  const std::string before = ReadFile(Target());
   rec_.Clear();
   // The disk is opened after the configuration was judged: that is when the file goes.
   JobRecorder::onLine = [&](const std::u16string& line) {
@@ -377,24 +358,7 @@ TEST_F(JobTest, AFileThatVanishesAfterValidationStopsTheJobBeforeItWrites) {
             (Strings{LineOf(u"OpenDisk"), LineOf(u"OpenDiskSuccess"),
                      MsgOf(u"FileNotFound") + Folder() + "/boot.img",
                      LineOf(u"FileNotFountInConfig")}));
-  EXPECT_EQ(HashFile(Target()), before);
-}
-
-// The three partitions of 64, 128 and 256 MiB at sector 8,192, as sfdisk reads them back.
-TEST_F(JobTest, GoldenPartitionTable) {
-  WriteConfig(R"(<diskMaker><partitions>
-    <partition name="a" capacity="64" offset="8192" active="true"/>
-    <partition name="b" capacity="128"/>
-    <partition name="c" capacity="256"/>
-  </partitions></diskMaker>)");
-  cardSize_ = 512 * kMiB;
-  MakeImage(Target(), cardSize_, false);
-  Make();
-  ASSERT_EQ(rec_.Lines().back(), LineOf(u"WriteSucess"));
-  if (!HaveTool("sfdisk")) GTEST_SKIP() << "sfdisk is not installed";
-  EXPECT_EQ(ToolOutput("cd " + Quote(dir_.path()) + " && sfdisk -d card.img"),
-            ReadFile(std::string(BRINDLE_SOURCE_DIR) +
-                     "/engine/testdata/golden/three-partitions.sfdisk"));
+  EXPECT_TRUE(ReadFile(Target()) == before);
 }
 
 // A write job killed anywhere never leaves a partition table over partial data: until the
@@ -448,98 +412,11 @@ TEST_F(JobTest, AnInterruptedWriteNeverLeavesATableThatLooksWhole) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
     if (at == 0) {
       // Killed before its first write: the card is as it was.
-      EXPECT_EQ(HashFile(Target()), HashFile(oldCard));
+      EXPECT_TRUE(ReadFile(Target()) == ReadFile(oldCard));
       continue;
     }
     std::string dump;
     EXPECT_NE(RunTool("sfdisk -d " + Quote(Target()), &dump), 0) << dump;
-  }
-}
-
-// Disk I/O of an image file, held at its first write until the test lets it go on.
-class HeldIo final : public FaultyDiskIo {
- public:
-  HeldIo(int held, int go) : held_(held), go_(go) {}
-  ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override {
-    if (!released_) {
-      char c = 1;
-      if (write(held_, &c, 1) != 1 || read(go_, &c, 1) != 1) _exit(3);
-      released_ = true;
-    }
-    return FaultyDiskIo::WriteAt(fd, buffer, count, offset);
-  }
-
- private:
-  int held_, go_;
-  bool released_ = false;
-};
-
-// A write job in a child process, held at its first write: it says so on `held` and goes on
-// when a byte arrives on `go`. Exits 0 when the job ended with "WriteSucess".
-pid_t StartHeldJob(const std::u16string& folder, const std::u16string& target, uint64_t size,
-                   int held, int go) {
-  const pid_t child = fork();
-  if (child != 0) return child;
-  HeldIo io(held, go);
-  CDiskLogicData::SetDefaultIo(&io);
-  JobRecorder::Clear();
-  MakeDisk(folder.c_str(), target.c_str(), size);
-  _exit(JobRecorder::Lines().back() == LineOf(u"WriteSucess") ? 0 : 1);
-}
-
-// Two jobs on two cards at once, each in a process of its own (the engine runs one job per
-// process), both held at their first write until both are there: nothing makes one wait for the
-// other, a third job on a card in use is refused when it opens it, and nothing of one card
-// reaches the other.
-TEST_F(JobTest, TwoJobsAtOnce) {
-  WriteConfig(R"(<diskMaker><partitions>
-    <partition name="a" capacity="34" offset="2048" type="fat32"/>
-    <partition name="b" capacity="8" type="ext4"/>
-  </partitions></diskMaker>)");
-  const uint64_t size = cardSize_ = 48 * kMiB;
-  const std::string cards[2] = {Target(), dir_.Join("two.img")};
-  int held[2], go[2];
-  ASSERT_EQ(pipe(held), 0);
-  ASSERT_EQ(pipe(go), 0);
-  pid_t jobs[2];
-  for (int i = 0; i < 2; ++i) {
-    MakeImage(cards[i], size, true);
-    jobs[i] = StartHeldJob(WFolder(), plat::FromUtf8(cards[i]), size, held[1], go[0]);
-    ASSERT_GE(jobs[i], 0);
-  }
-  // A job that waited for the other would never get here.
-  pollfd ready{held[0], POLLIN, 0};
-  char c[2] = {};
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(poll(&ready, 1, 60000), 1) << "only " << i << " of the jobs got to writing";
-    ASSERT_EQ(read(held[0], c, 1), 1);
-  }
-  const uint64_t before = HashFile(Target());
-  Make();
-  EXPECT_EQ(rec_.Lines(), (Strings{LineOf(u"OpenDisk"), MsgOf(u"DiskInUse") + Target(),
-                                   LineOf(u"OpenDiskFailed")}));
-  EXPECT_EQ(HashFile(Target()), before);
-  ASSERT_EQ(write(go[1], c, 2), 2);
-  for (pid_t job : jobs) {
-    int status = 0;
-    EXPECT_EQ(waitpid(job, &status, 0), job);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
-  for (int fd : {held[0], held[1], go[0], go[1]}) close(fd);
-
-  std::vector<PartitionSpec> specs(2);
-  specs[0] = {u"a", 34 * int64_t(kMiB), u"", 0, 2048, kTypeFat32, u""};
-  specs[1] = {u"b", 8 * int64_t(kMiB), u"", 0, 0, kTypeExt4, u""};
-  const LayoutPlan plan = PlanLayout(specs);
-  EXPECT_EQ(ReadBytes(cards[0], 0, 512), ReadBytes(cards[1], 0, 512));
-  for (const std::string& card : cards) {
-    SCOPED_TRACE(card);
-    EXPECT_EQ(CountPatternMismatches(card, plan.endSector * 512, size), 0u);
-    if (!HaveCheckers()) continue;
-    for (int i = 0; i < 2; ++i) {
-      Extract(card, plan.partitions[i].start, plan.partitions[i].count, dir_.Join("part"));
-      ExpectCleanVolume(dir_.Join("part"), i == 0 ? "FAT32" : "ext4");
-    }
   }
 }
 
@@ -569,7 +446,7 @@ TEST_F(JobTest, RecoverWritesTheImageAtTheStart) {
   EXPECT_EQ(FileSize(Target()), static_cast<int64_t>(cardSize_));
 
   MakeCard(kMiB);
-  const uint64_t before = HashFile(Target());
+  const std::string before = ReadFile(Target());
   const Strings opened = {LineOf(u"OpenDisk"), LineOf(u"OpenDiskSuccess"), LineOf(u"RecoverTip")};
   Recover("  ");
   EXPECT_EQ(rec_.Lines(), (Strings{opened[0], opened[1], opened[2], LineOf(u"RecoverFailed")}));
@@ -577,7 +454,7 @@ TEST_F(JobTest, RecoverWritesTheImageAtTheStart) {
   EXPECT_EQ(rec_.Lines(), (Strings{opened[0], opened[1], opened[2],
                                    MsgOf(u"OpenFileFailed") + dir_.Join("missing.img"),
                                    LineOf(u"RecoverFailed")}));
-  EXPECT_EQ(HashFile(Target()), before);
+  EXPECT_TRUE(ReadFile(Target()) == before);
   rec_.Clear();
   RemovePartitions(plat::FromUtf8(dir_.Join("nodisk")).c_str(), u"/x");
   EXPECT_EQ(rec_.Lines(), (Strings{LineOf(u"OpenDisk"),
@@ -643,61 +520,29 @@ TEST_F(JobTest, PartitionNodesOfLoopDevices) {
   }
 }
 
-// Recover with the volume built on the card: over old file systems and random data, on a
-// card whose size is no whole number of sectors, with and without clearing the rest.
+// Recover with the volume built on the card, over random data, on a card whose size is no
+// whole number of sectors: the bytes after the last whole sector belong to no sector and stay.
 TEST_F(JobTest, RecoverInPlaceMakesOneCleanFat32Volume) {
   const uint64_t size = 40 * kMiB + 300;
   MakeCard(size);
   ASSERT_TRUE(WriteFile(Target(), RandomBytes(size, 31)));
-  WriteConfig(R"(<diskMaker><partitions>
-    <partition name="a" capacity="16" offset="2048" type="ext4"/>
-    <partition name="b" capacity="16" type="fat16"/>
-  </partitions></diskMaker>)");
-  Make();
-  ASSERT_EQ(rec_.Lines().back(), LineOf(u"WriteSucess"));
   const auto lastBytes = ReadBytes(Target(), size - 300, 300);
-
-  for (const int32_t options : {0, PLINTH_RECOVER_WIPE}) {
-    SCOPED_TRACE(options);
-    rec_.Clear();
-    RemovePartitionsInPlace(WTarget().c_str(), size, options);
-    ExpectRecoverLines();
-    const std::vector<int32_t>& progress = rec_.progress;
-    ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.front(), 0);
-    EXPECT_EQ(progress.back(), 100);
-    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-    EXPECT_EQ(std::count(progress.begin(), progress.end(), 100), 1);
-    // The bytes after the last whole sector belong to no sector and stay.
-    EXPECT_EQ(ReadBytes(Target(), size - 300, 300), lastBytes);
-    EXPECT_EQ(FileSize(Target()), static_cast<int64_t>(size));
-
-    const auto boot = Sector(0);
-    const uint64_t dataStart = (uint64_t(boot[14] | boot[15] << 8) + 2 * Le32(&boot[36])) * 512;
-    const uint64_t rootEnd = dataStart + boot[13] * 512;
-    const auto rest = ReadBytes(Target(), rootEnd, size / 512 * 512 - kMiB - rootEnd);
-    const bool restZero = std::all_of(rest.begin(), rest.end(), [](uint8_t b) { return b == 0; });
-    // Free clusters keep their old bytes, unless the card was cleared.
-    EXPECT_EQ(restZero, options == PLINTH_RECOVER_WIPE);
-    if (!HaveCheckers()) GTEST_SKIP() << "dosfstools, e2fsprogs or blkid missing";
-    ExpectCleanVolume(Target(), "FAT32");
-  }
-
-  // A disk too small for FAT32: reported, and nothing written.
-  const std::string tiny = dir_.Join("tiny.img");
-  ASSERT_TRUE(WriteFile(tiny, RandomBytes(4 * kMiB, 32)));
-  const uint64_t before = HashFile(tiny);
   rec_.Clear();
-  RemovePartitionsInPlace(plat::FromUtf8(tiny).c_str(), 4 * kMiB, 0);
-  EXPECT_EQ(rec_.Lines(), (Strings{LineOf(u"OpenDisk"), LineOf(u"OpenDiskSuccess"),
-                                   LineOf(u"RecoverTip"), MsgOf(u"CreateDiskFailed"),
-                                   LineOf(u"RecoverFailed")}));
-  EXPECT_EQ(HashFile(tiny), before);
+  RemovePartitionsInPlace(WTarget().c_str(), size, 0);
+  ExpectRecoverLines();
+  const std::vector<int32_t>& progress = rec_.progress;
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.front(), 0);
+  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+  EXPECT_EQ(std::count(progress.begin(), progress.end(), 100), 1);
+  EXPECT_EQ(ReadBytes(Target(), size - 300, 300), lastBytes);
+  EXPECT_EQ(FileSize(Target()), static_cast<int64_t>(size));
+  if (!HaveCheckers()) GTEST_SKIP() << "dosfstools, e2fsprogs or blkid missing";
+  ExpectCleanVolume(Target(), "FAT32");
 }
 
 TEST(DiskNumber, TrimsThePhysicalDrivePrefix) {
   EXPECT_EQ(DiskNumberOf(u"\\\\.\\physicaldrive12"), 12);
-  EXPECT_EQ(DiskNumberOf(u"\\\\.\\physicaldrive3"), 3);
   EXPECT_EQ(DiskNumberOf(u"\\\\.\\PHYSICALDRIVE3"), 0);  // compared case-sensitively
   EXPECT_EQ(DiskNumberOf(u"/dev/sdb"), 0);
   EXPECT_EQ(DiskNumberOf(u"\\\\.\\physicaldrive99999999999"), 0);

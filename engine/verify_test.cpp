@@ -1,5 +1,6 @@
-// The verify job on written cards, image files and loop devices: a card as written verifies,
-// and every kind of change is found once, at its item and sector, without writing anything.
+// The verify job on written cards, image files and loop devices: every kind of change is found
+// once, at its item and sector, without writing anything. (Cards as written verify in the
+// command-line tests.)
 #include "DiskLogicData.h"
 #include "LocalText.h"
 #include "Platform.h"
@@ -26,14 +27,13 @@ constexpr uint64_t kCardBytes = 16 * kMiB;
 // The layout of the firmware below, in sectors: boot (image) at 2048 for 2 MiB, the extended
 // partition from 6145, data (empty FAT16, 8 MiB) after its EBR, root (image, 3 MiB) after its.
 constexpr uint64_t kBoot = 2048, kFirstEbr = 6145, kData = kFirstEbr + 63,
-                   kSecondEbr = kFirstEbr + 16384 + 63, kRoot = kSecondEbr + 63, kLoader = 64;
+                   kSecondEbr = kFirstEbr + 16384 + 63, kLoader = 64;
 
-std::string Config(const char* bootCapacity) {
-  return std::string(R"(<?xml version="1.0"?>
+constexpr const char* kConfig = R"(<?xml version="1.0"?>
 <diskMaker>
   <partitions>
-    <partition name="boot" capacity=")") +
-         bootCapacity + R"(" imagePath="boot.img" active="true" offset="2048" type="fat16"/>
+    <partition name="boot" capacity="2" imagePath="boot.img" active="true" offset="2048"
+               type="fat16"/>
     <partition name="data" capacity="8" type="fat16"/>
     <partition name="root" capacity="3" imagePath="root.img" type="ext4"/>
   </partitions>
@@ -44,11 +44,10 @@ std::string Config(const char* bootCapacity) {
   </update>
 </diskMaker>
 )";
-}
 
-void MakeFirmware(const std::string& folder, const char* bootCapacity) {
+void MakeFirmware(const std::string& folder) {
   std::filesystem::create_directories(folder);
-  ASSERT_TRUE(WriteFile(folder + "/config.xml", Config(bootCapacity)));
+  ASSERT_TRUE(WriteFile(folder + "/config.xml", kConfig));
   ASSERT_TRUE(WriteFile(folder + "/boot.img", RandomBytes(kMiB + 300, 1)));  // padded sector
   ASSERT_TRUE(WriteFile(folder + "/root.img", RandomBytes(2 * kMiB, 2)));
   ASSERT_TRUE(WriteFile(folder + "/root2.img", RandomBytes(2 * kMiB + 4096, 3)));
@@ -70,9 +69,8 @@ struct Case {
   const char* name;
   bool update;                  // the card was updated, and the update is what is verified
   std::vector<uint64_t> bytes;  // changed on the card after the job, behind any cache
-  bool otherFirmware = false;   // the card was written from another firmware instead
   uint64_t truncateSector = 0;  // the card ends here
-  const char16_t* itemKey = nullptr;  // nullptr: the card verifies
+  const char16_t* itemKey = nullptr;
   int itemNumber = 0;                 // for the keys that are formats
   const char16_t* itemTail = u"";     // after the item key's text
   uint64_t firstBad = 0;
@@ -90,36 +88,20 @@ std::u16string Mismatch(const std::u16string& item, uint64_t firstBad, uint64_t 
 }
 
 const Case kCases[] = {
-    {"as_written", false, {}},
-    {"mbr_entry", false, {446 + 8}, false, 0, u"VerifyItemMbr", 0, u"", 0, 1},
-    {"boot_code", false, {10}, false, 0, u"VerifyItemMbr", 0, u"", 0, 1},
-    {"ebr_link", false, {kFirstEbr * 512 + 462 + 9}, false, 0, u"VerifyItemEbr", 2, u"", kFirstEbr,
+    {"mbr_entry", false, {446 + 8}, 0, u"VerifyItemMbr", 0, u"", 0, 1},
+    {"ebr_link", false, {kFirstEbr * 512 + 462 + 9}, 0, u"VerifyItemEbr", 2, u"", kFirstEbr, 1},
+    {"image_padding", false, {(kBoot + 2048) * 512 + 400}, 0, u"Par", 0, u" boot", kBoot + 2048,
      1},
-    {"image", false, {(kBoot + 100) * 512 + 7, (kBoot + 103) * 512}, false, 0, u"Par", 0, u" boot",
-     kBoot + 100, 2},
-    {"image_padding", false, {(kBoot + 2048) * 512 + 400}, false, 0, u"Par", 0, u" boot",
-     kBoot + 2048, 1},
-    {"bin_file", false, {kLoader * 512 + 1000}, false, 0, u"VerifyItemBin", 1, u" (loader.bin)",
+    {"bin_file", false, {kLoader * 512 + 1000}, 0, u"VerifyItemBin", 1, u" (loader.bin)",
      kLoader + 1, 1},
-    {"empty_volume_boot_sector", false, {kData * 512 + 3}, false, 0, u"Par", 0, u" data", kData,
-     1},
-    {"empty_volume_second_fat", false, {(kData + 40) * 512 + 2}, false, 0, u"Par", 0, u" data",
+    {"empty_volume_second_fat", false, {(kData + 40) * 512 + 2}, 0, u"Par", 0, u" data",
      kData + 40, 1},
-    {"other_firmware", false, {}, true, 0, u"VerifyItemMbr", 0, u"", 0, 1},
-    {"truncated", false, {}, false, 15000, u"Par", 0, u" data", 15000, kData + 16384 - 15000,
+    {"truncated", false, {}, 15000, u"Par", 0, u" data", 15000, kData + 16384 - 15000,
      u"VerifyDiskShort"},
-    {"update_as_written", true, {}},
-    {"update_type_byte", true, {kSecondEbr * 512 + 446 + 4}, false, 0, u"VerifyItemEbr", 3, u"",
+    {"update_type_byte", true, {kSecondEbr * 512 + 446 + 4}, 0, u"VerifyItemEbr", 3, u"",
      kSecondEbr, 1},
-    {"update_bin_file", true, {2000 * 512 + 511}, false, 0, u"VerifyItemBin", 1, u" (env.bin)",
-     2000, 1},
+    {"update_bin_file", true, {2000 * 512 + 511}, 0, u"VerifyItemBin", 1, u" (env.bin)", 2000, 1},
 };
-
-std::vector<std::u16string> KeyLines(std::initializer_list<const char16_t*> keys) {
-  std::vector<std::u16string> out;
-  for (const char16_t* key : keys) out.push_back(LocalText(key, 1));
-  return out;
-}
 
 class VerifyJob : public ::testing::TestWithParam<std::tuple<Case, bool>> {
  protected:
@@ -129,9 +111,8 @@ class VerifyJob : public ::testing::TestWithParam<std::tuple<Case, bool>> {
 
 TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
   const auto& [c, onLoop] = GetParam();
-  const std::string fw = dir_.Join("fw"), other = dir_.Join("other"), card = dir_.Join("card.img");
-  MakeFirmware(fw, "2");
-  MakeFirmware(other, "3");
+  const std::string fw = dir_.Join("fw"), card = dir_.Join("card.img");
+  MakeFirmware(fw);
   MakeImage(card, kCardBytes, true);
   std::unique_ptr<LoopDevice> loop;
   if (onLoop) {
@@ -140,7 +121,7 @@ TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
   }
   const std::u16string target = plat::FromUtf8(onLoop ? loop->name() : card);
   const std::u16string folder = plat::FromUtf8(fw);
-  MakeDisk(plat::FromUtf8(c.otherFirmware ? other : fw).c_str(), target.c_str(), kCardBytes);
+  MakeDisk(folder.c_str(), target.c_str(), kCardBytes);
   if (c.update) UpdateDisk(folder.c_str(), target.c_str(), kCardBytes);
   ASSERT_TRUE(rec_.reports.empty()) << plat::ToUtf8(rec_.reports[0]);
 
@@ -161,18 +142,12 @@ TEST_P(VerifyJob, FindsEveryChangeAtItsItemAndSector) {
       ASSERT_EQ(RunTool("losetup -c " + Quote(loop->name())), 0);
     }
   }
-  const uint64_t before = HashFile(card);
+  const std::string before = ReadFile(card);
   rec_.Clear();
   VerifyDisk(folder.c_str(), target.c_str(), kCardBytes, c.update ? 1 : 0);
 
   if (holder >= 0) close(holder);
-  EXPECT_EQ(HashFile(card), before) << "verify wrote to the card";
-  if (c.itemKey == nullptr) {
-    EXPECT_TRUE(rec_.reports.empty()) << plat::ToUtf8(rec_.reports[0]);
-    EXPECT_EQ(rec_.lines, KeyLines({u"OpenDisk", u"OpenDiskSuccess", u"VerifyParToPhy",
-                                    u"VerifyBinFileToPhy", u"VerifySucess"}));
-    return;
-  }
+  EXPECT_TRUE(ReadFile(card) == before) << "verify wrote to the card";
   ASSERT_EQ(rec_.reports.size(), 1u);
   ASSERT_FALSE(rec_.lines.empty());
   EXPECT_EQ(rec_.lines.back(), LocalText(u"VerifyFailed", 1));
@@ -191,27 +166,5 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(info.param).name) +
              (std::get<1>(info.param) ? "_loop" : "_file");
     });
-
-// A card reader that acknowledges writes and keeps the old data: the write job cannot tell,
-// the verify pass can.
-TEST(VerifyPass, CatchesADiskThatDropsWrites) {
-  TempDir dir;
-  const std::string fw = dir.Join("fw"), card = dir.Join("card.img");
-  MakeFirmware(fw, "2");
-  MakeImage(card, kCardBytes, true);
-  JobRecorder recorder;
-  FaultyDiskIo io;
-  io.staleFromSector = static_cast<int64_t>(kRoot + 10);
-  io.staleSectors = 4;
-  CDiskLogicData::SetDefaultIo(&io);
-  MakeDisk(plat::FromUtf8(fw).c_str(), plat::FromUtf8(card).c_str(), kCardBytes);
-  EXPECT_EQ(recorder.lines.back(), LocalText(u"WriteSucess", 1));
-  io.dropCalls = 0;
-  VerifyDisk(plat::FromUtf8(fw).c_str(), plat::FromUtf8(card).c_str(), kCardBytes, 0);
-  CDiskLogicData::SetDefaultIo(nullptr);
-  EXPECT_EQ(io.dropCalls, 1);  // an image file: read after its cache was dropped
-  EXPECT_EQ(recorder.reports,
-            std::vector<std::u16string>{Mismatch(LocalText(u"Par", 0) + u" root", kRoot + 10, 4)});
-}
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 using namespace testing_support;
 using namespace testsupport;
@@ -25,13 +24,6 @@ using namespace testsupport;
 namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
-
-std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
-  std::vector<uint8_t> b(n);
-  std::mt19937 rng(seed);
-  for (auto& x : b) x = static_cast<uint8_t>(rng() | 1);
-  return b;
-}
 
 // An open disk on a canary image, made the job's disk, with the given plan.
 class PassTest : public ::testing::Test {
@@ -82,7 +74,7 @@ class PassTest : public ::testing::Test {
 TEST_F(PassTest, TargetWidensMisalignedWritesToWholeSectors) {
   Volume(4, 64 * 1024);
   CImageCommnEx target;
-  const auto data = Bytes(100, 1);
+  const auto data = RandomBytes(100, 1);
   // 100 bytes at partition offset 1,000: sectors covering bytes 512..1,535 are rewritten.
   EXPECT_EQ(target.WriteBlock(data.data(), 100, 1000), 1024u);
   const uint64_t base = 4 * 512;
@@ -90,7 +82,7 @@ TEST_F(PassTest, TargetWidensMisalignedWritesToWholeSectors) {
   EXPECT_EQ(CountPatternMismatches(Target(), 0, base + 1000), 0u);
   EXPECT_EQ(CountPatternMismatches(Target(), base + 1100, kMiB), 0u);
   // An aligned whole-sector request goes through unchanged.
-  const auto block = Bytes(4096, 2);
+  const auto block = RandomBytes(4096, 2);
   EXPECT_EQ(target.WriteBlock(block.data(), 4096, 8192), 4096u);
   EXPECT_EQ(ReadBytes(Target(), base + 8192, 4096), block);
   // Reads follow the same rules.
@@ -106,7 +98,7 @@ TEST_F(PassTest, TargetWidensMisalignedWritesToWholeSectors) {
 TEST_F(PassTest, TargetProgressNeverReaches100AndIgnoresRewrites) {
   CDiskLogicData& disk = Volume(0, 8192);
   CImageCommnEx target;
-  const auto block = Bytes(4096, 3);
+  const auto block = RandomBytes(4096, 3);
   target.WriteBlock(block.data(), 4096, 0);     // offset 0 is not above the mark
   target.WriteBlock(block.data(), 2048, 2048);  // (2048 + 2048) / 8192 = 50
   target.WriteBlock(block.data(), 512, 1024);   // a rewrite below the mark
@@ -123,7 +115,7 @@ TEST_F(PassTest, TargetReportsAFailedTransfer) {
   io.badWriteSector = 10;
   Volume(8, kMiB).SetIo(&io);
   CImageCommnEx target;
-  const auto block = Bytes(4096, 4);
+  const auto block = RandomBytes(4096, 4);
   // Sectors 8 and 9 are written before the bad sector 10: a short transfer, and a failure.
   EXPECT_EQ(target.WriteBlock(block.data(), 4096, 0), 1024u);
   EXPECT_TRUE(target.failed());
@@ -133,7 +125,7 @@ TEST_F(PassTest, TargetReportsAFailedTransfer) {
 TEST_F(PassTest, FillRulesPerType) {
   Open(8 * kMiB);
   CDiskLogicData& disk = *DiskJob.disk;
-  const uint64_t before = HashFile(Target());
+  const std::string before = ReadFile(Target());
   // Unknown type without an image: nothing to do, nothing written.
   EXPECT_EQ(disk.CreateEmptyVolume(2048, kMiB, kTypeUnknown), 1);
   // ext3 cannot be made empty: a failure, without a message.
@@ -144,9 +136,9 @@ TEST_F(PassTest, FillRulesPerType) {
   EXPECT_EQ(JobRecorder::reports, std::vector<std::u16string>{LocalText(u"CreateDiskFailed", 0)});
   // An empty path is no image.
   EXPECT_EQ(disk.CopyImageToPartition(2048, u"  ", kMiB), 0);
-  EXPECT_EQ(HashFile(Target()), before);
+  EXPECT_TRUE(ReadFile(Target()) == before);
   // An image larger than its partition is written up to the capacity.
-  const auto big = Bytes(kMiB + 4096, 5);
+  const auto big = RandomBytes(kMiB + 4096, 5);
   EXPECT_EQ(disk.CopyImageToPartition(100, File("big.img", big), kMiB), 1);
   EXPECT_EQ(ReadBytes(Target(), 100 * 512, kMiB),
             std::vector<uint8_t>(big.begin(), big.begin() + kMiB));
@@ -155,7 +147,7 @@ TEST_F(PassTest, FillRulesPerType) {
 
 TEST_F(PassTest, BinFilesWithoutPartitionsMayReachTheEndOfTheDisk) {
   Open(kMiB);
-  const auto tail = Bytes(4096, 6);
+  const auto tail = RandomBytes(4096, 6);
   BinFileSpec bin;
   bin.path = File("tail.bin", tail);
   bin.offset = static_cast<int32_t>((kMiB - 4096) / 512);
@@ -167,8 +159,7 @@ TEST_F(PassTest, BinFilesWithoutPartitionsMayReachTheEndOfTheDisk) {
   EXPECT_EQ(ReadBytes(Target(), kMiB - 4096, 4096), tail);
   EXPECT_EQ(CountPatternMismatches(Target(), 0, kMiB - 4096), 0u);
   EXPECT_TRUE(JobRecorder::reports.empty());
-  // One tip: it numbers the file by its place in the list, skipped entries included.
-  EXPECT_EQ(JobRecorder::Count("tip"), 1);
+  // Its tip numbers the file by its place in the list, skipped entries included.
   EXPECT_EQ(JobRecorder::Count("tip|" +
                                plat::ToUtf8(FormatWithInt(LocalText(u"WriteBinFileTip", 0), 2)) +
                                "tail.bin|~|~|~|~"),
@@ -181,10 +172,10 @@ TEST_F(PassTest, BinFilesWithoutPartitionsMayReachTheEndOfTheDisk) {
 TEST_F(PassTest, WithoutTheBuilderLibraryNoEmptyVolumeIsMade) {
   if (const char* mark = std::getenv("BRINDLE_TEST_NO_BUILDER")) {
     Open(8 * kMiB);
-    const uint64_t before = HashFile(Target());
+    const std::string before = ReadFile(Target());
     EXPECT_EQ(DiskJob.disk->CreateEmptyVolume(2048, 4 * kMiB, kTypeFat32), 0);
     EXPECT_EQ(JobRecorder::reports, std::vector<std::u16string>{LocalText(u"LoadDllFailed", 0)});
-    EXPECT_EQ(HashFile(Target()), before);
+    EXPECT_TRUE(ReadFile(Target()) == before);
     if (!HasFailure()) {
       EXPECT_TRUE(WriteFile(mark, "checked"));
     }
@@ -223,11 +214,11 @@ class PassFailureTest : public PassTest, public ::testing::WithParamInterface<Fa
 TEST_P(PassFailureTest, EndsThePassAfterOneReport) {
   const FailurePoint point = GetParam();
   Open(16 * kMiB);
-  DiskJob.partitions = {Partition(2 * kMiB, File("a.img", Bytes(kMiB, 7)), 0, 2048),
-                        Partition(2 * kMiB, File("b.img", Bytes(kMiB, 8))),
-                        Partition(2 * kMiB, File("c.img", Bytes(kMiB, 9)))};
+  DiskJob.partitions = {Partition(2 * kMiB, File("a.img", RandomBytes(kMiB, 7)), 0, 2048),
+                        Partition(2 * kMiB, File("b.img", RandomBytes(kMiB, 8))),
+                        Partition(2 * kMiB, File("c.img", RandomBytes(kMiB, 9)))};
   BinFileSpec bin;
-  bin.path = File("l.bin", Bytes(20000, 10));
+  bin.path = File("l.bin", RandomBytes(20000, 10));
   bin.offset = 64;
   DiskJob.binFiles = {bin};
   const LayoutPlan plan = PlanLayout(DiskJob.partitions);

@@ -54,23 +54,6 @@ void MakeImage(const std::string& path, uint64_t size, bool pattern) {
   close(fd);
 }
 
-uint64_t HashFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("open " + path);
-  uint64_t hash = 0xcbf29ce484222325ull;
-  uint64_t length = 0;
-  std::vector<uint8_t> block(1 << 16);
-  ssize_t n;
-  while ((n = read(fd, block.data(), block.size())) > 0) {
-    for (ssize_t i = 0; i < n; ++i) {
-      hash = (hash ^ block[static_cast<size_t>(i)]) * 0x100000001b3ull;
-    }
-    length += static_cast<uint64_t>(n);
-  }
-  close(fd);
-  return hash ^ (length * 0x9e3779b97f4a7c15ull);
-}
-
 uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail("open " + path);
@@ -127,7 +110,6 @@ ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset)
 }
 
 ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t offset) {
-  ++writeCalls;
   if (interrupts > 0) {
     --interrupts;
     errno = EINTR;
@@ -158,38 +140,20 @@ ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t 
     return -1;
   }
   if (allowed > 0) count = static_cast<size_t>(allowed);
-  const ssize_t n = Store(fd, buffer, count, offset);
+  const ssize_t n = pwrite(fd, buffer, count, static_cast<off_t>(offset));
   if (n > 0) bytesWritten += static_cast<uint64_t>(n);
   unflushed = true;
   return n;
 }
 
-ssize_t FaultyDiskIo::Store(int fd, const void* buffer, size_t count, int64_t offset) const {
-  if (staleFromSector < 0 || staleSectors == 0) {
-    return pwrite(fd, buffer, count, static_cast<off_t>(offset));
-  }
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  const int64_t from = staleFromSector * kSectorSize;
-  const int64_t to = from + static_cast<int64_t>(staleSectors * kSectorSize);
-  const int64_t end = offset + static_cast<int64_t>(count);
-  auto put = [&](int64_t a, int64_t b) {
-    if (a >= b) return true;
-    const size_t n = static_cast<size_t>(b - a);
-    return pwrite(fd, bytes + (a - offset), n, static_cast<off_t>(a)) == static_cast<ssize_t>(n);
-  };
-  if (!put(offset, std::min(end, from)) || !put(std::max(offset, to), end)) return -1;
-  return static_cast<ssize_t>(count);
-}
-
 int FaultyDiskIo::DropCache(int fd, int64_t offset, int64_t length) {
-  ++dropCalls;
   return PosixDiskIo().DropCache(fd, offset, length);
 }
 
 int FaultyDiskIo::Flush(int fd) {
   ++flushCalls;
   if (failFlush) {
-    errno = flushErrno;
+    errno = EIO;
     return -1;
   }
   if (fsync(fd) != 0) return -1;
@@ -351,14 +315,9 @@ std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
   return bytes;
 }
 
-uint32_t Le32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 AttachedLoop::AttachedLoop(const std::string& image, const Options& options) {
-  const std::string command = "PATH=$PATH:/usr/sbin:/sbin losetup -f --show -b " +
-                              std::to_string(options.sectorSize) +
-                              (options.partitionScan ? " -P" : "") +
+  const std::string command = "PATH=$PATH:/usr/sbin:/sbin losetup -f --show" +
+                              std::string(options.partitionScan ? " -P" : "") +
                               (options.readOnly ? " -r '" : " '") + image + "' 2>/dev/null";
   FILE* p = popen(command.c_str(), "r");
   if (p == nullptr) return;

@@ -21,8 +21,6 @@ uint8_t PatternByte(uint64_t offset);
 // Creates (or truncates) a file of `size` bytes. With `pattern` every byte is PatternByte of
 // its position; without it the file is sparse and reads as zeros.
 void MakeImage(const std::string& path, uint64_t size, bool pattern);
-// Whole-file fingerprint (FNV-1a, 64 bits) and its length folded in.
-uint64_t HashFile(const std::string& path);
 // Count of positions in [from, to) whose byte is not the canary pattern.
 uint64_t CountPatternMismatches(const std::string& path, uint64_t from, uint64_t to);
 
@@ -50,12 +48,7 @@ class FaultyDiskIo : public DiskIo {
   bool failWithZero = false;  // fail a write by returning 0 with errno untouched
   int64_t badReadSector = -1;
   bool failFlush = false;
-  int flushErrno = EIO;
   size_t maxTransfer = 0;  // > 0: no call moves more than this (short transfers)
-  // A reader that drops writes: whatever is written to these sectors is acknowledged but
-  // never stored, so they keep returning what they held before.
-  int64_t staleFromSector = -1;
-  uint64_t staleSectors = 0;
   int interrupts = 0;      // this many calls fail with EINTR first
 
   // With `blockDevice` the disk takes direct transfers with this alignment (its logical
@@ -77,11 +70,9 @@ class FaultyDiskIo : public DiskIo {
   uint64_t discardedBytes = 0;  // by Discard
   int syncWaits = 0;            // SyncRange calls that waited
 
-  int writeCalls = 0;
   int flushCalls = 0;
   int directOnCalls = 0;
   int directTransfers = 0;  // reads and writes made while direct was on
-  int dropCalls = 0;
   size_t largestWrite = 0;  // the largest count a write call was asked for
   uint64_t bytesWritten = 0;
   bool unflushed = false;   // a write went out after the last successful flush
@@ -91,8 +82,6 @@ class FaultyDiskIo : public DiskIo {
   int CheckDirect(const void* buffer, size_t count, int64_t offset);
   // Bytes a transfer failing `before` bytes in may still move.
   int64_t Moved(int64_t before) const;
-  // pwrite, except for the stale sectors.
-  ssize_t Store(int fd, const void* buffer, size_t count, int64_t offset) const;
   // A hole (fill 0) or `fill` bytes over the range; fails on the bad write sector.
   int Clear(int fd, int64_t offset, uint64_t length, uint8_t fill);
 };
@@ -134,7 +123,6 @@ std::string MsgOf(const char16_t* key);
 
 // Bytes from a fixed seed, never mistaken for the canary pattern of an untouched disk.
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
-uint32_t Le32(const uint8_t* p);
 
 // A loop device attached for one test (losetup -f --show, never a guessed one) and detached
 // at its end whatever happens; device() is empty when none could be attached.
@@ -142,7 +130,6 @@ class AttachedLoop {
  public:
   struct Options {
     bool partitionScan = false;
-    uint32_t sectorSize = 512;
     bool readOnly = false;
   };
   explicit AttachedLoop(const std::string& image) : AttachedLoop(image, Options{}) {}
