@@ -66,12 +66,6 @@ TEST(CliList, DefaultShowsUsbDisksWithMediaAndWritableImages) {
   for (const char* hidden : {"/dev/loop2", "/dev/nvme0n1", "/dev/mmcblk0", "/dev/loop1"}) {
     EXPECT_FALSE(Has(laptop.out, hidden)) << hidden;
   }
-  const Outcome all = RunCli("list --json --all " + Machine("laptop"));
-  for (const char* shown : {"/dev/loop2", "/dev/nvme0n1", "/dev/mmcblk0", "/dev/loop0"}) {
-    EXPECT_TRUE(Has(all.out, shown)) << shown;
-  }
-  EXPECT_FALSE(Has(all.out, "/dev/loop1"));
-  EXPECT_FALSE(Has(all.out, "/dev/zram0"));
 }
 
 TEST(CliList, Table) {
@@ -97,8 +91,6 @@ TEST(CliList, UnreadableMountTableIsShownAsAnError) {
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(run.err, "Error: " + text + "\n");
   EXPECT_TRUE(Has(run.out, "\"device\": \"/dev/sdc\""));
-  EXPECT_TRUE(Has(run.out, "\"mountedVolumes\": 0"));
-  EXPECT_FALSE(Has(run.out, "\"mountedVolumes\": 2"));
 }
 
 TEST(CliList, OutputThatCannotBeWrittenIsAFailure) {
