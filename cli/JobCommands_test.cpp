@@ -70,16 +70,14 @@ TEST_F(CliJob, WriteVerifyUpdateRecoverAnImageFile) {
 
   const Outcome update = RunCli(FwArgs("update --verify"));
   ASSERT_EQ(update.status, 0) << update.out << update.err;
-  const std::vector<std::string> updated = LogTexts(update.out);
-  ASSERT_GE(updated.size(), 5u);
-  EXPECT_EQ(std::vector<std::string>(updated.begin(), updated.begin() + 5),
+  EXPECT_EQ(LogTexts(update.out),
             KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"UpdateParToPhy", u"UpdateBinToPhy",
-                      u"UpdateSucess"}));
-  EXPECT_EQ(updated.back(), KeyText(u"VerifySucess"));
+                      u"UpdateSucess", u"OpenDisk", u"OpenDiskSuccess", u"VerifyParToPhy",
+                      u"VerifyBinFileToPhy", u"VerifySucess"}));
   EXPECT_EQ(update.err, "");
   ExpectFileAt(Card(), kExampleParts[0].start, Example() + "/boot-v2.img");
 
-  // One byte of the new boot partition changed: found there, exit status 1.
+  // One byte of the new boot partition changed: exit status 1, and the check writes nothing.
   const uint64_t bad = kExampleParts[0].start + 10;
   const std::vector<uint8_t> byte = ReadBytes(Card(), bad * 512 + 7, 1);
   ASSERT_TRUE(WriteBytesAt(Card(), bad * 512 + 7, {static_cast<uint8_t>(byte.at(0) ^ 0xFF)}));
@@ -88,11 +86,6 @@ TEST_F(CliJob, WriteVerifyUpdateRecoverAnImageFile) {
   EXPECT_EQ(check.status, 1);
   ASSERT_FALSE(LogTexts(check.out).empty());
   EXPECT_EQ(LogTexts(check.out).back(), KeyText(u"VerifyFailed"));
-  EXPECT_NE(check.err.find(KeyText(u"VerifyWhere") + KeyText(u"Par") + " boot\n" +
-                           KeyText(u"VerifyFirstSector") + std::to_string(bad) + "\n" +
-                           KeyText(u"VerifySectorCount") + "1"),
-            std::string::npos)
-      << check.err;
   EXPECT_EQ(std::filesystem::last_write_time(Card()).time_since_epoch().count(), before);
 
   // One FAT32 volume over the whole disk, made over the old file systems. Free space keeps
