@@ -46,8 +46,7 @@ class CardSetTest : public ExampleTest {
   // A card written alone from the image-only firmware, to compare the others with.
   std::string Alone() {
     const std::string alone = dir_.Join("alone.img");
-    const Outcome run = RunCli("write " + Quote(Fixed()) + " " + Quote(alone));
-    EXPECT_EQ(run.status, 0) << run.err;
+    RunCliExpecting(0, "write " + Quote(Fixed()) + " " + Quote(alone));
     return alone;
   }
 };
@@ -57,9 +56,9 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
   const std::string a = dir_.Join("a.img"), b = dir_.Join("b.img");
   const std::string bad = dir_.Join("missing/c.img");
   const std::string report = dir_.Join("report.jsonl");
-  const Outcome run = RunCli("write --verify --report " + Quote(report) + " " + Quote(Fixed()) +
-                             " " + Quote(a) + " " + Quote(bad) + " " + Quote(b));
-  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  const Outcome run =
+      RunCliExpecting(1, "write --verify --report " + Quote(report) + " " + Quote(Fixed()) + " " +
+                             Quote(a) + " " + Quote(bad) + " " + Quote(b));
   EXPECT_EQ(RunTool("cmp " + Quote(alone) + " " + Quote(a)), 0);
   EXPECT_EQ(RunTool("cmp " + Quote(alone) + " " + Quote(b)), 0);
   // Without a terminal every line of a card starts with its target; the summary follows.
@@ -89,14 +88,14 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
   EXPECT_EQ(twice.out, "");
   // A report that cannot be opened stops the set before any card is touched.
   const std::string untouched = dir_.Join("untouched.img");
-  const Outcome noReport = RunCli("write --report " + Quote(dir_.Join("missing/r.jsonl")) + " " +
-                                  Quote(Fixed()) + " " + Quote(untouched) + " " + Quote(b));
-  EXPECT_EQ(noReport.status, 1);
+  const Outcome noReport =
+      RunCliExpecting(1, "write --report " + Quote(dir_.Join("missing/r.jsonl")) + " " +
+                             Quote(Fixed()) + " " + Quote(untouched) + " " + Quote(b));
   EXPECT_TRUE(Has(noReport.err, dir_.Join("missing/r.jsonl"))) << noReport.err;
   EXPECT_FALSE(fs::exists(untouched));
   // Verify with several targets: the two good cards hold the firmware.
-  const Outcome verify = RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(b));
-  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  const Outcome verify =
+      RunCliExpecting(0, "verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(b));
   EXPECT_EQ(SplitLines(verify.out).back(), "all 2 cards succeeded");
 
   // On a terminal: one line per card, redrawn in place, then the summary.
@@ -236,8 +235,7 @@ TEST_F(CardSetTest, LoopDeviceWrittenUpdatedAndRecovered) {
   ASSERT_EQ(mount(first.Partition(8).c_str(), point.c_str(), "ext4", 0, nullptr), 0)
       << std::strerror(errno);
   first.Mounted(point);
-  const Outcome update = RunCli("update --yes " + card);
-  EXPECT_EQ(update.status, 0) << update.out << update.err;
+  RunCliExpecting(0, "update --yes " + card);
   EXPECT_FALSE(Has(ReadFile("/proc/self/mountinfo"), " " + point + " "));
   // Every partition through the kernel's partition nodes: the table was read again.
   for (size_t i = 0; i < std::size(kExampleParts); ++i) {
@@ -246,8 +244,7 @@ TEST_F(CardSetTest, LoopDeviceWrittenUpdatedAndRecovered) {
   // What the loop device received is in the image file.
   ExpectFileAt(image, kExampleParts[0].start, Example() + "/boot-v2.img");
 
-  const Outcome recover = RunCli("recover --yes " + Quote(first.name()));
-  EXPECT_EQ(recover.status, 0) << recover.out << recover.err;
+  RunCliExpecting(0, "recover --yes " + Quote(first.name()));
   ExpectVolume(first.name(), "vfat");
 }
 

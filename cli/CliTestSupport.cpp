@@ -32,6 +32,12 @@ Outcome RunCli(const std::string& args, const std::string& input) {
   return outcome;
 }
 
+Outcome RunCliExpecting(int status, const std::string& args) {
+  Outcome outcome = RunCli(args);
+  EXPECT_EQ(outcome.status, status) << args << "\n" << outcome.out << outcome.err;
+  return outcome;
+}
+
 std::string Cli() { return Quote(std::string(BRINDLE_BIN_DIR) + "/brindle-cli"); }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -21,6 +21,8 @@ struct Outcome {
 // Runs brindle-cli with `args` (already quoted for the shell), standard input from `input`
 // (a file path; /dev/null by default, so no terminal is there to ask on).
 Outcome RunCli(const std::string& args, const std::string& input = "/dev/null");
+// RunCli, and a test failure showing the arguments and both outputs unless it exits `status`.
+Outcome RunCliExpecting(int status, const std::string& args);
 
 // The program's path, quoted for the shell.
 std::string Cli();
