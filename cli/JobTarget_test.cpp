@@ -97,12 +97,8 @@ BlockTarget Inspect(const std::string& machine, unsigned major, unsigned minor) 
 }
 
 TEST(JobTarget, FixtureMachines) {
-  // The card reader's SD slot: USB, removable, nothing of the system on it.
-  const BlockTarget sdb = Inspect("cardreader", 8, 16);
-  EXPECT_TRUE(sdb.known && sdb.usb && sdb.removable && !sdb.loop);
-  EXPECT_EQ(sdb.disk, "sdb");
-  EXPECT_EQ(sdb.model, "Generic- SD/MMC");
-  // An attached image on a loop device is named by its file.
+  // A card reader's slot is named by its vendor and model, an attached image by its file.
+  EXPECT_EQ(Inspect("cardreader", 8, 16).model, "Generic- SD/MMC");
   EXPECT_EQ(Inspect("laptop", 7, 0).model, "/home/anna/images/sdcard.img");
 
   // What refuses each device ("" where it may be written). A USB stick with mounted media
