@@ -228,6 +228,7 @@ TEST_F(CardSetTest, LoopDeviceWrittenUpdatedAndRecovered) {
   EXPECT_EQ(RunCli("write " + card).status, 1);
   const Outcome write = RunCli("write --yes " + card);
   ASSERT_EQ(write.status, 0) << write.out << write.err;
+  RunCliExpecting(0, "verify " + card);  // only reads: no confirmation is asked for
 
   // A mounted partition of the card is taken away before the card is written again.
   const std::string point = dir_.Join("mnt");
