@@ -13,9 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "CliTestSupport.h"
@@ -48,8 +46,7 @@ class CardSetTest : public ExampleTest {
   // A card written alone from the image-only firmware, to compare the others with.
   std::string Alone() {
     const std::string alone = dir_.Join("alone.img");
-    const Outcome run = RunCli("write " + Quote(Fixed()) + " " + Quote(alone));
-    EXPECT_EQ(run.status, 0) << run.err;
+    RunCliExpecting(0, "write " + Quote(Fixed()) + " " + Quote(alone));
     return alone;
   }
 };
@@ -59,9 +56,9 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
   const std::string a = dir_.Join("a.img"), b = dir_.Join("b.img");
   const std::string bad = dir_.Join("missing/c.img");
   const std::string report = dir_.Join("report.jsonl");
-  const Outcome run = RunCli("write --verify --report " + Quote(report) + " " + Quote(Fixed()) +
-                             " " + Quote(a) + " " + Quote(bad) + " " + Quote(b));
-  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  const Outcome run =
+      RunCliExpecting(1, "write --verify --report " + Quote(report) + " " + Quote(Fixed()) + " " +
+                             Quote(a) + " " + Quote(bad) + " " + Quote(b));
   EXPECT_EQ(RunTool("cmp " + Quote(alone) + " " + Quote(a)), 0);
   EXPECT_EQ(RunTool("cmp " + Quote(alone) + " " + Quote(b)), 0);
   // Without a terminal every line of a card starts with its target; the summary follows.
@@ -76,12 +73,12 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
   const std::vector<std::string> records = SplitLines(ReadFile(report));
   EXPECT_EQ(records.size(), 3u);
   for (const std::string& record : records) {
-    EXPECT_TRUE(Has(record, "\"firmware\":\"" + fs::canonical(Fixed()).string() + "\"")) << record;
-    EXPECT_TRUE(Has(record, "\"job\":\"write\",")) << record;
     const bool good = !Has(record, "\"device\":\"" + bad + "\"");
-    EXPECT_TRUE(Has(record, good ? "\"result\":\"succeeded\"" : "\"result\":\"failed\"")) << record;
+    EXPECT_TRUE(Has(record, "\"firmware\":\"" + fs::canonical(Fixed()).string() +
+                                "\",\"job\":\"write\",\"result\":\"" +
+                                (good ? "succeeded" : "failed")))
+        << record;
     EXPECT_TRUE(Has(record, good ? "\"verified\":true}" : "\"verified\":false}")) << record;
-    EXPECT_TRUE(!good || Has(record, "\"size\":" + std::to_string(FileSize(alone)) + ","));
   }
 
   // The same card twice is a usage error before anything runs.
@@ -91,15 +88,14 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
   EXPECT_EQ(twice.out, "");
   // A report that cannot be opened stops the set before any card is touched.
   const std::string untouched = dir_.Join("untouched.img");
-  const Outcome noReport = RunCli("write --report " + Quote(dir_.Join("missing/r.jsonl")) + " " +
-                                  Quote(Fixed()) + " " + Quote(untouched) + " " + Quote(b));
-  EXPECT_EQ(noReport.status, 1);
+  const Outcome noReport =
+      RunCliExpecting(1, "write --report " + Quote(dir_.Join("missing/r.jsonl")) + " " +
+                             Quote(Fixed()) + " " + Quote(untouched) + " " + Quote(b));
   EXPECT_TRUE(Has(noReport.err, dir_.Join("missing/r.jsonl"))) << noReport.err;
   EXPECT_FALSE(fs::exists(untouched));
-  EXPECT_EQ(RunTool("cmp " + Quote(alone) + " " + Quote(b)), 0);
   // Verify with several targets: the two good cards hold the firmware.
-  const Outcome verify = RunCli("verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(b));
-  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  const Outcome verify =
+      RunCliExpecting(0, "verify " + Quote(Fixed()) + " " + Quote(a) + " " + Quote(b));
   EXPECT_EQ(SplitLines(verify.out).back(), "all 2 cards succeeded");
 
   // On a terminal: one line per card, redrawn in place, then the summary.
@@ -113,16 +109,9 @@ TEST_F(CardSetTest, ImageFilesAtOnceOneFailingSummaryAndReport) {
   EXPECT_TRUE(Has(shown, "all 2 cards succeeded")) << shown;
 }
 
-// Loop devices attached for the test and detached whatever happens.
-struct Loops {
-  std::vector<std::unique_ptr<LoopDevice>> devices;
-  std::string Add(const std::string& image) {
-    devices.push_back(std::make_unique<LoopDevice>(image));
-    return devices.back()->name();
-  }
-};
-
-bool CanUseLoops() { return IsRoot() && fs::exists("/dev/loop-control") && HaveTool("losetup"); }
+bool CanUseLoops() {
+  return geteuid() == 0 && fs::exists("/dev/loop-control") && HaveTool("losetup");
+}
 
 // A loop device that a fixture sysfs describes as the disk "sdx": the safety rule reads the
 // fixture, the job writes the real device.
@@ -226,68 +215,20 @@ TEST_F(CliSafety, AUsbDiskIsWrittenOnlyWhenConfirmed) {
   }
 }
 
-bool IsMounted(const std::string& point) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, dev, root, mountPoint;
-    fields >> id >> parent >> dev >> root >> mountPoint;
-    if (mountPoint == point) return true;
-  }
-  return false;
-}
-
-bool IsBlockDevice(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
-}
-
-// Every partition of the example on the card, through the kernel's partition nodes.
-void ExpectPartitions(const LoopDevice& loop) {
-  for (size_t i = 0; i < std::size(kExampleParts); ++i) {
-    const std::string node = loop.Partition(kExamplePartNumbers[i]);
-    ASSERT_TRUE(IsBlockDevice(node)) << node;
-    ExpectVolume(node, kExampleParts[i].fsType);
-  }
-}
-
-// Three cards at once, each the same as the card written alone; then one written, checked,
-// updated under a mounted partition and recovered.
-TEST_F(CardSetTest, LoopDevicesThreeAtOnceAndOneAtATime) {
+// A loop device written, updated under a mounted partition and recovered. (Several cards at
+// once are the image files' test: the set does not depend on the kind of target.)
+TEST_F(CardSetTest, LoopDeviceWrittenUpdatedAndRecovered) {
   if (!CanUseLoops()) GTEST_SKIP() << "needs root and loop devices";
-  const std::string alone = Alone();
-  Loops loops;
-  std::vector<std::string> images;
-  std::string targets;
-  for (int i = 0; i < 3; ++i) {
-    images.push_back(dir_.Join("card" + std::to_string(i) + ".img"));
-    ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(images.back())), 0);
-    if (loops.Add(images.back()).empty()) GTEST_SKIP() << loops.devices.back()->error();
-    targets += " " + Quote(loops.devices.back()->name());
-  }
-  const Outcome good = RunCli("write --yes --verify " + Quote(Fixed()) + targets);
-  EXPECT_EQ(good.status, 0) << good.out << good.err;
-  for (const auto& loop : loops.devices) {
-    EXPECT_EQ(RunTool("cmp -n " + std::to_string(FileSize(alone)) + " " + Quote(alone) + " " +
-                      Quote(loop->name())),
-              0)
-        << loop->name();
-  }
-
-  LoopDevice& first = *loops.devices[0];
+  const std::string image = dir_.Join("card.img");
+  ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(image)), 0);
+  LoopDevice first(image);
+  if (first.name().empty()) GTEST_SKIP() << first.error();
   const std::string card = Quote(Example()) + " " + Quote(first.name());
   // A loop device needs no --force, but it does need the confirmation.
-  const Outcome unasked = RunCli("write " + card);
-  EXPECT_EQ(unasked.status, 1);
-  EXPECT_EQ(unasked.out, "");
-  const Outcome write = RunCli("write --yes --verify " + card);
+  EXPECT_EQ(RunCli("write " + card).status, 1);
+  const Outcome write = RunCli("write --yes " + card);
   ASSERT_EQ(write.status, 0) << write.out << write.err;
-  EXPECT_EQ(LogTexts(write.out).back(), KeyText(u"VerifySucess"));
-  ExpectPartitions(first);
-  // Checking only reads: no confirmation is asked for.
-  const Outcome verify = RunCli("verify " + card);
-  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  RunCliExpecting(0, "verify " + card);  // only reads: no confirmation is asked for
 
   // A mounted partition of the card is taken away before the card is written again.
   const std::string point = dir_.Join("mnt");
@@ -295,18 +236,16 @@ TEST_F(CardSetTest, LoopDevicesThreeAtOnceAndOneAtATime) {
   ASSERT_EQ(mount(first.Partition(8).c_str(), point.c_str(), "ext4", 0, nullptr), 0)
       << std::strerror(errno);
   first.Mounted(point);
-  ASSERT_TRUE(IsMounted(point));
-  const Outcome update = RunCli("update --yes " + card);
-  EXPECT_EQ(update.status, 0) << update.out << update.err;
-  EXPECT_FALSE(IsMounted(point));
-  ExpectPartitions(first);
+  RunCliExpecting(0, "update --yes " + card);
+  EXPECT_FALSE(Has(ReadFile("/proc/self/mountinfo"), " " + point + " "));
+  // Every partition through the kernel's partition nodes: the table was read again.
+  for (size_t i = 0; i < std::size(kExampleParts); ++i) {
+    ExpectVolume(first.Partition(kExamplePartNumbers[i]), kExampleParts[i].fsType);
+  }
   // What the loop device received is in the image file.
-  ExpectFileAt(images[0], kExampleParts[0].start, Example() + "/boot-v2.img");
+  ExpectFileAt(image, kExampleParts[0].start, Example() + "/boot-v2.img");
 
-  const Outcome recover = RunCli("recover --yes " + Quote(first.name()));
-  EXPECT_EQ(recover.status, 0) << recover.out << recover.err;
-  EXPECT_EQ(LogTexts(recover.out),
-            KeyTexts({u"OpenDisk", u"OpenDiskSuccess", u"RecoverTip", u"RecoverSucess"}));
+  RunCliExpecting(0, "recover --yes " + Quote(first.name()));
   ExpectVolume(first.name(), "vfat");
 }
 
@@ -317,10 +256,11 @@ class Station {
   Station(const TempDir& dir, size_t slots) : dir_(dir), sys_(dir.Join("sys")) {
     for (size_t i = 0; i < slots; ++i) {
       images.push_back(dir.Join("slot" + std::to_string(i) + ".img"));
-      if (RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(images.back())) != 0 ||
-          loops_.Add(images.back()).empty()) {
+      if (RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(images.back())) != 0) {
         return;
       }
+      loops_.push_back(std::make_unique<LoopDevice>(images.back()));
+      if (loops_.back()->name().empty()) return;
     }
     fs::create_directories(sys_ + "/block");
     WriteFile(dir.Join("mountinfo"), "");
@@ -330,7 +270,7 @@ class Station {
     if (thread_.joinable()) thread_.join();
   }
   bool ready() const { return ready_; }
-  std::string Node(size_t i) const { return loops_.devices[i]->name(); }
+  std::string Node(size_t i) const { return loops_[i]->name(); }
 
   // A card in slot i, its reader's serial number `serial`.
   void Plug(size_t i, const std::string& serial) {
@@ -389,7 +329,7 @@ class Station {
  private:
   const TempDir& dir_;
   std::string sys_;
-  Loops loops_;
+  std::vector<std::unique_ptr<LoopDevice>> loops_;  // detached whatever happens
   std::thread thread_;
   bool ready_ = false;
 };
@@ -429,19 +369,17 @@ TEST_F(CardSetTest, StationWritesCardsAsTheyComeAndGo) {
   for (size_t i = 0; i < 3; ++i) {
     const std::string& record = records[i];
     EXPECT_TRUE(Has(record, "\"device\":\"" + station.Node(expected[i].slot) + "\"")) << record;
-    EXPECT_TRUE(Has(record, "\"serial\":\"" + std::string(expected[i].serial) + "\"")) << record;
-    EXPECT_TRUE(Has(record, "\"size\":" + std::to_string(kCardBytes) + ",")) << record;
-    EXPECT_TRUE(Has(record, expected[i].good ? "\"result\":\"succeeded\",\"seconds\""
-                                             : "\"result\":\"failed\",\"seconds\""))
+    EXPECT_TRUE(Has(record, "\"serial\":\"" + std::string(expected[i].serial) + "\",\"size\":" +
+                                std::to_string(kCardBytes) + ","))
         << record;
-    EXPECT_TRUE(Has(record, expected[i].good ? "\"verified\":true}" : "\"verified\":false}"))
+    EXPECT_TRUE(Has(record, expected[i].good ? "\"result\":\"succeeded\""
+                                             : "\"result\":\"failed\""))
         << record;
   }
   EXPECT_EQ(RunTool("cmp " + Quote(station.images[1]) + " " + Quote(station.images[3])), 0);
   EXPECT_EQ(SplitLines(ReadFile(station.Out())).back(),
             "2 of 3 cards succeeded; failed: " + station.Node(3));
   const std::string said = ReadFile(station.Err());
-  EXPECT_TRUE(Has(said, station.Node(0) + " was present at the start")) << said;
   EXPECT_TRUE(Has(said, station.Node(1) + " is done and may be removed (1 good so far)")) << said;
   // The card present at the start and the one seen before were never written.
   for (size_t slot : {0, 2}) {

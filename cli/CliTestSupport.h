@@ -21,8 +21,9 @@ struct Outcome {
 // Runs brindle-cli with `args` (already quoted for the shell), standard input from `input`
 // (a file path; /dev/null by default, so no terminal is there to ask on).
 Outcome RunCli(const std::string& args, const std::string& input = "/dev/null");
+// RunCli, and a test failure showing the arguments and both outputs unless it exits `status`.
+Outcome RunCliExpecting(int status, const std::string& args);
 
-bool IsRoot();
 // The program's path, quoted for the shell.
 std::string Cli();
 
@@ -68,8 +69,6 @@ class ExampleTest : public ::testing::Test {
   static void TearDownTestSuite();
   void SetUp() override;
   static std::string Example() { return example_->Join("fw"); }
-  // Every partition of the example in `image`, copied out and checked by ExpectVolume.
-  void ExpectExampleVolumes(const std::string& image);
 
   static inline std::string missingTool_;
   static inline testsupport::TempDir* example_ = nullptr;

@@ -117,7 +117,6 @@ TEST(Completion, OffersCommandsOptionsAndFilesFromTheTable) {
   WriteFile(dir.Join("card.img"), "");
   const std::string commands = "check\nchecksum\nhelp\nlist\nrecover\nstation\nupdate\nverify\nwrite\n";
   EXPECT_EQ(Offered("brindle-cli ", dir.path()), commands);
-  EXPECT_EQ(Offered("brindle-cli re", dir.path()), "recover\n");
   EXPECT_EQ(Offered("brindle-cli write --s", dir.path()), "--size\n--swaps\n--sysfs\n");
   EXPECT_EQ(Offered("brindle-cli help ", dir.path()), commands);
   // The firmware folder takes folders only; --size takes no file; the target takes files.
