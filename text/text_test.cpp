@@ -25,16 +25,6 @@ std::u16string WidePath(const TempDir& dir, const std::string& name) {
   return plat::FromUtf8(dir.Join(name));
 }
 
-std::string Utf16(const std::u16string& text, bool big) {
-  std::string out = big ? "\xFE\xFF" : "\xFF\xFE";
-  for (char16_t c : text) {
-    const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
-    out += big ? hi : lo;
-    out += big ? lo : hi;
-  }
-  return out;
-}
-
 const std::u16string kCatalogue =
     u"; comment line\r\n"
     u"[EN_TEXT]\r\n"
@@ -52,8 +42,8 @@ TEST(ProfileReader, EveryEncodingReadsTheSame) {
   TempDir dir;
   WriteFile(dir.Join("u8.ini"), plat::ToUtf8(kCatalogue));
   WriteFile(dir.Join("u8bom.ini"), "\xEF\xBB\xBF" + plat::ToUtf8(kCatalogue));
-  WriteFile(dir.Join("le.ini"), Utf16(kCatalogue, false));
-  WriteFile(dir.Join("be.ini"), Utf16(kCatalogue, true));
+  WriteFile(dir.Join("le.ini"), "\xFF\xFE" + testsupport::Utf16Bytes(kCatalogue, false));
+  WriteFile(dir.Join("be.ini"), "\xFE\xFF" + testsupport::Utf16Bytes(kCatalogue, true));
   for (const char* name : {"u8.ini", "u8bom.ini", "le.ini", "be.ini"}) {
     SCOPED_TRACE(name);
     ProfileReader reader(WidePath(dir, name));
