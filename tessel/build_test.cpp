@@ -235,29 +235,5 @@ TEST(Ext4Target, ClearsTheTailAroundItsMetadata) {
   EXPECT_EQ(patternBlocks, 0u);
 }
 
-// The engine shows progress from the highest offset written so far. The bulk of the writing
-// (the journal's zeros) must come before anything near the end of the volume, or the bar
-// would stand at 99% for the whole build.
-TEST(Ext4Target, WritesTheEndOfTheVolumeLate) {
-  TempDir dir;
-  const std::string card = dir.Join("card.img");
-  const uint64_t size = 1 * kGiB;
-  ASSERT_TRUE(MakeSparseFile(card, size));
-  // Old data in the last MiB, which the build must clear.
-  ASSERT_TRUE(WriteBytesAt(card, size - kMiB, std::vector<uint8_t>(kMiB, 0x5A)));
-  FileComm comm(card, 0);
-  CommTarget target(&comm);
-  ASSERT_TRUE(BuildOnTarget(Kind::Ext4, size, target, FixedOptions()));
-  uint64_t total = 0, beforeTail = 0;
-  bool tailReached = false;
-  for (const auto& [offset, length] : comm.log()) {
-    total += length;
-    tailReached = tailReached || uint64_t(offset) + length > size - kMiB;
-    if (!tailReached) beforeTail += length;
-  }
-  EXPECT_TRUE(tailReached);
-  EXPECT_GE(beforeTail, total * 9 / 10) << beforeTail << " of " << total;
-}
-
 }  // namespace
 }  // namespace tessel

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 
 namespace tessel {
 namespace {
@@ -50,22 +49,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Identify, JunkIsUnknown) {
   TempDir dir;
-  std::vector<uint8_t> random(4 * kMiB);
-  std::mt19937 generator(42);
-  for (uint8_t& b : random) b = uint8_t(generator());
-  ASSERT_TRUE(WriteFile(dir.Join("random.img"), random));
-  EXPECT_EQ(Identify(dir.Join("random.img")), 0);
   ASSERT_TRUE(WriteFile(dir.Join("empty.img"), ""));
   ASSERT_TRUE(MakeSparseFile(dir.Join("zeros.img"), 8 * kMiB));
   for (const std::string& path : {dir.Join("empty.img"), dir.Join("zeros.img"),
                                   dir.Join("missing.img"), dir.path(), std::string()}) {
     EXPECT_EQ(Identify(path), 0) << path;
   }
-  for (const char* name : {"random.img", "zeros.img"}) {
-    FileComm comm(dir.Join(name), 0);
-    CommTarget target(&comm);
-    EXPECT_EQ(IdentifyVolume(target), 0) << name;
-  }
+  FileComm zeros(dir.Join("zeros.img"), 0);
+  CommTarget target(&zeros);
+  EXPECT_EQ(IdentifyVolume(target), 0);
   FileComm empty(dir.Join("empty.img"), 0);
   CommTarget unreadable(&empty);
   EXPECT_EQ(IdentifyVolume(unreadable), -1);

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -125,8 +124,6 @@ TEST(LocalText, LanguageIsChosenAtTheFirstLookupAndKept) {
                              first == LocalTextFrom(ini, code, u"Title", 0) &&
                              LocalText(u"Title", 1) == first + u"\n" &&
                              LocalText(u"NoSuchKeyAnywhere", 1) == u"\n";
-          std::fprintf(stderr, "language %d, title %s\n", ModuleLanguageCode(),
-                       plat::ToUtf8(first).c_str());
           std::exit(right ? 0 : 1);
         },
         testing::ExitedWithCode(0), "")
