@@ -155,32 +155,27 @@ TEST(BuildDiskRecords, AscendingOrderDoesNotDependOnListingOrder) {
 }
 
 // The fields the fixture machines of DiskInfo_test do not show: a cut model, a cciss name, a
-// vendor number.
+// vendor number, a long backing file cut at a character.
 TEST(BuildDiskRecords, FillsTheOddFields) {
   RawBlockDevice usb = Disk("sdb", "8:16", "8");
   usb.model = std::string(" SD/MMC  \0", 10) + std::string(70, 'M');
   RawBlockDevice cciss = Disk("cciss!c0d0", "104:0", "8");
   cciss.vendor = "0x1af4\n";  // a vendor number, as virtio disks give it, is no name
-  const std::vector<DISK_DATA> records = BuildDiskRecords({usb, cciss}, {});
-  ASSERT_EQ(records.size(), 2u);
+  RawBlockDevice loop = Disk("loop3", "7:3", "8", "devices/virtual/block");
+  std::string path = "/" + std::string(kBackingFileSize - 3, 'p');  // 1022 bytes
+  path += "\xc3\xa9";                                               // a two-byte character
+  loop.backingFile = path;
+  const std::vector<DISK_DATA> records = BuildDiskRecords({usb, cciss, loop}, {});
+  ASSERT_EQ(records.size(), 3u);
   const DISK_DATA& r = records[0];
   EXPECT_EQ(std::string(r.model), "SD/MMC" + std::string(57, 'M'));
   // Past the 63 characters and the terminator the field carries nothing.
   EXPECT_TRUE(std::all_of(r.model + 64, r.model + kModelFieldSize, [](char c) { return c == 0; }));
   EXPECT_STREQ(records[1].devicePath, "/dev/cciss/c0d0");
   EXPECT_STREQ(records[1].vendor, "");
-}
-
-TEST(BuildDiskRecords, LongBackingFileIsCutAtACharacter) {
-  RawBlockDevice loop = Disk("loop3", "7:3", "8", "devices/virtual/block");
-  std::string path = "/" + std::string(kBackingFileSize - 3, 'p');  // 1022 bytes
-  path += "\xc3\xa9";                                               // a two-byte character
-  loop.backingFile = path;
-  const std::vector<DISK_DATA> records = BuildDiskRecords({loop}, {});
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].isLoop, 1);
-  EXPECT_EQ(records[0].isUsb, 0);
-  EXPECT_EQ(std::string(records[0].backingFile), path.substr(0, kBackingFileSize - 2));
+  EXPECT_EQ(records[2].isLoop, 1);
+  EXPECT_EQ(records[2].isUsb, 0);
+  EXPECT_EQ(std::string(records[2].backingFile), path.substr(0, kBackingFileSize - 2));
 }
 
 }  // namespace
