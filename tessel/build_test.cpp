@@ -19,12 +19,12 @@ using namespace testsupport;
 void ExpectExt4Layout(const std::string& image) {
   std::string out;
   ASSERT_EQ(RunTool("dumpe2fs -h " + Quote(image), &out), 0) << out;
-  for (const char* feature :
-       {" has_journal", " ext_attr", " resize_inode", " dir_index", " filetype", " extent",
-        " 64bit", " flex_bg", " sparse_super", " large_file", " huge_file", " dir_nlink",
-        " extra_isize", " metadata_csum", "crc32c", "Maximum mount count:      -1",
+  for (const char* line :
+       {"Filesystem features:      has_journal ext_attr resize_inode dir_index filetype extent "
+        "64bit flex_bg sparse_super large_file huge_file dir_nlink extra_isize metadata_csum\n",
+        "Inode size:\t          256\n", "Maximum mount count:      -1\n", "crc32c",
         "Total journal size:"}) {
-    EXPECT_NE(out.find(feature), std::string::npos) << feature;
+    EXPECT_NE(out.find(line), std::string::npos) << line << out;
   }
   // Inode tables are left for the kernel to zero lazily.
   ASSERT_EQ(RunTool("dumpe2fs " + Quote(image), &out), 0);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -138,9 +137,8 @@ TEST(LocalText, LanguageIsChosenAtTheFirstLookupAndKept) {
 
 TEST(Convertor, UnmappableCharactersBecomeSpaces) {
   CChineseConvertor convertor;
-  const std::string gbk = convertor.ToMultiByte(u"/tmp/\u56fa\u4ef6\u00e9\u0e01.img", 1);
-  EXPECT_EQ(gbk, "/tmp/\xb9\xcc\xbc\xfe\xa8\xa6 .img");  // Thai is not in GBK
-  EXPECT_EQ(std::strlen(gbk.c_str()), gbk.size());
+  EXPECT_EQ(convertor.ToMultiByte(u"/tmp/\u56fa\u4ef6\u00e9\u0e01.img", 1),
+            "/tmp/\xb9\xcc\xbc\xfe\xa8\xa6 .img");  // Thai is not in GBK
   EXPECT_EQ(convertor.ToMultiByte(u"\u4e2d", 2), "\xa4\xa4");
   testsupport::ScopedEnv env("LC_ALL", "en_US.ISO-8859-1");
   EXPECT_EQ(convertor.ToMultiByte(u"a\u00e9\u4e2d", 0), "a\xe9 ");
