@@ -47,7 +47,6 @@ TEST(ParseSectorCount, SectorsBecomeBytesAndUnreadableSizesZero) {
   const std::pair<const char*, uint64_t> cases[] = {
       {"15523840", 15523840ull * 512}, {"0", 0}, {"2048 \n", 2048ull * 512},
       {"", 0}, {"abc", 0}, {"12a", 0}, {"-5", 0}, {" 12", 0}, {"0x10", 0}, {"1.5", 0},
-      {"\xff\xfe", 0},
       // The largest count whose byte size fits in 64 bits, and one more.
       {"36028797018963967", 36028797018963967ull * 512}, {"36028797018963968", 0},
       {"99999999999999999999999", 0}};
@@ -65,8 +64,6 @@ TEST(IsUsbSysfsPath, UsbHostControllersAndPortsOnly) {
       {"devices/pci0000:00/0000:00:1c.0/0000:02:00.0/rtsx_pci_sdmmc.0/mmc_host/mmc0/mmc0:aaaa/"
        "block/mmcblk0", 0},
       {"devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", 0},
-      {"devices/virtual/nvme-subsystem/nvme-subsys0/nvme0n1", 0},
-      {"devices/pci0000:00/0000:00:02.0/virtio1/block/vda", 0},
       {"devices/platform/usbhost/host0", 0},
       {"x/1-", 0}, {"x/-1", 0}, {"x/1-a", 0}, {"x/1-1:1", 0}, {"x/1-1:1.0.0", 0}, {"x/usb", 0},
       {"x/usbx1", 0}, {"", 0}};
@@ -82,14 +79,9 @@ TEST(ParseMountInfo, TakesDeviceAndSourceAroundOptionalFields) {
       "garbage line\n"
       "33 26 8:35 / /y rw shared:1\n"  // no separator: not a mount line
       "\n";
-  const std::vector<MountEntry> mounts = ParseMountInfo(text);
-  ASSERT_EQ(mounts.size(), 4u);
-  EXPECT_EQ(mounts[0].dev, "8:2");
-  EXPECT_EQ(mounts[0].source, "/dev/sda2");
-  EXPECT_EQ(mounts[1].dev, "0:46");
-  EXPECT_EQ(mounts[1].source, "/dev/sdc2");
-  EXPECT_EQ(mounts[2].source, "/dev/disk a");
-  EXPECT_EQ(mounts[3].source, "/dev/odd\\1");
+  std::string found;
+  for (const MountEntry& m : ParseMountInfo(text)) found += m.dev + " " + m.source + "|";
+  EXPECT_EQ(found, "8:2 /dev/sda2|0:46 /dev/sdc2|8:33 /dev/disk a|8:34 /dev/odd\\1|");
 }
 
 TEST(GetPartitionCnt, CountsDistinctVolumesOfTheDiskOnly) {
@@ -163,32 +155,27 @@ TEST(BuildDiskRecords, AscendingOrderDoesNotDependOnListingOrder) {
 }
 
 // The fields the fixture machines of DiskInfo_test do not show: a cut model, a cciss name, a
-// vendor number.
+// vendor number, a long backing file cut at a character.
 TEST(BuildDiskRecords, FillsTheOddFields) {
   RawBlockDevice usb = Disk("sdb", "8:16", "8");
   usb.model = std::string(" SD/MMC  \0", 10) + std::string(70, 'M');
   RawBlockDevice cciss = Disk("cciss!c0d0", "104:0", "8");
   cciss.vendor = "0x1af4\n";  // a vendor number, as virtio disks give it, is no name
-  const std::vector<DISK_DATA> records = BuildDiskRecords({usb, cciss}, {});
-  ASSERT_EQ(records.size(), 2u);
+  RawBlockDevice loop = Disk("loop3", "7:3", "8", "devices/virtual/block");
+  std::string path = "/" + std::string(kBackingFileSize - 3, 'p');  // 1022 bytes
+  path += "\xc3\xa9";                                               // a two-byte character
+  loop.backingFile = path;
+  const std::vector<DISK_DATA> records = BuildDiskRecords({usb, cciss, loop}, {});
+  ASSERT_EQ(records.size(), 3u);
   const DISK_DATA& r = records[0];
   EXPECT_EQ(std::string(r.model), "SD/MMC" + std::string(57, 'M'));
   // Past the 63 characters and the terminator the field carries nothing.
   EXPECT_TRUE(std::all_of(r.model + 64, r.model + kModelFieldSize, [](char c) { return c == 0; }));
   EXPECT_STREQ(records[1].devicePath, "/dev/cciss/c0d0");
   EXPECT_STREQ(records[1].vendor, "");
-}
-
-TEST(BuildDiskRecords, LongBackingFileIsCutAtACharacter) {
-  RawBlockDevice loop = Disk("loop3", "7:3", "8", "devices/virtual/block");
-  std::string path = "/" + std::string(kBackingFileSize - 3, 'p');  // 1022 bytes
-  path += "\xc3\xa9";                                               // a two-byte character
-  loop.backingFile = path;
-  const std::vector<DISK_DATA> records = BuildDiskRecords({loop}, {});
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].isLoop, 1);
-  EXPECT_EQ(records[0].isUsb, 0);
-  EXPECT_EQ(std::string(records[0].backingFile), path.substr(0, kBackingFileSize - 2));
+  EXPECT_EQ(records[2].isLoop, 1);
+  EXPECT_EQ(records[2].isUsb, 0);
+  EXPECT_EQ(std::string(records[2].backingFile), path.substr(0, kBackingFileSize - 2));
 }
 
 }  // namespace

@@ -1,23 +1,16 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 namespace tessel::test {
 
 bool MakeSparseFile(const std::string& path, uint64_t size) {
   return testsupport::WriteFile(path, "") && truncate(path.c_str(), off_t(size)) == 0;
-}
-
-uint64_t AllocatedBytes(const std::string& path) {
-  struct stat st{};
-  return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_blocks) * 512 : 0;
 }
 
 FileComm::FileComm(const std::string& path, int64_t base, int64_t failAfter)
@@ -54,33 +47,20 @@ uint32_t FileComm::ReadBlock(void* buffer, uint32_t length, int64_t offset) {
   return n < 0 ? 0 : uint32_t(n);
 }
 
-int BlkidProbe(const std::string& blkid, const std::string& path, std::string* output) {
-  // -c /dev/null: no cache; -p: low-level probe, which reports ambiguity as an error.
-  return testsupport::RunTool(blkid + " -c /dev/null -p -o export " + testsupport::Quote(path),
-                              output);
+std::string BlkidValues(const std::string& path, const std::string& tags) {
+  return testsupport::ToolOutput("blkid -c /dev/null -p -o value " + tags + " " +
+                                 testsupport::Quote(path));
 }
 
 std::string ExpectClean(Kind kind, const std::string& image) {
   const bool ext4 = kind == Kind::Ext4;
   std::string out;
-  const int status = testsupport::RunTool(
-      testsupport::FindTool(ext4 ? "e2fsck" : "fsck.fat") + (ext4 ? " -fn " : " -n ") +
-          testsupport::Quote(image),
-      &out);
-  EXPECT_EQ(status, 0) << out;
+  const std::string check = ext4 ? "e2fsck -fn " : "fsck.fat -n ";
+  EXPECT_EQ(testsupport::RunTool(check + testsupport::Quote(image), &out), 0) << out;
   if (!ext4) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
   }
   return out;
-}
-
-std::string ExportValue(const std::string& output, const std::string& key) {
-  std::stringstream lines(output);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
-  }
-  return {};
 }
 
 }  // namespace tessel::test

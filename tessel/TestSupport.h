@@ -1,5 +1,5 @@
-// Helpers shared by the volume builder's tests: sparse files, blkid's probe and a file-backed
-// CImageComm target. Folders, tools and whole files are in testsupport/TestSupport.h.
+// Helpers shared by the volume builder's tests: sparse files and a file-backed CImageComm
+// target. Folders, tools and whole files are in testsupport/TestSupport.h.
 #pragma once
 
 #include "Tessel.h"
@@ -14,8 +14,6 @@
 namespace tessel::test {
 
 bool MakeSparseFile(const std::string& path, uint64_t size);
-// Bytes of disk the file really holds (its blocks), 0 when it does not exist.
-uint64_t AllocatedBytes(const std::string& path);
 
 // A CImageComm on a file: volume offset 0 is file offset `base`. With `failAfter` set, every
 // request that reaches past that volume offset fails, as a dying card would. Zero ranges
@@ -46,10 +44,9 @@ class FileComm final : public CImageComm {
   std::vector<std::pair<int64_t, uint64_t>> log_;
 };
 
-// blkid's low-level probe of a file: "TYPE=vfat\nVERSION=FAT32\n..." lines; exit status back.
-int BlkidProbe(const std::string& blkid, const std::string& path, std::string* output);
-// The value of KEY in blkid's export output, empty when absent.
-std::string ExportValue(const std::string& output, const std::string& key);
+// blkid's low-level probe (no cache; ambiguity is an error and prints nothing) of the given
+// tags, one value a line.
+std::string BlkidValues(const std::string& path, const std::string& tags);
 
 // fsck.fat -n (no word beyond its banner and summary) or e2fsck -fn must find the volume
 // clean; their output comes back.
@@ -70,12 +67,11 @@ constexpr uint64_t kGiB = uint64_t(1) << 30;
 
 }  // namespace tessel::test
 
-#define TESSEL_REQUIRE_TOOL(var, name)                                       \
-  const std::string var = ::testsupport::FindTool(name);                     \
-  if (var.empty()) GTEST_SKIP() << name << " is not installed"
+#define TESSEL_REQUIRE_TOOLS(...)                  \
+  for (const char* tool : {__VA_ARGS__})           \
+    if (!::testsupport::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed"
 
 // blkid and the checking tools of the kind's file system.
-#define TESSEL_REQUIRE_CHECKERS(kind)                                              \
-  for (const char* tool : {"blkid", (kind) == ::tessel::Kind::Ext4 ? "e2fsck" : "fsck.fat", \
-                           (kind) == ::tessel::Kind::Ext4 ? "debugfs" : "mcopy"})          \
-    if (!::testsupport::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed"
+#define TESSEL_REQUIRE_CHECKERS(kind)                                             \
+  TESSEL_REQUIRE_TOOLS("blkid", (kind) == ::tessel::Kind::Ext4 ? "e2fsck" : "fsck.fat", \
+                       (kind) == ::tessel::Kind::Ext4 ? "debugfs" : "mcopy")

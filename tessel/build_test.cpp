@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,19 +17,17 @@ using namespace testsupport;
 
 // The features `mke2fs -t ext4` gives by default, and the journal and lazy tables.
 void ExpectExt4Layout(const std::string& image) {
-  const std::string dumpe2fs = FindTool("dumpe2fs");
-  if (dumpe2fs.empty()) return;
   std::string out;
-  ASSERT_EQ(RunTool(dumpe2fs + " -h " + Quote(image), &out), 0) << out;
-  for (const char* feature :
-       {" has_journal", " ext_attr", " resize_inode", " dir_index", " filetype", " extent",
-        " 64bit", " flex_bg", " sparse_super", " large_file", " huge_file", " dir_nlink",
-        " extra_isize", " metadata_csum", "crc32c", "Maximum mount count:      -1",
+  ASSERT_EQ(RunTool("dumpe2fs -h " + Quote(image), &out), 0) << out;
+  for (const char* line :
+       {"Filesystem features:      has_journal ext_attr resize_inode dir_index filetype extent "
+        "64bit flex_bg sparse_super large_file huge_file dir_nlink extra_isize metadata_csum\n",
+        "Inode size:\t          256\n", "Maximum mount count:      -1\n", "crc32c",
         "Total journal size:"}) {
-    EXPECT_NE(out.find(feature), std::string::npos) << feature;
+    EXPECT_NE(out.find(line), std::string::npos) << line << out;
   }
   // Inode tables are left for the kernel to zero lazily.
-  ASSERT_EQ(RunTool(dumpe2fs + " " + Quote(image), &out), 0);
+  ASSERT_EQ(RunTool("dumpe2fs " + Quote(image), &out), 0);
   EXPECT_EQ(out.find("ITABLE_ZEROED"), std::string::npos);
   if (out.find("Group 1:") != std::string::npos) {
     EXPECT_NE(out.find("INODE_UNINIT"), std::string::npos);
@@ -44,7 +43,7 @@ void ExpectRoundTrip(Kind kind, const TempDir& dir, const std::string& image) {
   ASSERT_TRUE(WriteFile(in, payload));
   std::string out;
   if (kind == Kind::Ext4) {
-    const std::string debugfs = FindTool("debugfs") + " ";
+    const std::string debugfs = "debugfs ";
     ASSERT_EQ(RunTool(debugfs + "-w -R " + Quote("write " + in + " payload.bin") + " " +
                           Quote(image), &out), 0) << out;
     ASSERT_EQ(RunTool(debugfs + "-R " + Quote("dump /payload.bin " + back) + " " + Quote(image),
@@ -53,7 +52,7 @@ void ExpectRoundTrip(Kind kind, const TempDir& dir, const std::string& image) {
     EXPECT_NE(out.find("40700 (2)      0      0   16384"), std::string::npos) << out;  // lost+found
     EXPECT_NE(out.find("40755 (2)      0      0"), std::string::npos) << out;          // root
   } else {
-    const std::string mcopy = FindTool("mcopy") + " -i " + Quote(image) + " ";
+    const std::string mcopy = "mcopy -i " + Quote(image) + " ";
     ASSERT_EQ(RunTool(mcopy + Quote(in) + " ::/PAYLOAD.BIN", &out), 0) << out;
     ASSERT_EQ(RunTool(mcopy + "::/PAYLOAD.BIN " + Quote(back), &out), 0) << out;
   }
@@ -88,15 +87,14 @@ TEST_P(Volume, IsCleanSparseAndWritable) {
   EXPECT_EQ(FileSize(image), int64_t(c.size));
   // Only the sectors that are not zero take space: for ext4 the journal and inode tables
   // cost nothing.
-  EXPECT_LT(AllocatedBytes(image),
+  struct stat st {};
+  ASSERT_EQ(stat(image.c_str(), &st), 0);
+  EXPECT_LT(uint64_t(st.st_blocks) * 512,
             c.kind == Kind::Ext4 ? std::max<uint64_t>(c.size / 64, 4 * kMiB) : 1 * kMiB);
   ExpectClean(c.kind, image);
-  std::string out;
-  ASSERT_EQ(BlkidProbe(FindTool("blkid"), image, &out), 0) << out;
-  EXPECT_EQ(ExportValue(out, "TYPE"), c.kind == Kind::Ext4 ? "ext4" : "vfat");
-  if (c.kind != Kind::Ext4) {
-    EXPECT_EQ(ExportValue(out, "VERSION"), c.kind == Kind::Fat32 ? "FAT32" : "FAT16");
-  }
+  EXPECT_EQ(BlkidValues(image, "-s TYPE -s VERSION"), c.kind == Kind::Ext4    ? "1.0\next4\n"
+                                                     : c.kind == Kind::Fat32 ? "FAT32\nvfat\n"
+                                                                             : "FAT16\nvfat\n");
   EXPECT_EQ(Identify(image), int32_t(c.kind));
   if (c.kind == Kind::Ext4) ExpectExt4Layout(image);
   ExpectRoundTrip(c.kind, dir, image);
@@ -105,24 +103,20 @@ TEST_P(Volume, IsCleanSparseAndWritable) {
 INSTANTIATE_TEST_SUITE_P(
     Sizes, Volume,
     testing::Values(VolumeCase{Kind::Fat16, 16 * kMiB, false, "Fat16_16MiB"},
-                    VolumeCase{Kind::Fat16, 512 * kMiB, false, "Fat16_512MiB"},
                     VolumeCase{Kind::Fat16, 2 * kGiB, false, "Fat16_2GiB"},
                     VolumeCase{Kind::Fat16, 3 * kMiB, false, "Fat16_Smallest"},
                     VolumeCase{Kind::Fat32, 40 * kMiB, false, "Fat32_40MiB"},
-                    VolumeCase{Kind::Fat32, 1 * kGiB, false, "Fat32_1GiB"},
                     VolumeCase{Kind::Fat32, 32 * kGiB, false, "Fat32_32GiB"},
                     VolumeCase{Kind::Fat32, 66601 * 512, false, "Fat32_Smallest"},
                     VolumeCase{Kind::Fat32, 300 * kMiB + 1234, false, "Fat32_OddSize"},
                     VolumeCase{Kind::Ext4, 16 * kMiB, false, "Ext4_16MiB"},
-                    VolumeCase{Kind::Ext4, 1 * kGiB, false, "Ext4_1GiB"},
                     VolumeCase{Kind::Ext4, 2 * kMiB, false, "Ext4_Smallest"},
                     VolumeCase{Kind::Ext4, 600 * kMiB + 3000, false, "Ext4_OddSize"},
                     VolumeCase{Kind::Ext4, 16 * kGiB, true, "Ext4_16GiBThroughTheTarget"}),
     [](const testing::TestParamInfo<VolumeCase>& info) { return std::string(info.param.name); });
 
 TEST(VolumeFile, FixedOptionsGiveIdenticalImages) {
-  TESSEL_REQUIRE_TOOL(cmp, "cmp");
-  TESSEL_REQUIRE_TOOL(blkid, "blkid");
+  TESSEL_REQUIRE_TOOLS("cmp", "blkid");
   TempDir dir;
   const Kind kinds[] = {Kind::Fat16, Kind::Fat32, Kind::Ext4};
   auto path = [&dir](Kind kind, const char* which) {
@@ -132,20 +126,13 @@ TEST(VolumeFile, FixedOptionsGiveIdenticalImages) {
     ASSERT_TRUE(BuildImageFile(kind, 48 * kMiB, path(kind, "a"), FixedOptions()));
   }
   sleep(1);  // a clock that leaked into an image would now differ
-  BuildOptions other = FixedOptions();
-  other.volumeSerial = *other.volumeSerial + 1;
-  other.uuid->back() ^= 1;
   for (Kind kind : kinds) {
     SCOPED_TRACE(int(kind));
     ASSERT_TRUE(BuildImageFile(kind, 48 * kMiB, path(kind, "b"), FixedOptions()));
-    ASSERT_TRUE(BuildImageFile(kind, 48 * kMiB, path(kind, "c"), other));
-    std::string out;
-    EXPECT_EQ(RunTool(cmp + " " + Quote(path(kind, "a")) + " " + Quote(path(kind, "b")), &out), 0)
-        << out;
-    EXPECT_NE(RunTool(cmp + " -s " + Quote(path(kind, "a")) + " " + Quote(path(kind, "c"))), 0);
-    ASSERT_EQ(BlkidProbe(blkid, path(kind, "a"), &out), 0);
-    EXPECT_EQ(ExportValue(out, "UUID"),
-              kind == Kind::Ext4 ? "0b1e55e1-1234-4567-89ab-cdef01234567" : "1234-5678");
+    EXPECT_EQ(ToolOutput("cmp " + Quote(path(kind, "a")) + " " + Quote(path(kind, "b"))), "");
+    // The given serial and UUID are the volume's: a builder that ignored them would differ.
+    EXPECT_EQ(BlkidValues(path(kind, "a"), "-s UUID"),
+              kind == Kind::Ext4 ? "0b1e55e1-1234-4567-89ab-cdef01234567\n" : "1234-5678\n");
   }
 }
 
@@ -238,38 +225,6 @@ TEST(Ext4Target, ClearsTheTailAroundItsMetadata) {
   ASSERT_EQ(tail.size(), 700u);
   EXPECT_TRUE(std::all_of(tail.begin(), tail.begin() + 512, [](uint8_t b) { return b == 0; }));
   EXPECT_TRUE(std::all_of(tail.begin() + 512, tail.end(), [](uint8_t b) { return b == 0xE7; }));
-  // No free block in the last MiB keeps the old pattern: count pattern blocks there.
-  const std::vector<uint8_t> last = ReadBytes(card, size - 700 - kMiB, kMiB);
-  size_t patternBlocks = 0;
-  for (size_t i = 0; i + 1024 <= last.size(); i += 1024) {
-    patternBlocks += std::all_of(last.begin() + i, last.begin() + i + 1024,
-                                 [](uint8_t b) { return b == 0xE7; });
-  }
-  EXPECT_EQ(patternBlocks, 0u);
-}
-
-// The engine shows progress from the highest offset written so far. The bulk of the writing
-// (the journal's zeros) must come before anything near the end of the volume, or the bar
-// would stand at 99% for the whole build.
-TEST(Ext4Target, WritesTheEndOfTheVolumeLate) {
-  TempDir dir;
-  const std::string card = dir.Join("card.img");
-  const uint64_t size = 1 * kGiB;
-  ASSERT_TRUE(MakeSparseFile(card, size));
-  // Old data in the last MiB, which the build must clear.
-  ASSERT_TRUE(WriteBytesAt(card, size - kMiB, std::vector<uint8_t>(kMiB, 0x5A)));
-  FileComm comm(card, 0);
-  CommTarget target(&comm);
-  ASSERT_TRUE(BuildOnTarget(Kind::Ext4, size, target, FixedOptions()));
-  uint64_t total = 0, beforeTail = 0;
-  bool tailReached = false;
-  for (const auto& [offset, length] : comm.log()) {
-    total += length;
-    tailReached = tailReached || uint64_t(offset) + length > size - kMiB;
-    if (!tailReached) beforeTail += length;
-  }
-  EXPECT_TRUE(tailReached);
-  EXPECT_GE(beforeTail, total * 9 / 10) << beforeTail << " of " << total;
 }
 
 }  // namespace

@@ -12,31 +12,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
 namespace testsupport {
-
-namespace {
-
-[[noreturn]] void Fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-bool IsExecutableFile(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-}  // namespace
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   // Short: the window tests put local sockets in here, whose paths have a small limit.
   std::string pattern =
       std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/brindle-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp " + pattern);
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
+  }
   path_ = pattern;
 }
 
@@ -66,17 +54,8 @@ std::string ToolOutput(const std::string& command) {
   return output;
 }
 
-std::string FindTool(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(std::string(path != nullptr ? path : "") +
-                         ":/usr/sbin:/sbin:/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (dir.empty()) continue;
-    const std::string candidate = dir + "/" + name;
-    if (IsExecutableFile(candidate)) return candidate;
-  }
-  return {};
+bool HaveTool(const std::string& name) {
+  return RunTool("command -v " + Quote(name) + " >/dev/null") == 0;
 }
 
 std::string Quote(const std::string& text) {
@@ -126,6 +105,16 @@ bool WriteBytesAt(const std::string& path, uint64_t offset, const std::vector<ui
 int64_t FileSize(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+std::string Utf16Bytes(std::u16string_view text, bool bigEndian) {
+  std::string out;
+  for (char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+    out += bigEndian ? high : low;
+    out += bigEndian ? low : high;
+  }
+  return out;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {

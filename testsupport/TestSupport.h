@@ -30,9 +30,8 @@ class TempDir {
 int RunTool(const std::string& command, std::string* output = nullptr);
 // RunTool's output alone, for checks that compare only what a tool printed.
 std::string ToolOutput(const std::string& command);
-// The full path of an executable found in PATH, /usr/sbin or /sbin; empty when missing.
-std::string FindTool(const std::string& name);
-inline bool HaveTool(const std::string& name) { return !FindTool(name).empty(); }
+// Whether an executable of that name is found in PATH, /usr/sbin or /sbin.
+bool HaveTool(const std::string& name);
 // Single quotes for the shell.
 std::string Quote(const std::string& text);
 
@@ -47,6 +46,8 @@ std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, uint64_
 bool WriteBytesAt(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
 // The size of a file in bytes; -1 when it does not exist.
 int64_t FileSize(const std::string& path);
+// UTF-16 code units as bytes, big- or little-endian, without a byte order mark.
+std::string Utf16Bytes(std::u16string_view text, bool bigEndian);
 
 // Sets an environment variable (unsets it for nullptr) and puts back what was there before
 // when it goes out of scope, so a test leaves its process as it found it.
