@@ -30,7 +30,7 @@ constexpr char kTestLocale[] = "C.UTF-8";
 #endif
 
 // Before main: the catalogue language is chosen once per process, at the first lookup.
-const bool kLocaleSet = [] {
+[[maybe_unused]] const bool kLocaleSet = [] {
   setenv("LC_ALL", kTestLocale, 1);
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   return true;
@@ -51,8 +51,6 @@ std::map<QString, QRect> Places(const QWidget& window) {
 }  // namespace
 
 namespace guitest {
-
-const char* TestLocale() { return kLocaleSet ? kTestLocale : ""; }
 
 QApplication& App() {
   static QApplication* app = [] {

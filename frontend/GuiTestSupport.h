@@ -15,9 +15,6 @@
 
 namespace guitest {
 
-// The locale this test executable runs in, set before main.
-const char* TestLocale();
-
 // The process's QApplication, made on first use on the offscreen platform.
 QApplication& App();
 
