@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -70,8 +69,6 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
-bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
-
 MessageBoxFunc BoxRecorder::Func() {
   return [this](QWidget*, const QString& text, const QString& caption, BoxKind kind) {
     boxes.push_back({text, caption, kind});
@@ -96,10 +93,6 @@ FakeEngine::FakeEngine() { setenv("BRINDLE_FAKE_ENGINE_DIR", dir_.path().c_str()
 
 FakeEngine::~FakeEngine() { unsetenv("BRINDLE_FAKE_ENGINE_DIR"); }
 
-std::string FakeEngine::library() const {
-  return std::string(BRINDLE_TEST_DIR) + "/libbrindle_fake_engine.so";
-}
-
 MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& settings,
                              const FakeEngine* engine) {
   MainframeOptions o = MainframeOptions::Defaults();
@@ -112,7 +105,8 @@ MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& set
   o.chooseFolder = [](QWidget*, const QString&, const QString&) { return QString(); };
   o.quit = [] {};
   o.endProcess = [] {};
-  o.enginePath = engine != nullptr ? engine->library() : "/nonexistent/libPlinth.so";
+  o.enginePath = engine != nullptr ? BRINDLE_TEST_DIR "/libbrindle_fake_engine.so"
+                                   : "/nonexistent/libPlinth.so";
   return o;
 }
 

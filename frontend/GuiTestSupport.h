@@ -9,7 +9,7 @@
 #include <QApplication>
 #include <QString>
 
-#include <memory>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,7 +19,6 @@ namespace guitest {
 QApplication& App();
 
 std::vector<std::string> ReadLines(const std::string& path);
-bool FileExists(const std::string& path);
 
 struct ShownBox {
   QString text;
@@ -42,13 +41,12 @@ class FakeEngine {
  public:
   FakeEngine();
   ~FakeEngine();
-  std::string library() const;
   void Script(const std::string& lines) const {
     testsupport::WriteFile(dir_.Join("script.txt"), lines);
   }
   std::vector<std::string> Calls() const { return ReadLines(dir_.Join("calls.txt")); }
   void Touch(const std::string& name) const { testsupport::WriteFile(dir_.Join(name), "1"); }
-  bool Has(const std::string& name) const { return FileExists(dir_.Join(name)); }
+  bool Has(const std::string& name) const { return std::filesystem::exists(dir_.Join(name)); }
   const testsupport::TempDir& dir() const { return dir_; }
 
  private:

@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace {
 
 #if defined(BRINDLE_TEST_LANG_chs)
@@ -84,10 +83,8 @@ TEST(WindowLanguage, QtsOwnTextsSpeakTheLanguage) {
   }
   EXPECT_EQ(InstallQtTranslations(&App(), plat::SystemLangId()), kQtTranslation != nullptr);
   QMessageBox box;
-  box.setStandardButtons(QMessageBox::Ok | QMessageBox::Yes | QMessageBox::No);
+  box.setStandardButtons(QMessageBox::Ok);
   EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QString::fromStdU16String(kOk));
-  const QString yes = box.button(QMessageBox::Yes)->text();
-  EXPECT_EQ(yes == QStringLiteral("&Yes"), kQtTranslation == nullptr) << yes.toStdString();
 }
 
 }  // namespace

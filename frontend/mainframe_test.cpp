@@ -343,7 +343,7 @@ TEST_F(Window, WhileAJobRunsItsControlsAreOffAndExitAsks) {
   B("quite_btn")->click();
   ExpectBoxes({ask});
   EXPECT_EQ(quits + ends, 0);
-  EXPECT_FALSE(FileExists(settings_.Join("config.ini")));
+  EXPECT_FALSE(std::filesystem::exists(settings_.Join("config.ini")));
   boxes_.answers = {kAnswerYes};
   w_->close();
   ExpectBoxes({ask, ask});
@@ -695,7 +695,7 @@ TEST_F(Window, HelpOpensTheLanguagesFileOrSaysWhatIsMissing) {
                         ".tmp " + opened + "\n");
   chmod(viewer.c_str(), 0755);
   QTest::keyClick(w_.get(), Qt::Key_F1);
-  ASSERT_TRUE(WaitFor([&] { return FileExists(opened); }));
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(opened); }));
   EXPECT_EQ(ReadLines(opened),
             std::vector<std::string>{std::string(BRINDLE_TEST_DIR) + "/help_en.mht"});
 
@@ -860,7 +860,7 @@ TEST(SingleInstance, TheSecondProgramShowsTheFirstAndEnds) {
   const pid_t first = start(dir.Join("first.err"));
   ASSERT_GT(first, 0);
   // The first copy is up once its marker socket exists.
-  ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Join(kInstanceMarker)); }))
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir.Join(kInstanceMarker)); }))
       << ReadFile(dir.Join("first.err"));
   const pid_t second = start(dir.Join("second.err"));
   ASSERT_GT(second, 0);
