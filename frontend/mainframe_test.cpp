@@ -868,6 +868,8 @@ TEST(SingleInstance, TheSecondProgramShowsTheFirstAndEnds) {
   if (!ended) kill(second, SIGKILL);
   EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0)
       << ReadFile(dir.Join("second.err"));
+  // The first copy is still running.
+  EXPECT_EQ(waitpid(first, &status, WNOHANG), 0);
   kill(first, SIGTERM);
   waitpid(first, &status, 0);
 }
