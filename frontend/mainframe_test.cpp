@@ -20,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTest>
 
@@ -791,6 +792,21 @@ TEST(WindowShape, TopCornersRoundBottomCornersSquareAndTheSkinsValues) {
   EXPECT_EQ(ParseCaptionInsets(QStringLiteral("a,b,c,d")).bottom, 0);
   EXPECT_EQ(ParseCornerSize(QStringLiteral("12,10")), QSize(12, 10));
   EXPECT_EQ(ParseCornerSize(QStringLiteral("12")), QSize(0, 0));
+}
+
+TEST(SingleInstance, ASecondCopyAsksTheFirstToShowItself) {
+  App();
+  TempDir dir;
+  const QString name = QString::fromStdString(dir.Join("marker"));
+  SingleInstance first(name);
+  EXPECT_FALSE(first.ActivateRunningCopy());
+  QSignalSpy shown(&first, &SingleInstance::showRequested);
+  // The second copy blocks while it waits for the answer, so it runs on its own thread.
+  std::atomic<bool> secondEnds{false};
+  std::thread second([&] { secondEnds = SingleInstance(name).ActivateRunningCopy(); });
+  ASSERT_TRUE(WaitFor([&] { return shown.count() == 1; }));
+  second.join();
+  EXPECT_TRUE(secondEnds);
 }
 
 TEST(SingleInstance, AStaleSocketIsReplaced) {
