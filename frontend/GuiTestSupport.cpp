@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -30,7 +29,7 @@ constexpr char kTestLocale[] = "C.UTF-8";
 #endif
 
 // Before main: the catalogue language is chosen once per process, at the first lookup.
-const bool kLocaleSet = [] {
+[[maybe_unused]] const bool kLocaleSet = [] {
   setenv("LC_ALL", kTestLocale, 1);
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   return true;
@@ -52,8 +51,6 @@ std::map<QString, QRect> Places(const QWidget& window) {
 
 namespace guitest {
 
-const char* TestLocale() { return kLocaleSet ? kTestLocale : ""; }
-
 QApplication& App() {
   static QApplication* app = [] {
     static int argc = 1;
@@ -71,8 +68,6 @@ std::vector<std::string> ReadLines(const std::string& path) {
   while (std::getline(in, line)) lines.push_back(line);
   return lines;
 }
-
-bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
 
 MessageBoxFunc BoxRecorder::Func() {
   return [this](QWidget*, const QString& text, const QString& caption, BoxKind kind) {
@@ -98,10 +93,6 @@ FakeEngine::FakeEngine() { setenv("BRINDLE_FAKE_ENGINE_DIR", dir_.path().c_str()
 
 FakeEngine::~FakeEngine() { unsetenv("BRINDLE_FAKE_ENGINE_DIR"); }
 
-std::string FakeEngine::library() const {
-  return std::string(BRINDLE_TEST_DIR) + "/libbrindle_fake_engine.so";
-}
-
 MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& settings,
                              const FakeEngine* engine) {
   MainframeOptions o = MainframeOptions::Defaults();
@@ -114,7 +105,8 @@ MainframeOptions TestOptions(BoxRecorder& boxes, const testsupport::TempDir& set
   o.chooseFolder = [](QWidget*, const QString&, const QString&) { return QString(); };
   o.quit = [] {};
   o.endProcess = [] {};
-  o.enginePath = engine != nullptr ? engine->library() : "/nonexistent/libPlinth.so";
+  o.enginePath = engine != nullptr ? BRINDLE_TEST_DIR "/libbrindle_fake_engine.so"
+                                   : "/nonexistent/libPlinth.so";
   return o;
 }
 
@@ -133,7 +125,6 @@ bool WaitFor(const std::function<bool()>& done) {
 }
 
 void ExpectLayoutHoldsDuringAJob(CMainframeUI& window, int logRows) {
-  ASSERT_TRUE(window.isVisible());
   auto* log = window.findChild<QListWidget*>(QStringLiteral("output_edit"));
   auto* image = window.findChild<QLabel*>(QStringLiteral("parImage_label"));
   ASSERT_TRUE(log != nullptr && image != nullptr);

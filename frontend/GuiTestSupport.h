@@ -9,20 +9,16 @@
 #include <QApplication>
 #include <QString>
 
-#include <memory>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace guitest {
 
-// The locale this test executable runs in, set before main.
-const char* TestLocale();
-
 // The process's QApplication, made on first use on the offscreen platform.
 QApplication& App();
 
 std::vector<std::string> ReadLines(const std::string& path);
-bool FileExists(const std::string& path);
 
 struct ShownBox {
   QString text;
@@ -45,13 +41,12 @@ class FakeEngine {
  public:
   FakeEngine();
   ~FakeEngine();
-  std::string library() const;
   void Script(const std::string& lines) const {
     testsupport::WriteFile(dir_.Join("script.txt"), lines);
   }
   std::vector<std::string> Calls() const { return ReadLines(dir_.Join("calls.txt")); }
   void Touch(const std::string& name) const { testsupport::WriteFile(dir_.Join(name), "1"); }
-  bool Has(const std::string& name) const { return FileExists(dir_.Join(name)); }
+  bool Has(const std::string& name) const { return std::filesystem::exists(dir_.Join(name)); }
   const testsupport::TempDir& dir() const { return dir_; }
 
  private:

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <thread>
 
 namespace {
@@ -66,155 +65,114 @@ bool WaitUntil(const std::function<bool()>& done, int seconds) {
   return done();
 }
 
-class DiskServiceTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    skip_ = Prepare();
-    if (!skip_.empty()) TearDownTestSuite();
+// Root is given the device read-write and held exclusively; a user without a rule is refused;
+// no service on the bus is told apart from a refusal. A user the rule allows, who cannot open
+// the device itself, writes a card through the descriptor.
+TEST(DiskService, OnlyAUserThePolicyAllowsIsGivenTheDevice) {
+  if (geteuid() != 0) GTEST_SKIP() << "the daemons need root";
+  for (const char* path : {kUdisksd, kPolkitd}) {
+    if (access(path, X_OK) != 0) GTEST_SKIP() << "no " << path;
   }
-
-  static void TearDownTestSuite() {
-    udisks_.reset();
-    polkit_.reset();
-    bus_.reset();
-    loop_.reset();
-    dir_.reset();
+  for (const char* tool : {"dbus-daemon", "unshare", "setpriv", "losetup", "sfdisk"}) {
+    if (!HaveTool(tool)) GTEST_SKIP() << "no " << tool;
   }
+  if (!std::filesystem::is_directory(kRulesFolder)) GTEST_SKIP() << "no " << kRulesFolder;
 
-  void SetUp() override {
-    if (!skip_.empty()) GTEST_SKIP() << skip_;
-  }
+  TempDir dir;
+  // The users the test runs as read the firmware and reach the bus's socket.
+  chmod(dir.path().c_str(), 0755);
+  const std::string image = dir.Join("card.img");
+  ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(image)), 0);
+  LoopDevice loop(image);
+  if (loop.name().empty()) GTEST_SKIP() << "no loop device: " << loop.error();
+  struct stat st {};
+  ASSERT_EQ(stat(loop.name().c_str(), &st), 0);
 
-  static std::string Prepare() {
-    if (geteuid() != 0) return "the daemons need root";
-    for (const char* path : {kUdisksd, kPolkitd}) {
-      if (access(path, X_OK) != 0) return std::string("no ") + path;
-    }
-    for (const char* tool : {"dbus-daemon", "unshare", "setpriv", "losetup", "sfdisk"}) {
-      if (!HaveTool(tool)) return std::string("no ") + tool;
-    }
-    if (!std::filesystem::is_directory(kRulesFolder)) return std::string("no ") + kRulesFolder;
+  const std::string socket = dir.Join("bus");
+  const std::string address = "unix:path=" + socket;
+  WriteFile(dir.Join("bus.conf"),
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
+            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig>\n  <type>system</type>\n  <listen>" + address + "</listen>\n"
+            "  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n"
+            "    <allow user=\"*\"/>\n    <allow own=\"*\"/>\n"
+            "    <allow send_destination=\"*\"/>\n    <allow receive_sender=\"*\"/>\n"
+            "  </policy>\n</busconfig>\n");
+  const Daemon bus("exec dbus-daemon --nofork --config-file=" + Quote(dir.Join("bus.conf")),
+                   dir.Join("bus.log"));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(socket); }, 10))
+      << ReadFile(dir.Join("bus.log"));
+  chmod(socket.c_str(), 0777);
 
-    dir_ = std::make_unique<TempDir>();
-    // The users the test runs as read the firmware and reach the bus's socket.
-    chmod(dir_->path().c_str(), 0755);
-    const std::string image = dir_->Join("card.img");
-    if (RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(image)) != 0) {
-      return "cannot make the card image";
-    }
-    loop_ = std::make_unique<LoopDevice>(image);
-    if (loop_->name().empty()) return "no loop device: " + loop_->error();
-    struct stat st {};
-    if (stat(loop_->name().c_str(), &st) != 0) return "the loop device vanished";
-
-    const std::string socket = dir_->Join("bus");
-    address_ = "unix:path=" + socket;
-    WriteFile(dir_->Join("bus.conf"),
-              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig>\n  <type>system</type>\n  <listen>" + address_ + "</listen>\n"
-              "  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n"
-              "    <allow user=\"*\"/>\n    <allow own=\"*\"/>\n"
-              "    <allow send_destination=\"*\"/>\n    <allow receive_sender=\"*\"/>\n"
-              "  </policy>\n</busconfig>\n");
-    bus_ = std::make_unique<Daemon>("exec dbus-daemon --nofork --config-file=" +
-                                        Quote(dir_->Join("bus.conf")),
-                                    dir_->Join("bus.log"));
-    if (!WaitUntil([&] { return std::filesystem::exists(socket); }, 10)) {
-      return "the private bus did not start: " + ReadFile(dir_->Join("bus.log"));
-    }
-    chmod(socket.c_str(), 0777);
-
-    const std::string rules = dir_->Join("rules");
-    std::filesystem::create_directory(rules);
-    chmod(rules.c_str(), 0755);
-    WriteFile(rules + "/50-brindle-test.rules",
-              "polkit.addRule(function(action, subject) {\n"
-              "  if (action.id.indexOf(\"org.freedesktop.udisks2.open-device\") == 0 &&\n"
-              "      subject.user == \"nobody\") return polkit.Result.YES;\n"
-              "});\n");
-    chmod((rules + "/50-brindle-test.rules").c_str(), 0644);
-    const std::string env = "exec env DBUS_SYSTEM_BUS_ADDRESS=" + Quote(address_) +
-                            " unshare -m --propagation private -- sh -c ";
-    polkit_ = std::make_unique<Daemon>(
-        env + Quote("mount --bind " + Quote(rules) + " " + kRulesFolder + " && exec " +
-                    kPolkitd + " --no-debug"),
-        dir_->Join("polkit.log"));
-    // udisks lists the devices udev has recorded; the private /run holds a record for ours.
-    const std::string record = "/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" +
-                               std::to_string(minor(st.st_rdev));
-    udisks_ = std::make_unique<Daemon>(
-        env + Quote("mount -t tmpfs tmpfs /run && mkdir -p /run/udev/data && echo I:1 > " +
-                    record + " && exec " + kUdisksd),
-        dir_->Join("udisks.log"));
-    // Ready once root is given the device.
-    int status = -1;
-    if (!WaitUntil([&] { return Probe("0", address_, "open", &status).rfind("opened", 0) == 0; },
-                   30)) {
-      return "udisksd did not offer the loop device: " + ReadFile(dir_->Join("udisks.log")) +
-             ReadFile(dir_->Join("polkit.log"));
-    }
-    return {};
-  }
+  const std::string rules = dir.Join("rules");
+  std::filesystem::create_directory(rules);
+  chmod(rules.c_str(), 0755);
+  WriteFile(rules + "/50-brindle-test.rules",
+            "polkit.addRule(function(action, subject) {\n"
+            "  if (action.id.indexOf(\"org.freedesktop.udisks2.open-device\") == 0 &&\n"
+            "      subject.user == \"nobody\") return polkit.Result.YES;\n"
+            "});\n");
+  chmod((rules + "/50-brindle-test.rules").c_str(), 0644);
+  const std::string env = "exec env DBUS_SYSTEM_BUS_ADDRESS=" + Quote(address) +
+                          " unshare -m --propagation private -- sh -c ";
+  const Daemon polkit(env + Quote("mount --bind " + Quote(rules) + " " + kRulesFolder +
+                                  " && exec " + kPolkitd + " --no-debug"),
+                      dir.Join("polkit.log"));
+  // udisks lists the devices udev has recorded; the private /run holds a record for ours.
+  const std::string record = "/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" +
+                             std::to_string(minor(st.st_rdev));
+  const Daemon udisks(env + Quote("mount -t tmpfs tmpfs /run && mkdir -p /run/udev/data && "
+                                  "echo I:1 > " + record + " && exec " + kUdisksd),
+                      dir.Join("udisks.log"));
 
   // The probe's output, run as `uid` (0: as the test itself).
-  static std::string Probe(const std::string& uid, const std::string& address,
-                           const std::string& args, int* status) {
-    const std::string probe = std::string(BRINDLE_TEST_DIR) + "/disk_service_probe";
+  auto probe = [&](const std::string& uid, const std::string& bus, const std::string& args,
+                   int* status) {
     const std::string as =
         uid == "0" ? "" : "setpriv --reuid=" + uid + " --regid=" + uid + " --clear-groups ";
     // The answer only: GLib's own warnings on the error output (seen under load) stay apart.
     std::string output;
-    *status = RunTool(as + Quote(probe) + " " + Quote(address) + " " + Quote(loop_->name()) +
-                          " " + args + " 2>>" + Quote(dir_->Join("probe-errors.txt")),
+    *status = RunTool(as + Quote(std::string(BRINDLE_TEST_DIR) + "/disk_service_probe") + " " +
+                          Quote(bus) + " " + Quote(loop.name()) + " " + args + " 2>>" +
+                          Quote(dir.Join("probe-errors.txt")),
                       &output);
     return output;
+  };
+  // Ready once root is given the device.
+  int status = -1;
+  if (!WaitUntil([&] { return probe("0", address, "open", &status).rfind("opened", 0) == 0; },
+                 30)) {
+    GTEST_SKIP() << "udisksd did not offer the loop device: " << ReadFile(dir.Join("udisks.log"))
+                 << ReadFile(dir.Join("polkit.log"));
   }
-
-  static inline std::string skip_;
-  static inline std::string address_;
-  static inline std::unique_ptr<TempDir> dir_;
-  static inline std::unique_ptr<LoopDevice> loop_;
-  static inline std::unique_ptr<Daemon> bus_;
-  static inline std::unique_ptr<Daemon> polkit_;
-  static inline std::unique_ptr<Daemon> udisks_;
-};
-
-// Root is given the device read-write and held exclusively; a user without a rule is refused;
-// no service on the bus is told apart from a refusal.
-TEST_F(DiskServiceTest, WhoIsGivenTheDevice) {
   const struct {
     std::string uid, address, answer;
     int status;
-  } cases[] = {{"0", address_, "opened exclusive\n", 0},
-               {kStranger, address_, "not-authorized ", 1},
-               {"0", "unix:path=" + dir_->Join("no-bus"), "unavailable", 1}};
+  } cases[] = {{"0", address, "opened exclusive\n", 0},
+               {kStranger, address, "not-authorized ", 1},
+               {"0", "unix:path=" + dir.Join("no-bus"), "unavailable", 1}};
   for (const auto& c : cases) {
-    int status = -1;
-    const std::string out = Probe(c.uid, c.address, "open", &status);
+    const std::string out = probe(c.uid, c.address, "open", &status);
     EXPECT_EQ(status, c.status) << out;
     EXPECT_EQ(out.rfind(c.answer, 0), 0u) << out;
   }
-}
 
-TEST_F(DiskServiceTest, AUserThePolicyAllowsWritesACardThroughTheDescriptor) {
   // The user cannot open the device itself.
   EXPECT_NE(RunTool(std::string("setpriv --reuid=") + kAllowed + " --regid=" + kAllowed +
-                    " --clear-groups sh -c " + Quote("exec 3<>" + loop_->name())),
+                    " --clear-groups sh -c " + Quote("exec 3<>" + loop.name())),
             0);
-  const std::string firmware = dir_->Join("firmware");
+  const std::string firmware = dir.Join("firmware");
   std::string made;
   ASSERT_EQ(RunTool(Quote(std::string(BRINDLE_SOURCE_DIR) + "/examples/make-example") + " " +
                         Quote(firmware),
                     &made),
             0)
       << made;
-  int status = -1;
   const std::string out =
-      Probe(kAllowed, address_, "write " + Quote(firmware) + " " + std::to_string(kCardBytes),
+      probe(kAllowed, address, "write " + Quote(firmware) + " " + std::to_string(kCardBytes),
             &status);
   EXPECT_EQ(status, 0) << out;
-  const std::string table = ToolOutput("sfdisk -d " + Quote(loop_->name()));
+  const std::string table = ToolOutput("sfdisk -d " + Quote(loop.name()));
   // The example's first and last partitions, where its config.xml puts them.
   EXPECT_NE(table.find("start=        2048, size=      131072"), std::string::npos) << table;
   EXPECT_NE(table.find("start=      411901, size=      262144"), std::string::npos) << table;

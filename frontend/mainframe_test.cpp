@@ -9,20 +9,16 @@
 #include "Platform.h"
 #include "ProfileReader.h"
 #include "SingleInstance.h"
-#include "TextUtil.h"
 #include "testsupport/TestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QLocalSocket>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRadioButton>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStandardItemModel>
@@ -30,9 +26,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -62,16 +55,6 @@ const std::vector<std::string> kJobCallbacks = {"InitOutputFunc",     "InitShowP
                                                 "InitSetTimeFunc",    "InitShowMsgFunc"};
 
 ShownBox ErrorBox(const QString& text) { return {text, QStringLiteral("Error"), BoxKind::kError}; }
-
-// libPlinth.so when it is built with `symbol`; empty otherwise.
-std::string RealEngine(const char* symbol) {
-  const std::string engine = std::string(BRINDLE_BIN_DIR) + "/libPlinth.so";
-  void* handle = dlopen(engine.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) return {};
-  const bool ready = dlsym(handle, symbol) != nullptr;
-  dlclose(handle);
-  return ready ? engine : std::string();
-}
 
 class Window : public ::testing::Test {
  protected:
@@ -127,14 +110,11 @@ class Window : public ::testing::Test {
     WriteFile(folder + "/config.xml", "<diskMaker/>");
     return folder;
   }
-  void UseDisks(std::vector<DISK_DATA> disks) {
+  // Builds the window with `disks`, chooses the first listed and types in `folder`.
+  void BuildAndChoose(std::vector<DISK_DATA> disks, const std::string& folder) {
     options_.diskSource = [disks](const std::function<void(const std::u16string&)>&) {
       return disks;
     };
-  }
-  // Builds the window with `disks`, chooses the first listed and types in `folder`.
-  void BuildAndChoose(std::vector<DISK_DATA> disks, const std::string& folder) {
-    UseDisks(std::move(disks));
     Build();
     C<QComboBox>("disk_combo")->setCurrentIndex(0);
     C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(folder));
@@ -153,16 +133,6 @@ class Window : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
     w_->JoinJob();
   }
-  // A write job, after ReadyToWrite, that waits in the engine until Release().
-  void StartHeldWrite() {
-    engine_.Script("mark started\nwait release\n");
-    B("startWrite_btn")->click();
-    ASSERT_TRUE(WaitFor([&] { return engine_.Has("started"); }));
-  }
-  void Release() {
-    engine_.Touch("release");
-    ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
-  }
 
   BoxRecorder boxes_;
   TempDir settings_;
@@ -175,50 +145,35 @@ class Window : public ::testing::Test {
 
 TEST_F(Window, TheIdleStateAndTheLook) {
   Build();
-  // The progress group starts hidden, as after OnShowPro(0, 0), with the bar's range 0 to 100.
+  // The progress group starts hidden, as after OnShowPro(0, 0).
   for (const char* name : {"copy_lable", "pro_rate_label", "parname_label", "parSize_label",
-                           "partype_label", "parImage_label"}) {
-    EXPECT_TRUE(L(name)->isHidden()) << name;
+                           "partype_label", "parImage_label", "copy_progress"}) {
+    EXPECT_TRUE(C<QWidget>(name)->isHidden()) << name;
   }
-  auto* bar = C<QProgressBar>("copy_progress");
-  EXPECT_TRUE(bar->isHidden());
-  EXPECT_EQ(bar->minimum(), 0);
-  EXPECT_EQ(bar->maximum(), 100);
-  EXPECT_FALSE(C<QCheckBox>("verify_check")->isChecked());
-  EXPECT_TRUE(w_->idle());
-  EXPECT_EQ(w_->lastProgress(), -1);
   // Centred on the screen, frameless, of a fixed size, with rounded top corners.
   const QPoint offset = w_->geometry().center() - w_->screen()->availableGeometry().center();
   EXPECT_LE(offset.manhattanLength(), 2) << offset.x() << "," << offset.y();
   EXPECT_TRUE(w_->windowFlags() & Qt::FramelessWindowHint);
   EXPECT_EQ(w_->minimumSize(), w_->maximumSize());
-  EXPECT_EQ(w_->roundCorner(), QSize(12, 12));
   const QRegion mask = w_->mask();
   const int right = w_->width() - 1, bottom = w_->height() - 1;
   EXPECT_FALSE(mask.contains(QPoint(0, 0)) || mask.contains(QPoint(right, 0)));
   EXPECT_TRUE(mask.contains(QPoint(0, bottom)) && mask.contains(QPoint(right, bottom)));
-
-  EXPECT_FALSE(w_->windowIcon().pixmap(32, 32).isNull());
-  EXPECT_FALSE(L("logo_mark")->pixmap().isNull());
   // Minimising keeps the shape.
   B("minsize_btn")->click();
   EXPECT_TRUE(w_->isMinimized());
   w_->OnSystemCommand(kScRestore);
-  EXPECT_FALSE(w_->isMinimized());
   EXPECT_EQ(w_->mask(), mask);
 }
 
 TEST_F(Window, CaptionAreaDragsExceptOnItsButtons) {
   Build();
   auto at = [&](QWidget* widget) { return widget->mapToGlobal(widget->rect().center()); };
-  // The plain title label and the empty caption bar drag; the window buttons stay buttons.
-  EXPECT_EQ(w_->HitTest(at(L("title"))), kHitCaption);
+  // The empty caption bar drags (the title label: below); the window buttons stay buttons.
   EXPECT_EQ(w_->HitTest(w_->mapToGlobal(QPoint(w_->width() / 2, 10))), kHitCaption);
   for (const char* name : {"help_btn", "minsize_btn", "quite_btn"}) {
     EXPECT_EQ(w_->HitTest(at(B(name))), kHitClient) << name;
   }
-  // Below the caption everything is client area, plain labels included.
-  EXPECT_EQ(w_->HitTest(at(L("diskdrive_label"))), kHitClient);
 
   // Pressing on the title and moving the mouse moves the window; a press on a button does not.
   const QPoint before = w_->pos();
@@ -233,11 +188,8 @@ TEST_F(Window, CaptionAreaDragsExceptOnItsButtons) {
   // The platform may report the new position a little later.
   EXPECT_TRUE(WaitFor([&] { return w_->pos() == before + QPoint(30, 20); }))
       << w_->pos().x() << "," << w_->pos().y();
-  const QPoint moved = w_->pos();
-  QPushButton* button = B("refresh_btn");
-  QTest::mousePress(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
-  QTest::mouseRelease(button, Qt::LeftButton, Qt::NoModifier, button->rect().center());
-  EXPECT_EQ(w_->pos(), moved);
+  QTest::mouseClick(B("refresh_btn"), Qt::LeftButton);
+  EXPECT_EQ(w_->pos(), before + QPoint(30, 20));
 }
 
 TEST_F(Window, BrokenSkinsAreRefusedWithAReason) {
@@ -273,11 +225,11 @@ TEST_F(Window, DiskListFromAFixtureSysfsTree) {
   auto* items = qobject_cast<QStandardItemModel*>(combo->model());
   ASSERT_NE(items, nullptr);
   const QString system = QStringLiteral(" [") + Text(u"SystemDiskTag") + "]";
-  const QString locked = QStringLiteral(" [") + Text(u"ReadOnlyTag") + "]";
   const QStringList expected = {
       QStringLiteral("HD1: 28.64G \u2014 SanDisk Ultra (/dev/sdb)") + system,
       QStringLiteral("HD2: 7.40G \u2014 Generic- SD/MMC (/dev/sdc)"),
-      QStringLiteral("HD3: 3.69G \u2014 Generic- MicroSD/M2 (/dev/sdd)") + locked};
+      QStringLiteral("HD3: 3.69G \u2014 Generic- MicroSD/M2 (/dev/sdd) [") + Text(u"ReadOnlyTag") +
+          "]"};
   ASSERT_EQ(combo->count(), 3);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(combo->itemText(i), expected[i]);
@@ -289,7 +241,6 @@ TEST_F(Window, DiskListFromAFixtureSysfsTree) {
   // Of two cards none is chosen for the user.
   EXPECT_EQ(combo->currentIndex(), -1);
   EXPECT_EQ(combo->placeholderText(), Text(u"DiskChoose"));
-  EXPECT_TRUE(boxes_.boxes.empty());
 
   // One card beside a fixed disk and an empty slot: chosen already, with its whole text as the
   // combo's tooltip.
@@ -297,8 +248,7 @@ TEST_F(Window, DiskListFromAFixtureSysfsTree) {
   B("refresh_btn")->click();
   ASSERT_EQ(combo->count(), 1);
   EXPECT_EQ(combo->currentIndex(), 0);
-  EXPECT_EQ(combo->currentText(), QStringLiteral("HD1: 7.40G \u2014 Generic- SD/MMC (/dev/sdb)"));
-  EXPECT_EQ(combo->toolTip(), combo->currentText());
+  EXPECT_EQ(combo->toolTip(), QStringLiteral("HD1: 7.40G \u2014 Generic- SD/MMC (/dev/sdb)"));
 
   // Nothing to write: the placeholder says what to do.
   machine = "laptop";
@@ -311,7 +261,6 @@ TEST_F(Window, DiskListFromAFixtureSysfsTree) {
   mountinfo = "no-such-mountinfo";
   B("refresh_btn")->click();
   ASSERT_EQ(boxes_.boxes.size(), 1u);
-  EXPECT_EQ(boxes_.boxes[0].caption, QStringLiteral("Error"));
   EXPECT_TRUE(boxes_.boxes[0].text.startsWith(Text(u"GetLogicDriveFail")));
   EXPECT_EQ(combo->count(), 1);
 }
@@ -326,7 +275,8 @@ TEST_F(Window, SettingsAndExitWhileIdle) {
   const std::string folder = work_.Join("fw");
   std::filesystem::create_directories(folder);
   const std::string beside = work_.Join("beside.ini");
-  WriteFile(beside, "[FIRMWARE]\nPATH=   " + folder + "   \n");
+  const std::string programs = "[FIRMWARE]\nPATH=   " + folder + "   \n";
+  WriteFile(beside, programs);
   options_.settingsPath = plat::FromUtf8(work_.Join("cfg/brindle/config.ini"));
   options_.settingsFallback = plat::FromUtf8(beside);
   Build();
@@ -336,19 +286,16 @@ TEST_F(Window, SettingsAndExitWhileIdle) {
   B("quite_btn")->click();
   B("close_btn")->click();
   w_->close();
-  EXPECT_TRUE(boxes_.boxes.empty());
   EXPECT_EQ(quits, 3);
   EXPECT_EQ(ends, 0);
-  EXPECT_TRUE(w_->isVisible());
   EXPECT_EQ(ProfileReader(options_.settingsPath).Read(u"FIRMWARE", u"PATH"),
             plat::FromUtf8(" " + work_.path() + " "));
-  EXPECT_EQ(ReadFile(beside), "[FIRMWARE]\nPATH=   " + folder + "   \n");
+  EXPECT_EQ(ReadFile(beside), programs);
   for (const char* made : {"cfg", "cfg/brindle"}) {
     struct stat st {};
     ASSERT_EQ(stat(work_.Join(made).c_str(), &st), 0) << made;
     EXPECT_EQ(st.st_mode & 0777, 0700u) << made;
   }
-  EXPECT_EQ(w_->LoadSettings(), plat::FromUtf8(work_.path()));
   // A folder that is gone is forgotten.
   WriteFile(plat::ToUtf8(options_.settingsPath), "[FIRMWARE]\nPATH=" + work_.Join("gone") + "\n");
   EXPECT_EQ(w_->LoadSettings(), u"");
@@ -372,70 +319,52 @@ TEST(Settings, UserFolderUnlessAWritableCopyIsBesideTheProgram) {
   expect(user + u"brindle/config.ini", program + u"config.ini");
 }
 
-TEST_F(Window, ExitWhileAJobRunsAsksAndOnYesEndsTheProcess) {
+// While a job runs its controls are off and exit asks first: No goes on, Yes saves the settings
+// and ends the process. The controls come back when the job ends.
+TEST_F(Window, WhileAJobRunsItsControlsAreOffAndExitAsks) {
   int quits = 0, ends = 0;
   options_.quit = [&] { ++quits; };
   options_.endProcess = [&] { ++ends; };
+  const char* jobControls[] = {"startWrite_btn", "update_btn", "recover_btn", "refresh_btn",
+                               "disk_combo"};
   ReadyToWrite();
-  StartHeldWrite();
+  C<QListWidget>("output_edit")->addItem(QStringLiteral("old line"));
+  B("clearinfo_btn")->setEnabled(true);
+  engine_.Script("mark started\nwait release\n");
+  B("startWrite_btn")->click();
+  ASSERT_TRUE(WaitFor([&] { return engine_.Has("started"); }));
+  EXPECT_EQ(C<QListWidget>("output_edit")->count(), 0);
+  EXPECT_FALSE(B("clearinfo_btn")->isEnabled());
+  for (const char* name : jobControls) EXPECT_FALSE(C<QWidget>(name)->isEnabled()) << name;
+  EXPECT_TRUE(w_->elapsedTimer().isActive());
+
   const ShownBox ask{Text(u"ExitTip"), Text(u"Tip"), BoxKind::kQuestion};
   boxes_.answers = {kAnswerNo};
   B("quite_btn")->click();
   ExpectBoxes({ask});
   EXPECT_EQ(quits + ends, 0);
-  EXPECT_FALSE(FileExists(settings_.Join("config.ini")));
-  EXPECT_FALSE(w_->idle());
-
+  EXPECT_FALSE(std::filesystem::exists(settings_.Join("config.ini")));
   boxes_.answers = {kAnswerYes};
   w_->close();
   ExpectBoxes({ask, ask});
   EXPECT_EQ(ends, 1);
   EXPECT_EQ(quits, 0);
   EXPECT_NE(ReadFile(settings_.Join("config.ini")).find(Firmware()), std::string::npos);
-  Release();
-}
 
-TEST_F(Window, ControlsAreDisabledWhileAJobRunsAndEnabledAfter) {
-  const char* jobControls[] = {"startWrite_btn", "update_btn", "recover_btn", "refresh_btn"};
-  ReadyToWrite();
-  auto* list = C<QListWidget>("output_edit");
-  list->addItem(QStringLiteral("old line"));
-  B("clearinfo_btn")->setEnabled(true);
-  StartHeldWrite();
-  EXPECT_EQ(list->count(), 0);
-  EXPECT_FALSE(B("clearinfo_btn")->isEnabled());
-  for (const char* name : jobControls) EXPECT_FALSE(B(name)->isEnabled()) << name;
-  EXPECT_FALSE(C<QComboBox>("disk_combo")->isEnabled());
-  for (const char* name : {"selDec_btn", "help_btn", "minsize_btn", "close_btn", "quite_btn"}) {
-    EXPECT_TRUE(B(name)->isEnabled()) << name;
-  }
-  EXPECT_TRUE(C<QLineEdit>("firmware_edit")->isEnabled());
-  EXPECT_TRUE(w_->elapsedTimer().isActive());
-
-  Release();
-  for (const char* name : jobControls) EXPECT_TRUE(B(name)->isEnabled()) << name;
-  EXPECT_TRUE(C<QComboBox>("disk_combo")->isEnabled());
+  engine_.Touch("release");
+  ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
+  for (const char* name : jobControls) EXPECT_TRUE(C<QWidget>(name)->isEnabled()) << name;
   EXPECT_FALSE(w_->elapsedTimer().isActive());
   // Only the next output line enables the clear button again.
   EXPECT_FALSE(B("clearinfo_btn")->isEnabled());
 }
 
-// Each job registers its callbacks and gets the trimmed folder and the disk record; "verify
-// after writing" follows a write or update that reported success, on the same disk, and the
-// choice is kept in config.ini.
+// Each job gets the trimmed folder and the disk record; "verify after writing" follows a write
+// or update that reported success, on the same disk, and the choice is kept in config.ini.
 TEST_F(Window, JobsPassTheDiskRecordAndAreVerifiedOnlyAfterSuccess) {
   ReadyToWrite();
   const std::string args = JobArgs();
   C<QLineEdit>("firmware_edit")->setText(QString::fromStdString("  " + Firmware() + " "));
-  RunToEnd("startWrite_btn");
-  RunToEnd("update_btn");
-  std::vector<std::string> expected = kJobCallbacks;
-  expected.push_back("MakeDisk" + args);
-  expected.insert(expected.end(), kJobCallbacks.begin(), kJobCallbacks.end());
-  expected.push_back("UpdateDisk" + args);
-  EXPECT_EQ(engine_.Calls(), expected);
-
-  std::filesystem::remove(engine_.dir().Join("calls.txt"));
   auto* check = C<QCheckBox>("verify_check");
   check->setChecked(true);
   const struct {
@@ -491,66 +420,51 @@ TEST_F(Window, FilesOutsideTheFolderAreWrittenOnlyWhenTheUserSaysSo) {
 }
 
 // Every input wrong: only the first check speaks, and the job ends before the engine runs,
-// with the list emptied and the controls back.
+// with the controls back. The running system's disk (chosen by a program, as the list never
+// lets a user) and a write-protected card are refused with their reason by every job.
 TEST_F(Window, EachFailingCheckShowsItsBoxAndEndsTheJob) {
-  ReadyToWrite();
-  const std::string folder = Firmware();
-  const std::string empty = work_.Join("empty");
+  image_ = work_.Join("card.img");
+  WriteFile(image_, "");
+  DISK_DATA system = Disk(2, true, 8 * kGiB, image_);
+  std::snprintf(system.systemUse, sizeof system.systemUse, "/ on /dev/sdb2");
+  DISK_DATA locked = Disk(3, true, 8 * kGiB, image_);
+  locked.readOnly = 1;
+  const std::string folder = Firmware(), empty = work_.Join("empty"), gone = work_.Join("gone");
   std::filesystem::create_directories(empty);
+  BuildAndChoose({Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 8 * kGiB, image_), system,
+                  locked},
+                 folder);
+  const QString none = Text(u"DiskNull");
+  const QString systemUse = Text(u"SystemDisk") + QStringLiteral("/ on /dev/sdb2");
+  const QString readOnly = Text(u"DiskReadOnly") + QString::fromStdString(image_);
+  // The box of a write or update, and of a recover, which needs a disk only (none: it would run).
   const struct {
     std::string edit;
     int selection;
-    QString box;
+    QString box, recoverBox;
   } cases[] = {
-      {"   ", -1, Text(u"FirmwareNull")},
-      {work_.Join("missing"), -1,
-       Text(u"DecNotFound") + QString::fromStdString(work_.Join("missing"))},
-      {image_, 0, Text(u"DecNotFound") + QString::fromStdString(image_)},
-      {empty, 0, Text(u"ConfigNotFound")},
-      {folder, -1, Text(u"DiskNull")},
+      {"   ", -1, Text(u"FirmwareNull"), none},
+      {gone, -1, Text(u"DecNotFound") + QString::fromStdString(gone), none},
+      {image_, 0, Text(u"DecNotFound") + QString::fromStdString(image_), {}},
+      {empty, 0, Text(u"ConfigNotFound"), {}},
+      {folder, -1, none, none},
+      {folder, 1, systemUse, systemUse},
+      {folder, 2, readOnly, readOnly},
   };
   for (const char* button : {"startWrite_btn", "update_btn", "recover_btn"}) {
     for (const auto& c : cases) {
-      // A recover needs a disk only.
-      if (button[0] == 'r' && c.selection == 0) continue;
-      SCOPED_TRACE(std::string(button) + " " + c.box.toStdString());
+      const QString& box = button[0] == 'r' ? c.recoverBox : c.box;
+      if (box.isEmpty()) continue;
+      SCOPED_TRACE(std::string(button) + " " + box.toStdString());
       boxes_.boxes.clear();
-      C<QListWidget>("output_edit")->addItem(QStringLiteral("left from before"));
       C<QLineEdit>("firmware_edit")->setText(QString::fromStdString(c.edit));
       C<QComboBox>("disk_combo")->setCurrentIndex(c.selection);
       RunToEnd(button);
-      ExpectBoxes({ErrorBox(button[0] == 'r' ? Text(u"DiskNull") : c.box)});
-      EXPECT_EQ(C<QListWidget>("output_edit")->count(), 0);
+      ExpectBoxes({ErrorBox(box)});
       EXPECT_TRUE(B(button)->isEnabled());
-      EXPECT_TRUE(C<QComboBox>("disk_combo")->isEnabled());
     }
   }
   EXPECT_TRUE(engine_.Calls().empty());
-}
-
-// The running system's disk (chosen by a program, as the list never lets a user) and a
-// write-protected card: each refused with its reason before the engine is loaded, by every job.
-TEST_F(Window, DisksThatMustNotBeWrittenAreRefusedBeforeTheEngineRuns) {
-  const std::string image = work_.Join("card.img");
-  WriteFile(image, "");
-  DISK_DATA system = Disk(0, true, 8 * kGiB, image);
-  std::snprintf(system.systemUse, sizeof system.systemUse, "/ on /dev/sdb2");
-  DISK_DATA locked = Disk(1, true, 8 * kGiB, image);
-  locked.readOnly = 1;
-  BuildAndChoose({system, locked}, Firmware());
-  const QString refusals[] = {Text(u"SystemDisk") + QStringLiteral("/ on /dev/sdb2"),
-                              Text(u"DiskReadOnly") + QString::fromStdString(image)};
-  for (int row = 0; row < 2; ++row) {
-    for (const char* button : {"startWrite_btn", "update_btn", "recover_btn"}) {
-      SCOPED_TRACE(button);
-      boxes_.boxes.clear();
-      C<QComboBox>("disk_combo")->setCurrentIndex(row);
-      RunToEnd(button);
-      ExpectBoxes({ErrorBox(refusals[row])});
-    }
-  }
-  EXPECT_TRUE(engine_.Calls().empty());
-  EXPECT_EQ(ReadFile(image), "");
 }
 
 // A disk this user cannot open is asked of the system's disk service. When it does not open
@@ -586,9 +500,7 @@ TEST_F(Window, ADiskThisUserCannotOpenGoesThroughTheDiskService) {
   EXPECT_TRUE(engine_.Calls().empty());
 
   grant = {DiskGrant::kOpened, -1, {}};
-  boxes_.boxes.clear();
   RunToEnd("startWrite_btn");
-  EXPECT_TRUE(boxes_.boxes.empty());
   ASSERT_GE(grant.fd, 0);
   EXPECT_EQ(fcntl(grant.fd, F_GETFD), -1) << "the window closes its descriptor after the job";
   const std::vector<std::string> calls = JobCalls();
@@ -613,10 +525,8 @@ TEST_F(Window, AMissingEngineIsReportedAndTheJobEndsNormally) {
   ReadyToWrite();
   RunToEnd("startWrite_btn");
   ASSERT_EQ(boxes_.boxes.size(), 1u);
-  EXPECT_EQ(boxes_.boxes[0].caption, QStringLiteral("Error"));
   EXPECT_TRUE(boxes_.boxes[0].text.startsWith(Text(u"LoadPlinthFailed")));
   EXPECT_TRUE(boxes_.boxes[0].text.contains(QStringLiteral("libPlinth.so")));
-  EXPECT_TRUE(w_->idle());
 }
 
 // Five callbacks and the volume built on the disk, with the progress group shown meanwhile and
@@ -628,7 +538,6 @@ TEST_F(Window, RecoverRegistersFiveCallbacksAndBuildsTheVolumeOnTheDisk) {
   EXPECT_FALSE(w_->elapsedTimer().isActive());
   ASSERT_TRUE(WaitFor([&] { return engine_.Has("building"); }));
   EXPECT_FALSE(C<QProgressBar>("copy_progress")->isHidden());
-  EXPECT_FALSE(L("pro_rate_label")->isHidden());
   EXPECT_TRUE(L("parname_label")->isHidden());
   engine_.Touch("go");
   ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
@@ -636,8 +545,6 @@ TEST_F(Window, RecoverRegistersFiveCallbacksAndBuildsTheVolumeOnTheDisk) {
   expected.erase(expected.begin() + 4);  // no timer
   expected.push_back("RemovePartitionsInPlace " + image_ + "|" + std::to_string(8 * kGiB) + "|0");
   EXPECT_EQ(engine_.Calls(), expected);
-  EXPECT_TRUE(boxes_.boxes.empty());
-  EXPECT_EQ(C<QProgressBar>("copy_progress")->value(), 100);
   EXPECT_TRUE(C<QProgressBar>("copy_progress")->isHidden());
 }
 
@@ -660,8 +567,6 @@ TEST_F(Window, TheEnginesReportsReachTheWindowInOrder) {
   ReadyToWrite();
   B("startWrite_btn")->click();
   ASSERT_TRUE(WaitFor([&] { return engine_.Has("copying"); }));
-  auto* time = L("time_label");
-  const QString zero = Text(u"TimeConsume") + QStringLiteral(" 00:00:00");
   ASSERT_EQ(Rows().size(), 1);
   EXPECT_TRUE(Rows()[0].endsWith(QStringLiteral("   Opening the disk")));
   const std::pair<const char*, const char*> tip[] = {
@@ -673,17 +578,13 @@ TEST_F(Window, TheEnginesReportsReachTheWindowInOrder) {
     EXPECT_FALSE(L(name)->isHidden()) << name;
   }
   EXPECT_EQ(C<QProgressBar>("copy_progress")->value(), 37);
-  EXPECT_FALSE(time->isHidden());
-  EXPECT_EQ(time->text(), zero);
-  EXPECT_EQ(w_->elapsedSeconds(), 0u);
-  EXPECT_TRUE(B("clearinfo_btn")->isEnabled());
+  EXPECT_EQ(L("time_label")->text(), Text(u"TimeConsume") + QStringLiteral(" 00:00:00"));
+  EXPECT_FALSE(L("time_label")->isHidden());
 
   engine_.Touch("go");
   ASSERT_TRUE(WaitFor([&] { return w_->idle(); }));
-  EXPECT_TRUE(time->isHidden());
-  EXPECT_EQ(time->text(), zero);
+  EXPECT_TRUE(L("time_label")->isHidden());
   EXPECT_EQ(L("pro_rate_label")->text(), QStringLiteral("100%"));
-  EXPECT_EQ(w_->lastProgress(), 100);
   EXPECT_EQ(L("copy_lable")->text(), QStringLiteral("Done"));
   for (const char* name : {"parname_label", "parSize_label", "partype_label", "parImage_label"}) {
     EXPECT_TRUE(L(name)->text().isEmpty()) << name;
@@ -706,8 +607,6 @@ TEST_F(Window, ProgressGroupsPercentageAndTime) {
   CMainframeUI::OnSetProPos(37);
   EXPECT_EQ(label->text(), QStringLiteral("marker"));
   EXPECT_EQ(bar->value(), 37);
-  CMainframeUI::OnSetProPos(38);
-  EXPECT_EQ(label->text(), QStringLiteral("38%"));
 
   CMainframeUI::OnShowPro(1, 0);
   EXPECT_FALSE(bar->isHidden() || label->isHidden());
@@ -716,21 +615,16 @@ TEST_F(Window, ProgressGroupsPercentageAndTime) {
   EXPECT_TRUE(L("copy_lable")->isHidden());
   EXPECT_FALSE(L("parSize_label")->isHidden() || L("partype_label")->isHidden());
 
+  // The reset itself is shown by the reports test.
   auto* time = L("time_label");
   const QString consumed = Text(u"TimeConsume");
   w_->ElapsedTick();
-  w_->ElapsedTick();
-  EXPECT_EQ(w_->elapsedSeconds(), 2u);
   CMainframeUI::OnSetTime(5);
-  EXPECT_EQ(w_->elapsedSeconds(), 0u);
-  EXPECT_EQ(time->text(), consumed + QStringLiteral(" 00:00:00"));
-  EXPECT_FALSE(time->isHidden());
   for (const char* shown : {"00:00:00", "00:00:01"}) {
     w_->ElapsedTick();
     EXPECT_EQ(time->text(), consumed + QLatin1String(shown));
   }
   CMainframeUI::OnSetTime(0);
-  EXPECT_TRUE(time->isHidden());
   w_->ElapsedTick();
   EXPECT_EQ(time->text(), consumed + QStringLiteral("00:00:02"));
   EXPECT_TRUE(time->isHidden());
@@ -741,10 +635,9 @@ TEST_F(Window, OutputLinesCarryTheirTimestampAndTheListEmptiesAfterForty) {
   auto* list = C<QListWidget>("output_edit");
   const std::time_t before = std::time(nullptr);
   CMainframeUI::OnOutput(u"line 1\n");
-  const std::time_t after = std::time(nullptr);
   const QString row = list->item(0)->text();
   EXPECT_TRUE(row == QString::fromStdU16String(FormatTimestamp(before)) + "   line 1" ||
-              row == QString::fromStdU16String(FormatTimestamp(after)) + "   line 1")
+              row == QString::fromStdU16String(FormatTimestamp(std::time(nullptr))) + "   line 1")
       << row.toStdString();
   EXPECT_EQ(list->item(0)->data(Qt::UserRole).toString(), row + QStringLiteral("\n\r\n"));
 
@@ -787,12 +680,7 @@ TEST_F(Window, ChooseFolderOffersTheCurrentFolderAndKeepsItOnCancel) {
 // the language is opened, or named when it is missing.
 TEST_F(Window, HelpOpensTheLanguagesFileOrSaysWhatIsMissing) {
   TempDir bin;
-  const char* path = std::getenv("PATH");
-  struct RestorePath {
-    std::string path;
-    ~RestorePath() { setenv("PATH", path.c_str(), 1); }
-  } restore{path != nullptr ? path : ""};
-  setenv("PATH", bin.path().c_str(), 1);
+  const ScopedEnv path("PATH", bin.path().c_str());
   const std::string opened = bin.Join("opened");
   Build();
   B("help_btn")->click();
@@ -807,88 +695,29 @@ TEST_F(Window, HelpOpensTheLanguagesFileOrSaysWhatIsMissing) {
                         ".tmp " + opened + "\n");
   chmod(viewer.c_str(), 0755);
   QTest::keyClick(w_.get(), Qt::Key_F1);
-  ASSERT_TRUE(WaitFor([&] { return FileExists(opened); }));
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(opened); }));
   EXPECT_EQ(ReadLines(opened),
             std::vector<std::string>{std::string(BRINDLE_TEST_DIR) + "/help_en.mht"});
-  EXPECT_EQ(boxes_.boxes.size(), 2u);
 
-  std::filesystem::remove(opened);
   options_.helpFolder = plat::FromUtf8(work_.path()) + u"/";
   Build();
   B("help_btn")->click();
   ASSERT_EQ(boxes_.boxes.size(), 3u);
   EXPECT_EQ(boxes_.boxes[2].text,
             Text(u"HelpFileNotFound") + QString::fromStdString(work_.Join("help_en.mht")));
-  EXPECT_FALSE(FileExists(opened));
 }
 
-// The real engine writes an image file offered as a USB disk, from the window, and verifies it.
-TEST_F(Window, AFullWriteJobOntoAnImageFile) {
-  const std::string engine = RealEngine("MakeDisk");
-  if (engine.empty()) GTEST_SKIP() << "libPlinth.so is not built";
-  if (!HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is not installed";
-  const std::string folder = work_.Join("firmware");
-  std::filesystem::create_directories(folder);
-  const std::string boot = folder + "/boot.img";
-  WriteFile(boot, "");
-  std::filesystem::resize_file(boot, 8u << 20);
-  ASSERT_EQ(RunTool("mkfs.fat -F 16 -s 1 -n BOOT " + Quote(boot) + " >/dev/null"), 0);
-  WriteFile(folder + "/config.xml",
-            "<diskMaker><partitions><partition name=\"boot\" capacity=\"16\" "
-            "imagePath=\"boot.img\" active=\"true\" offset=\"2048\" type=\"fat16\"/>"
-            "</partitions></diskMaker>\n");
-  const std::string card = work_.Join("card.img");
-  WriteFile(card, "");
-  std::filesystem::resize_file(card, 64u << 20);
-  options_.enginePath = engine;
-  BuildAndChoose({Disk(0, false, 500 * kGiB, "/dev/sda"), Disk(1, true, 64u << 20, card)},
-                 folder);
-  C<QCheckBox>("verify_check")->setChecked(true);
-  RunToEnd("startWrite_btn");
-
-  ExpectBoxes({});
-  // The engine's log of both jobs, each line behind its timestamp.
-  const QStringList rows = Rows();
-  const char16_t* keys[] = {u"OpenDisk", u"OpenDiskSuccess", u"WrtieParToPhy",  u"WriteSucess",
-                            u"OpenDisk", u"OpenDiskSuccess", u"VerifyParToPhy", u"VerifySucess"};
-  ASSERT_EQ(rows.size(), 8) << rows.join('\n').toStdString();
-  for (int i = 0; i < 8; ++i) {
-    const QRegularExpression line(QStringLiteral("^\\d{8}-\\d\\d:\\d\\d:\\d\\d   ") +
-                                  QRegularExpression::escape(Text(keys[i])) + "$");
-    EXPECT_TRUE(line.match(rows[i]).hasMatch()) << rows[i].toStdString();
-  }
-  // The copy tip of the one partition stays; the group is hidden at the end.
-  EXPECT_EQ(L("copy_lable")->text(),
-            QString::fromStdU16String(FormatWithInt(LocalText(u"VerifyParTip", 0), 1)));
-  EXPECT_EQ(L("parname_label")->text(), Text(u"ParName") + QStringLiteral("boot"));
-  EXPECT_EQ(L("parSize_label")->text(), Text(u"ParSize") + QStringLiteral("16.00M"));
-  EXPECT_EQ(L("parImage_label")->text(), Text(u"ImgFile") + QStringLiteral("boot.img"));
-  EXPECT_TRUE(L("copy_lable")->isHidden() && L("time_label")->isHidden());
-  EXPECT_EQ(L("pro_rate_label")->text(), QStringLiteral("100%"));
-  // The partition table, read by a tool of its own.
-  if (HaveTool("sfdisk")) {
-    const std::string table = ToolOutput("sfdisk -d " + Quote(card) + " 2>/dev/null");
-    EXPECT_NE(table.find("start=        2048"), std::string::npos) << table;
-  }
-}
-
+// The window's tests show the ordinary values; these are the limits.
 TEST(FrontText, ElapsedTimeLogLinesAndDiskLabels) {
-  EXPECT_EQ(FormatElapsed(0), u"00:00:00");
   EXPECT_EQ(FormatElapsed(3600 + 2 * 60 + 59), u"01:02:59");
   EXPECT_EQ(FormatElapsed(100 * 3600), u"100:00:00");
   setenv("TZ", "UTC", 1);
   tzset();
   EXPECT_EQ(FormatTimestamp(1796591229), u"20261206-21:07:09");  // 2026-12-06 21:07:09 UTC
-  const std::u16string line = OutputLine(u"20261206-21:07:09", u"Writing partition 1\n");
-  EXPECT_EQ(line, u"20261206-21:07:09   Writing partition 1\n\r\n");
-  EXPECT_EQ(RowTextOfLine(line), u"20261206-21:07:09   Writing partition 1");
   EXPECT_EQ(RowTextOfLine(u"a\nb\r\n"), u"a\nb");
-  // A card of 15523840 sectors, as a card reader reports it.
-  EXPECT_EQ(DiskLabel(1, 15523840ull * 512), u"HD1: 7.40G");
   EXPECT_EQ(DiskLabel(12, 512), u"HD12: 512B");
   const std::pair<const char16_t*, int> positions[] = {
-      {u"HD2: 7.40G", 2}, {u"HD12: 1.00T", 12}, {u"", -1},
-      {u"HD: 1G", -1},    {u"HDx: 1G", -1},     {u"HD99999999999: 1G", -1}};
+      {u"HD12: 1.00T", 12}, {u"HD: 1G", -1}, {u"HDx: 1G", -1}, {u"HD99999999999: 1G", -1}};
   for (const auto& [label, position] : positions) {
     EXPECT_EQ(DiskPositionOfLabel(label), position) << plat::ToUtf8(label);
   }
@@ -915,16 +744,12 @@ TEST(CaptionHitTest, CaptionRowsDragUnlessAControlStaysClickable) {
     ControlKind under;
     int hit;
   } cases[] = {
-      {{10, 10}, caption, ControlKind::kOther, kHitCaption},
       {{0, 0}, caption, ControlKind::kOther, kHitCaption},
       {{369, 39}, caption, ControlKind::kOther, kHitCaption},
       // The right inset and the row below the caption are client area.
       {{370, 10}, caption, ControlKind::kOther, kHitClient},
       {{10, 40}, caption, ControlKind::kOther, kHitClient},
-      {{10, 10}, caption, ControlKind::kNone, kHitClient},
       {{10, 10}, caption, ControlKind::kButton, kHitClient},
-      {{10, 10}, caption, ControlKind::kOption, kHitClient},
-      {{10, 10}, caption, ControlKind::kText, kHitClient},
       // A left inset moves the start of the area; one at the top leaves the top rows alone.
       {{4, 10}, {5, 0, 0, 40}, ControlKind::kOther, kHitClient},
       {{5, 10}, {5, 0, 0, 40}, ControlKind::kOther, kHitCaption},
@@ -937,11 +762,9 @@ TEST(CaptionHitTest, CaptionRowsDragUnlessAControlStaysClickable) {
 
 TEST(CaptionHitTest, KindsOfControls) {
   App();
+  // Buttons, plain labels and bare widgets are met in the window's own caption.
   QWidget parent;
-  QPushButton button(&parent);
-  QRadioButton radio(&parent);
   QCheckBox check(&parent);
-  QLabel plain(&parent);
   QLabel selectable(&parent);
   selectable.setTextInteractionFlags(Qt::TextSelectableByMouse);
   QLabel links(&parent);
@@ -949,25 +772,19 @@ TEST(CaptionHitTest, KindsOfControls) {
   QLabel keyboardOnly(&parent);
   keyboardOnly.setTextInteractionFlags(Qt::TextSelectableByKeyboard);
   const std::pair<const QWidget*, ControlKind> kinds[] = {
-      {nullptr, ControlKind::kNone},      {&button, ControlKind::kButton},
-      {&radio, ControlKind::kOption},     {&check, ControlKind::kOption},
-      {&plain, ControlKind::kOther},      {&selectable, ControlKind::kText},
-      {&links, ControlKind::kText},       {&keyboardOnly, ControlKind::kOther},
-      {&parent, ControlKind::kOther}};
+      {nullptr, ControlKind::kNone},  {&check, ControlKind::kOption},
+      {&selectable, ControlKind::kText}, {&links, ControlKind::kText},
+      {&keyboardOnly, ControlKind::kOther}};
   for (size_t i = 0; i < std::size(kinds); ++i) {
     EXPECT_EQ(KindOfControl(kinds[i].first), kinds[i].second) << i;
   }
 }
 
 TEST(WindowShape, TopCornersRoundBottomCornersSquareAndTheSkinsValues) {
+  // The window's own corners are checked with the skin's values; here the inside of the arc.
   const QRegion shape = TopRoundedRegion(QRect(0, 0, 200, 100), QSize(6, 6));
-  for (const QPoint& in : {QPoint(0, 99), QPoint(199, 99), QPoint(100, 0), QPoint(0, 50),
-                           QPoint(3, 3)}) {
-    EXPECT_TRUE(shape.contains(in)) << in.x() << "," << in.y();
-  }
-  for (const QPoint& out : {QPoint(0, 0), QPoint(199, 0), QPoint(100, 100)}) {
-    EXPECT_FALSE(shape.contains(out)) << out.x() << "," << out.y();
-  }
+  EXPECT_TRUE(shape.contains(QPoint(100, 0)) && shape.contains(QPoint(3, 3)));
+  EXPECT_FALSE(shape.contains(QPoint(1, 0)) || shape.contains(QPoint(100, 100)));
   // No rounding: nothing to apply, the window stays rectangular.
   EXPECT_TRUE(TopRoundedRegion(QRect(0, 0, 200, 100), QSize(0, 0)).isEmpty());
   const CaptionInsets c = ParseCaptionInsets(QStringLiteral("0, 2,30,48"));
@@ -983,7 +800,6 @@ TEST(SingleInstance, ASecondCopyAsksTheFirstToShowItself) {
   const QString name = QString::fromStdString(dir.Join("marker"));
   SingleInstance first(name);
   EXPECT_FALSE(first.ActivateRunningCopy());
-  ASSERT_TRUE(first.listening());
   QSignalSpy shown(&first, &SingleInstance::showRequested);
   // The second copy blocks while it waits for the answer, so it runs on its own thread.
   std::atomic<bool> secondEnds{false};
@@ -1059,7 +875,7 @@ TEST(SingleInstance, TheSecondProgramShowsTheFirstAndEnds) {
   const pid_t first = start(dir.Join("first.err"));
   ASSERT_GT(first, 0);
   // The first copy is up once its marker socket exists.
-  ASSERT_TRUE(WaitFor([&] { return FileExists(dir.Join(kInstanceMarker)); }))
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir.Join(kInstanceMarker)); }))
       << ReadFile(dir.Join("first.err"));
   const pid_t second = start(dir.Join("second.err"));
   ASSERT_GT(second, 0);
