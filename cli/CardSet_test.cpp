@@ -219,13 +219,18 @@ TEST_F(CliSafety, AUsbDiskIsWrittenOnlyWhenConfirmed) {
 // once are the image files' test: the set does not depend on the kind of target.)
 TEST_F(CardSetTest, LoopDeviceWrittenUpdatedAndRecovered) {
   if (!CanUseLoops()) GTEST_SKIP() << "needs root and loop devices";
-  const std::string image = dir_.Join("card.img");
-  ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(image)), 0);
-  LoopDevice first(image);
-  if (first.name().empty()) GTEST_SKIP() << first.error();
+  const std::string image = dir_.Join("card.img"), other = dir_.Join("other.img");
+  for (const std::string& path : {image, other}) {
+    ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(path)), 0);
+  }
+  LoopDevice first(image), second(other);
+  if (first.name().empty() || second.name().empty()) GTEST_SKIP() << first.error() << second.error();
   const std::string card = Quote(Example()) + " " + Quote(first.name());
-  // A loop device needs no --force, but it does need the confirmation.
+  // Loop devices need no --force, but they do need the confirmation, asked once for a set.
   EXPECT_EQ(RunCli("write " + card).status, 1);
+  EXPECT_EQ(RunCli("write " + card + " " + Quote(second.name())).status, 1);
+  EXPECT_EQ(RunTool("cmp -n " + std::to_string(kCardBytes) + " " + Quote(image) + " /dev/zero"), 0);
+  RunCliExpecting(0, "write --yes --verify " + card + " " + Quote(second.name()));
   const Outcome write = RunCli("write --yes " + card);
   ASSERT_EQ(write.status, 0) << write.out << write.err;
   RunCliExpecting(0, "verify " + card);  // only reads: no confirmation is asked for
