@@ -1,9 +1,9 @@
 // The system's disk service for real: udisksd, and polkitd deciding for it, on a private
 // system bus. Each daemon runs in a mount namespace of its own (udisksd with a tmpfs /run
 // holding a udev record for the test's loop device, polkitd with the test's rule), so nothing
-// of the machine changes. A user the rule allows writes a card through the descriptor the
-// service hands out; a user without a rule is refused. Needs root, a loop device, udisks2,
-// polkitd, dbus-daemon, unshare and setpriv: skips cleanly without.
+// of the machine changes. A user the rule allows is handed a descriptor; a user without a rule
+// is refused. Needs root, a loop device, udisks2, polkitd, dbus-daemon, unshare and setpriv:
+// skips cleanly without.
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -28,8 +28,6 @@ constexpr const char* kPolkitd = "/usr/lib/polkit-1/polkitd";
 constexpr const char* kRulesFolder = "/etc/polkit-1/rules.d";
 constexpr const char* kAllowed = "65534";   // nobody: the test's rule lets it open devices
 constexpr const char* kStranger = "1";      // daemon: no rule, no session, polkit says no
-// Holds the example's layout (it ends at sector 674045) with room to spare.
-constexpr uint64_t kCardBytes = 400ull << 20;
 
 // A command run by sh in the background, its output in `log`; ended with the object.
 class Daemon {
@@ -65,24 +63,24 @@ bool WaitUntil(const std::function<bool()>& done, int seconds) {
   return done();
 }
 
-// Root is given the device read-write and held exclusively; a user without a rule is refused;
-// no service on the bus is told apart from a refusal. A user the rule allows, who cannot open
-// the device itself, writes a card through the descriptor.
+// Root is given the device read-write and held exclusively, and so is a user the rule allows
+// (who cannot open the device itself to see that); a user without a rule is refused; no service
+// on the bus is told apart from a refusal.
 TEST(DiskService, OnlyAUserThePolicyAllowsIsGivenTheDevice) {
   if (geteuid() != 0) GTEST_SKIP() << "the daemons need root";
   for (const char* path : {kUdisksd, kPolkitd}) {
     if (access(path, X_OK) != 0) GTEST_SKIP() << "no " << path;
   }
-  for (const char* tool : {"dbus-daemon", "unshare", "setpriv", "losetup", "sfdisk"}) {
+  for (const char* tool : {"dbus-daemon", "unshare", "setpriv", "losetup"}) {
     if (!HaveTool(tool)) GTEST_SKIP() << "no " << tool;
   }
   if (!std::filesystem::is_directory(kRulesFolder)) GTEST_SKIP() << "no " << kRulesFolder;
 
   TempDir dir;
-  // The users the test runs as read the firmware and reach the bus's socket.
+  // The users the test runs as reach the bus's socket.
   chmod(dir.path().c_str(), 0755);
   const std::string image = dir.Join("card.img");
-  ASSERT_EQ(RunTool("truncate -s " + std::to_string(kCardBytes) + " " + Quote(image)), 0);
+  ASSERT_EQ(RunTool("truncate -s 1M " + Quote(image)), 0);
   LoopDevice loop(image);
   if (loop.name().empty()) GTEST_SKIP() << "no loop device: " << loop.error();
   struct stat st {};
@@ -125,23 +123,20 @@ TEST(DiskService, OnlyAUserThePolicyAllowsIsGivenTheDevice) {
                                   "echo I:1 > " + record + " && exec " + kUdisksd),
                       dir.Join("udisks.log"));
 
-  // The probe's output, run as `uid` (0: as the test itself).
-  auto probe = [&](const std::string& uid, const std::string& bus, const std::string& args,
-                   int* status) {
-    const std::string as =
-        uid == "0" ? "" : "setpriv --reuid=" + uid + " --regid=" + uid + " --clear-groups ";
+  // The probe's output, run as `uid`.
+  auto probe = [&](const std::string& uid, const std::string& bus, int* status) {
     // The answer only: GLib's own warnings on the error output (seen under load) stay apart.
     std::string output;
-    *status = RunTool(as + Quote(std::string(BRINDLE_TEST_DIR) + "/disk_service_probe") + " " +
-                          Quote(bus) + " " + Quote(loop.name()) + " " + args + " 2>>" +
+    *status = RunTool("setpriv --reuid=" + uid + " --regid=" + uid + " --clear-groups " +
+                          Quote(std::string(BRINDLE_TEST_DIR) + "/disk_service_probe") + " " +
+                          Quote(bus) + " " + Quote(loop.name()) + " 2>>" +
                           Quote(dir.Join("probe-errors.txt")),
                       &output);
     return output;
   };
   // Ready once root is given the device.
   int status = -1;
-  if (!WaitUntil([&] { return probe("0", address, "open", &status).rfind("opened", 0) == 0; },
-                 30)) {
+  if (!WaitUntil([&] { return probe("0", address, &status).rfind("opened", 0) == 0; }, 30)) {
     GTEST_SKIP() << "udisksd did not offer the loop device: " << ReadFile(dir.Join("udisks.log"))
                  << ReadFile(dir.Join("polkit.log"));
   }
@@ -149,33 +144,14 @@ TEST(DiskService, OnlyAUserThePolicyAllowsIsGivenTheDevice) {
     std::string uid, address, answer;
     int status;
   } cases[] = {{"0", address, "opened exclusive\n", 0},
+               {kAllowed, address, "opened", 0},
                {kStranger, address, "not-authorized ", 1},
                {"0", "unix:path=" + dir.Join("no-bus"), "unavailable", 1}};
   for (const auto& c : cases) {
-    const std::string out = probe(c.uid, c.address, "open", &status);
+    const std::string out = probe(c.uid, c.address, &status);
     EXPECT_EQ(status, c.status) << out;
     EXPECT_EQ(out.rfind(c.answer, 0), 0u) << out;
   }
-
-  // The user cannot open the device itself.
-  EXPECT_NE(RunTool(std::string("setpriv --reuid=") + kAllowed + " --regid=" + kAllowed +
-                    " --clear-groups sh -c " + Quote("exec 3<>" + loop.name())),
-            0);
-  const std::string firmware = dir.Join("firmware");
-  std::string made;
-  ASSERT_EQ(RunTool(Quote(std::string(BRINDLE_SOURCE_DIR) + "/examples/make-example") + " " +
-                        Quote(firmware),
-                    &made),
-            0)
-      << made;
-  const std::string out =
-      probe(kAllowed, address, "write " + Quote(firmware) + " " + std::to_string(kCardBytes),
-            &status);
-  EXPECT_EQ(status, 0) << out;
-  const std::string table = ToolOutput("sfdisk -d " + Quote(loop.name()));
-  // The example's first and last partitions, where its config.xml puts them.
-  EXPECT_NE(table.find("start=        2048, size=      131072"), std::string::npos) << table;
-  EXPECT_NE(table.find("start=      411901, size=      262144"), std::string::npos) << table;
 }
 
 }  // namespace

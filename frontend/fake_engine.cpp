@@ -1,7 +1,7 @@
 // A stand-in for libPlinth.so in the window tests. Every export writes one line to calls.txt
 // in the folder named by BRINDLE_FAKE_ENGINE_DIR; a job export replays script.txt from that
 // folder, one callback per line:
-//   out TEXT | pro A B | pos N | tip T1|T2|T3|T4|T5 ("-" is a null text) | time N | msg TEXT
+//   out TEXT | pos N | tip T1|T2|T3|T4|T5 ("-" is a null text) | msg TEXT
 //   mark FILE (creates FILE) | wait FILE (returns when FILE exists)
 //   refuse N (the job's refusal becomes N, unless files outside the folder were allowed)
 // UseDiskHandle logs what the descriptor it gets is open on.
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -55,14 +56,8 @@ void Replay() {
     const std::u16string text = plat::FromUtf8(arg);
     if (op == "out") {
       g_output((text + u"\n").c_str());
-    } else if (op == "pro") {
-      int a = 0, b = 0;
-      std::istringstream(arg) >> a >> b;
-      g_showPro(a, b);
     } else if (op == "pos") {
       g_setProPos(std::atoi(arg.c_str()));
-    } else if (op == "time") {
-      g_setTime(std::atoi(arg.c_str()));
     } else if (op == "tip") {
       std::vector<std::u16string> parts;
       std::istringstream in(arg);
@@ -131,11 +126,9 @@ FAKE_API void VerifyDisk(const char16_t* folder, const char16_t* diskPath, uint6
 
 // Logs the descriptor's target, so tests see which open file the engine was handed.
 FAKE_API int32_t UseDiskHandle(const char16_t* diskPath, int32_t fd) {
-  char target[256] = {};
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-  const std::string opened = n > 0 ? std::string(target, n) : "closed";
-  Log("UseDiskHandle " + plat::ToUtf8(diskPath) + "|" + opened);
+  std::error_code closed;
+  const auto target = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), closed);
+  Log("UseDiskHandle " + plat::ToUtf8(diskPath) + "|" + (closed ? "closed" : target.string()));
   return 1;
 }
 
