@@ -60,17 +60,6 @@ TEST(Binding, LoadsRegistersExportsOnlyTheCInterfaceAndReallyUnloads) {
   EXPECT_FALSE(PlinthLibrary::IsResident(kEngine));
 }
 
-TEST(Binding, MissingLibraryIsAnError) {
-  PlinthLibrary library;
-  EXPECT_FALSE(library.Load("/no/such/libPlinth.so"));
-  EXPECT_FALSE(library.error().empty());
-  EXPECT_FALSE(library.Register(PlinthCallbacks{}, true));
-  std::string error;
-  EXPECT_FALSE(RunPlinthJob("/no/such/libPlinth.so", PlinthCallbacks{}, PlinthJob::kWrite, u"/f",
-                            u"/d", 0, &error));
-  EXPECT_FALSE(error.empty());
-}
-
 class JobBindingTest : public ::testing::Test {
  protected:
   // A firmware folder "fw" for the test's config.xml, an "empty" one, and a 4 MiB card.
@@ -113,30 +102,6 @@ TEST_F(JobBindingTest, TwoJobsInOneProcessStartFresh) {
   EXPECT_TRUE(g_lines.empty());
   ASSERT_EQ(g_reports.size(), 1u);
   EXPECT_EQ(g_reports[0], LocalTextFrom(kCatalogue, 2, u"NoWriteInfoFound", 0));
-}
-
-// Files outside the firmware folder: refused with the refusal's reason, written when the job
-// allows them, and the permission is for that one job only.
-TEST_F(JobBindingTest, AllowingFilesOutsideTheFolderForOneJob) {
-  ASSERT_TRUE(testsupport::WriteFile(dir_.Join("boot.img"), std::string(4096, 'b')));
-  ASSERT_TRUE(testsupport::WriteFile(
-      dir_.Join("fw/config.xml"),
-      "<diskMaker><partitions><partition name=\"boot\" capacity=\"1\" offset=\"2048\" "
-      "imagePath=\"../boot.img\"/></partitions></diskMaker>"));
-  PlinthLibrary library;  // kept loaded for two jobs
-  ASSERT_TRUE(library.Load(kEngine)) << library.error();
-  ASSERT_TRUE(library.Register(Recorder(), true));
-  ASSERT_TRUE(library.SetJobOption(PLINTH_OPTION_ALLOW_OUTSIDE, 1));
-  ASSERT_TRUE(library.MakeDisk(Path("fw"), Path("card.img"), 4 << 20));
-  ASSERT_FALSE(g_lines.empty());
-  EXPECT_EQ(g_lines.back(), LocalTextFrom(kCatalogue, 2, u"WriteSucess", 1));
-  EXPECT_EQ(library.JobRefusal(), 0);
-  EXPECT_EQ(testsupport::ReadBytes(dir_.Join("card.img"), 2048 * 512, 4096),
-            std::vector<uint8_t>(4096, 'b'));
-  g_lines.clear();
-  ASSERT_TRUE(library.MakeDisk(Path("fw"), Path("card.img"), 4 << 20));
-  EXPECT_TRUE(g_lines.empty());
-  EXPECT_EQ(library.JobRefusal(), PLINTH_REFUSED_OUTSIDE);
 }
 
 }  // namespace

@@ -25,19 +25,14 @@ uint32_t FileComm::WriteBlock(const void* data, uint32_t length, int64_t offset)
   if (length > largest_) largest_ = length;
   if (offset < 0 || (failAfter_ >= 0 && offset + int64_t(length) > failAfter_)) return 0;
   const ssize_t n = pwrite(fd_, data, length, base_ + offset);
-  if (n > 0) bytesWritten_ += uint64_t(n);
   return n < 0 ? 0 : uint32_t(n);
 }
 
 int32_t FileComm::ZeroBlock(uint64_t length, int64_t offset) {
   log_.emplace_back(offset, length);
   if (offset < 0 || (failAfter_ >= 0 && offset + int64_t(length) > failAfter_)) return 0;
-  if (fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, base_ + offset,
-                off_t(length)) != 0) {
-    return 0;
-  }
-  bytesZeroed_ += length;
-  return 1;
+  return fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, base_ + offset,
+                   off_t(length)) == 0;
 }
 
 uint32_t FileComm::ReadBlock(void* buffer, uint32_t length, int64_t offset) {

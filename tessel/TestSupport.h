@@ -28,8 +28,6 @@ class FileComm final : public CImageComm {
   uint32_t WriteBlock(const void* data, uint32_t length, int64_t offset) override;
   uint32_t ReadBlock(void* buffer, uint32_t length, int64_t offset) override;
   int32_t ZeroBlock(uint64_t length, int64_t offset) override;
-  uint64_t bytesWritten() const { return bytesWritten_; }
-  uint64_t bytesZeroed() const { return bytesZeroed_; }
   // Every write and zero request in order: volume offset and length.
   const std::vector<std::pair<int64_t, uint64_t>>& log() const { return log_; }
   uint32_t largestRequest() const { return largest_; }
@@ -38,8 +36,6 @@ class FileComm final : public CImageComm {
   int fd_;
   int64_t base_;
   int64_t failAfter_;
-  uint64_t bytesWritten_ = 0;
-  uint64_t bytesZeroed_ = 0;
   uint32_t largest_ = 0;
   std::vector<std::pair<int64_t, uint64_t>> log_;
 };

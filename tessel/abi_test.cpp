@@ -25,8 +25,11 @@ class Library : public testing::Test {
     create_ = reinterpret_cast<CreateDiskFunc>(dlsym(handle_, "CreateDisk"));
     ASSERT_NE(create_, nullptr);
   }
+  // The engine loads the library for each use; it must really leave the process each time.
   void TearDown() override {
-    if (handle_) dlclose(handle_);
+    if (handle_ == nullptr) return;
+    EXPECT_EQ(dlclose(handle_), 0);
+    EXPECT_EQ(dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
   }
   void* handle_ = nullptr;
   CreateDiskFunc create_ = nullptr;
@@ -100,29 +103,20 @@ TEST_F(Library, SizesAndKindsItCannotMakeGiveNull) {
   }
 }
 
-// The engine loads the library for each use; it must really leave the process each time.
 // Without a target a build writes a new image file, and never over an existing one.
-TEST(LibraryFile, BuildsImageFilesAndUnloadsAfterEveryUse) {
+TEST_F(Library, BuildsImageFilesUnlessATargetIsAttached) {
   TempDir dir;
-  for (int round = 0; round < 2; ++round) {
-    void* handle = dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    auto create = reinterpret_cast<CreateDiskFunc>(dlsym(handle, "CreateDisk"));
-    ASSERT_NE(create, nullptr);
-    VolumeBuilder* builder = create(40 * kMiB, round == 0 ? kVolumeFat32 : kVolumeExt4);
-    ASSERT_NE(builder, nullptr);
-    const std::string image = dir.Join("round" + std::to_string(round) + ".img");
-    EXPECT_EQ(builder->Build(image.c_str(), 0, 0), 1);
-    EXPECT_EQ(builder->Build(image.c_str(), 0, 0), 0);
-    // Detaching the target (0) goes back to the file.
-    FileComm never(image, 0, 0);
-    builder->AttachTarget(&never, 0);
-    EXPECT_EQ(builder->Build((image + ".second").c_str(), 0, 0), 1);
-    EXPECT_TRUE(never.log().empty());
-    builder->Release();
-    ASSERT_EQ(dlclose(handle), 0);
-    EXPECT_EQ(dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
-  }
+  VolumeBuilder* builder = create_(40 * kMiB, kVolumeExt4);
+  ASSERT_NE(builder, nullptr);
+  const std::string image = dir.Join("volume.img");
+  EXPECT_EQ(builder->Build(image.c_str(), 0, 0), 1);
+  EXPECT_EQ(builder->Build(image.c_str(), 0, 0), 0);
+  // Detaching the target (0) goes back to the file.
+  FileComm never(image, 0, 0);
+  builder->AttachTarget(&never, 0);
+  EXPECT_EQ(builder->Build((image + ".second").c_str(), 0, 0), 1);
+  EXPECT_TRUE(never.log().empty());
+  builder->Release();
 }
 
 TEST(LibraryFile, ExportsOnlyCreateDisk) {

@@ -102,14 +102,11 @@ TEST_P(Volume, IsCleanSparseAndWritable) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, Volume,
-    testing::Values(VolumeCase{Kind::Fat16, 16 * kMiB, false, "Fat16_16MiB"},
-                    VolumeCase{Kind::Fat16, 2 * kGiB, false, "Fat16_2GiB"},
+    testing::Values(VolumeCase{Kind::Fat16, 2 * kGiB, false, "Fat16_2GiB"},
                     VolumeCase{Kind::Fat16, 3 * kMiB, false, "Fat16_Smallest"},
-                    VolumeCase{Kind::Fat32, 40 * kMiB, false, "Fat32_40MiB"},
                     VolumeCase{Kind::Fat32, 32 * kGiB, false, "Fat32_32GiB"},
                     VolumeCase{Kind::Fat32, 66601 * 512, false, "Fat32_Smallest"},
                     VolumeCase{Kind::Fat32, 300 * kMiB + 1234, false, "Fat32_OddSize"},
-                    VolumeCase{Kind::Ext4, 16 * kMiB, false, "Ext4_16MiB"},
                     VolumeCase{Kind::Ext4, 2 * kMiB, false, "Ext4_Smallest"},
                     VolumeCase{Kind::Ext4, 600 * kMiB + 3000, false, "Ext4_OddSize"},
                     VolumeCase{Kind::Ext4, 16 * kGiB, true, "Ext4_16GiBThroughTheTarget"}),
@@ -141,41 +138,51 @@ TEST(VolumeFile, FixedOptionsGiveIdenticalImages) {
 TEST(VolumeTarget, WritesOnlyInsideTheVolume) {
   const struct {
     Kind kind;
-    uint64_t before, after;
-  } cases[] = {{Kind::Fat16, 1 * kMiB + 512 * 3, 1 * kMiB},
-               {Kind::Ext4, 3 * kMiB + 4096, 2 * kMiB}};
-  const uint64_t size = 16 * kMiB;
+    uint64_t before, size, after;
+  } cases[] = {{Kind::Fat16, 1 * kMiB + 512 * 3, 16 * kMiB, 1 * kMiB},
+               {Kind::Ext4, 3 * kMiB + 4096, 8 * kMiB + 512 * 1024 + 700, 2 * kMiB}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.kind));
     TESSEL_REQUIRE_CHECKERS(c.kind);
     TempDir dir;
     const std::string card = dir.Join("card.img");
-    std::vector<uint8_t> pattern(c.before + size + c.after);
+    std::vector<uint8_t> pattern(c.before + c.size + c.after);
     for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(0xA5 ^ (i % 251));
     ASSERT_TRUE(WriteFile(card, pattern));
     {
       FileComm comm(card, int64_t(c.before));
       CommTarget target(&comm);
-      ASSERT_TRUE(BuildOnTarget(c.kind, size, target, FixedOptions()));
+      ASSERT_TRUE(BuildOnTarget(c.kind, c.size, target, FixedOptions()));
       EXPECT_LE(comm.largestRequest(), 1u << 20);
     }
     const std::vector<uint8_t> now = ReadBytes(card, 0, pattern.size());
     ASSERT_EQ(now.size(), pattern.size());
     EXPECT_TRUE(std::equal(pattern.begin(), pattern.begin() + c.before, now.begin()));
     EXPECT_TRUE(std::equal(pattern.end() - c.after, pattern.end(), now.end() - c.after));
+    const auto start = now.begin() + c.before, end = start + c.size;
     const std::string volume = dir.Join("volume.img");
-    ASSERT_TRUE(WriteFile(volume, std::vector<uint8_t>(now.begin() + c.before,
-                                                       now.begin() + c.before + size)));
+    ASSERT_TRUE(WriteFile(volume, std::vector<uint8_t>(start, end)));
     const std::string out = ExpectClean(c.kind, volume);
-    if (c.kind == Kind::Ext4) {
-      ExpectRoundTrip(c.kind, dir, volume);  // the old data fills the lazy inode tables
+    auto zero = [](uint8_t b) { return b == 0; };
+    if (c.kind == Kind::Fat16) {
+      // The old pattern in the FAT and root directory is gone, so the volume reads empty, and
+      // signatures of older volumes and RAID members at the end are gone too.
+      EXPECT_NE(out.find(" 0 files"), std::string::npos) << out;
+      EXPECT_TRUE(std::all_of(end - kMiB, end, zero));
       continue;
     }
-    // The old pattern in the FAT and root directory is gone, so the volume reads empty, and
-    // signatures of older volumes and RAID members at the end are gone too.
-    EXPECT_NE(out.find(" 0 files"), std::string::npos) << out;
-    EXPECT_TRUE(std::all_of(now.begin() + c.before + size - kMiB, now.begin() + c.before + size,
-                            [](uint8_t b) { return b == 0; }));
+    ExpectRoundTrip(c.kind, dir, volume);  // the old data fills the lazy inode tables
+    // The last MiB is cleared, but group 1's backup superblock (block 8193 with 1 KiB blocks:
+    // magic 0xEF53 at 56, group number at 90) lies inside it and must survive, and with it
+    // the backup group descriptors, equal to the primary ones at block 2.
+    const auto backup = start + 8193 * 1024;
+    EXPECT_EQ(backup[56] | (backup[57] << 8), 0xEF53);
+    EXPECT_EQ(backup[90] | (backup[91] << 8), 1);
+    EXPECT_TRUE(std::equal(start + 2 * 1024, start + 3 * 1024, backup + 1024));
+    // The whole sector after the last whole block belongs to no one and is zeros now; the
+    // 188 bytes after the last whole sector are no sector at all and stay as they were.
+    EXPECT_TRUE(std::all_of(end - 700, end - 188, zero));
+    EXPECT_TRUE(std::equal(end - 188, end, pattern.begin() + (end - now.begin()) - 188));
   }
 }
 
@@ -195,36 +202,6 @@ TEST(VolumeTarget, AFailingTargetFailsTheBuild) {
           << int(kind) << " " << failAfter;
     }
   }
-}
-
-// The last MiB is cleared of old data, but group 1's backup superblock (block 8193 with
-// 1 KiB blocks) lies inside it here and must survive; so must the rest of the metadata.
-TEST(Ext4Target, ClearsTheTailAroundItsMetadata) {
-  TESSEL_REQUIRE_CHECKERS(Kind::Ext4);
-  TempDir dir;
-  const std::string card = dir.Join("card.img");
-  const uint64_t size = 8 * kMiB + 512 * 1024 + 700;
-  ASSERT_TRUE(WriteFile(card, std::vector<uint8_t>(size, 0xE7)));
-  {
-    FileComm comm(card, 0);
-    CommTarget target(&comm);
-    ASSERT_TRUE(BuildOnTarget(Kind::Ext4, size, target, FixedOptions()));
-  }
-  ExpectClean(Kind::Ext4, card);
-  // The backup superblock (magic 0xEF53 at 56, group number at 90) and the backup group
-  // descriptors, equal to the primary ones at block 2.
-  const std::vector<uint8_t> backup = ReadBytes(card, 8193 * 1024, 2048);
-  ASSERT_EQ(backup.size(), 2048u);
-  EXPECT_EQ(backup[56] | (backup[57] << 8), 0xEF53);
-  EXPECT_EQ(backup[90] | (backup[91] << 8), 1);
-  const std::vector<uint8_t> primaryGdt = ReadBytes(card, 2 * 1024, 1024);
-  EXPECT_TRUE(std::equal(primaryGdt.begin(), primaryGdt.end(), backup.begin() + 1024));
-  // The whole sector after the last whole block belongs to no one and is zeros now; the
-  // 188 bytes after the last whole sector are no sector at all and stay as they were.
-  const std::vector<uint8_t> tail = ReadBytes(card, size - 700, 700);
-  ASSERT_EQ(tail.size(), 700u);
-  EXPECT_TRUE(std::all_of(tail.begin(), tail.begin() + 512, [](uint8_t b) { return b == 0; }));
-  EXPECT_TRUE(std::all_of(tail.begin() + 512, tail.end(), [](uint8_t b) { return b == 0xE7; }));
 }
 
 }  // namespace
