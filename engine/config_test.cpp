@@ -60,12 +60,6 @@ TEST(DecimalConversion, CapacitiesAndSectorsNeverWrap) {
   EXPECT_EQ(SectorOf(u"-2147483649"), kOffsetOutOfRange);
 }
 
-// The reading of names, paths and type codes is in ParseTest and the corpus; a configuration
-// outside any folder keeps its paths as they are.
-TEST(ImagePaths, WithoutAFolderThePathStaysAsItIs) {
-  EXPECT_EQ(ResolveImagePath(u"a.img", u"config.xml"), u"a.img");
-}
-
 class ParseTest : public ::testing::Test {
  protected:
   std::u16string Write(const std::string& xml) {
