@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <limits>
 #include <optional>
@@ -172,17 +171,6 @@ TEST_F(DiskTest, FailedWritesReturnWhatWasWrittenAndReportOnce) {
   }
 }
 
-TEST_F(DiskTest, FailedReadsAreReported) {
-  FaultyDiskIo io;
-  io.badReadSector = 2;
-  CDiskLogicData& disk = Open(&io, 4096);
-  std::vector<uint8_t> buffer(2048);
-  EXPECT_EQ(disk.ReadDisk(buffer.data(), 2048), 1024);
-  ASSERT_EQ(rec_.reports.size(), 1u);
-  EXPECT_EQ(rec_.reports[0], DiskError(u"ReadFileFailed", EIO));
-  EXPECT_EQ(buffer[1023], testing_support::PatternByte(1023));
-}
-
 TEST_F(DiskTest, FlushReachesTheDeviceOrIsAFailedWrite) {
   FaultyDiskIo io;
   CDiskLogicData& disk = Open(&io, 4096, false);
@@ -292,11 +280,8 @@ const CopyCase kCopyCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(
     Copies, CopyTest,
-    ::testing::Combine(
-        ::testing::ValuesIn(kCopyCases),
-        ::testing::Values(kImageFile,
-                          CopyTarget{"Device512", true, 512, kStart, 2560},
-                          kDevice4096Unaligned)),
+    ::testing::Combine(::testing::ValuesIn(kCopyCases),
+                       ::testing::Values(kImageFile, kDevice4096Unaligned)),
     [](const ::testing::TestParamInfo<CopyTest::ParamType>& info) {
       return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
     });
