@@ -1,5 +1,6 @@
 // Whole jobs through the exports, on image files filled with a canary pattern, checked byte by
-// byte and with tools we did not write (sfdisk, fsck.fat, e2fsck, blkid).
+// byte and with sfdisk. (The command-line tests check empty volumes with fsck.fat, e2fsck and
+// blkid.)
 #include "DiskInfo.h"
 #include "DiskLogicData.h"
 #include "LocalText.h"
@@ -83,8 +84,8 @@ class JobTest : public ::testing::Test {
 
 // Partitions from images and unknown ones, two bin files: every byte where it belongs, every
 // other byte still the canary, the callbacks in their order (sfdisk reads a table in the golden
-// test); then an update of one partition and a bin file changes nothing else, and is refused
-// where the card's table no longer leads to the partition.
+// test); then an update of one partition and a bin file changes nothing else. (Updates the
+// card's table refuses are the corpus's.)
 TEST_F(JobTest, WriteAndUpdatePutEveryByteInPlaceAndNothingElse) {
   const auto boot = RandomBytes(1 * kMiB + 300, 1);  // shorter than its partition
   const auto root = RandomBytes(3 * kMiB, 2);        // exactly as large as its partition
