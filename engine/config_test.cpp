@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <sys/stat.h>
 #include <limits>
 #include <string>
@@ -60,23 +59,11 @@ TEST(DecimalConversion, CapacitiesAndSectorsNeverWrap) {
   EXPECT_EQ(SectorOf(u"-2147483649"), kOffsetOutOfRange);
 }
 
-// The reading of names, paths and type codes is in ParseTest and the corpus; a configuration
-// outside any folder keeps its paths as they are.
-TEST(ImagePaths, WithoutAFolderThePathStaysAsItIs) {
-  EXPECT_EQ(ResolveImagePath(u"a.img", u"config.xml"), u"a.img");
-}
-
 class ParseTest : public ::testing::Test {
  protected:
   std::u16string Write(const std::string& xml) {
-    const std::string path = dir_.Join("config.xml");
-    FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(xml.data(), 1, xml.size(), f);
-    std::fclose(f);
-    return plat::FromUtf8(path);
-  }
-  std::u16string In(const std::u16string& name) const {
-    return plat::FromUtf8(dir_.path()) + u"/" + name;
+    EXPECT_TRUE(testsupport::WriteFile(dir_.Join("config.xml"), xml));
+    return plat::FromUtf8(dir_.Join("config.xml"));
   }
   // Every record read, a line each: name, bytes, image, active, offset, type code.
   std::vector<std::string> Records() const {
@@ -229,8 +216,9 @@ TEST_F(ParseTest, ReviewOfAConfigurationTheReaderReadsNothingOf) {
   ASSERT_EQ(broken.size(), 1u);
   EXPECT_EQ(broken[0].kind, ConfigNote::kNotWellFormed);
   EXPECT_NE(broken[0].text.find(u"unended_start_tag"), std::u16string::npos);
-  ASSERT_EQ(mkfifo((dir_.path() + "/fifo.xml").c_str(), 0600), 0);
-  const std::vector<ConfigNote> fifo = ReviewConfig(In(u"fifo.xml"));  // never waited on
+  ASSERT_EQ(mkfifo(dir_.Join("fifo.xml").c_str(), 0600), 0);
+  // Never waited on.
+  const std::vector<ConfigNote> fifo = ReviewConfig(plat::FromUtf8(dir_.Join("fifo.xml")));
   ASSERT_EQ(fifo.size(), 1u);
   EXPECT_EQ(fifo[0].kind, ConfigNote::kUnreadable);
   EXPECT_EQ(fifo[0].error, EINVAL);

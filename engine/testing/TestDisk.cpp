@@ -4,11 +4,8 @@
 #include "Platform.h"
 #include "PlinthApp.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <random>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <csignal>
@@ -90,11 +87,6 @@ int64_t FaultyDiskIo::Moved(int64_t before) const {
 }
 
 ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset) {
-  if (interrupts > 0) {
-    --interrupts;
-    errno = EINTR;
-    return -1;
-  }
   if (const int err = CheckDirect(buffer, count, offset); err != 0) {
     errno = err;
     return -1;
@@ -110,11 +102,6 @@ ssize_t FaultyDiskIo::ReadAt(int fd, void* buffer, size_t count, int64_t offset)
 }
 
 ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t offset) {
-  if (interrupts > 0) {
-    --interrupts;
-    errno = EINTR;
-    return -1;
-  }
   largestWrite = std::max(largestWrite, count);
   if (killAfterBytes >= 0 && static_cast<int64_t>(bytesWritten + count) > killAfterBytes) {
     const int64_t left = killAfterBytes - static_cast<int64_t>(bytesWritten);
@@ -128,12 +115,7 @@ ssize_t FaultyDiskIo::WriteAt(int fd, const void* buffer, size_t count, int64_t 
     return -1;
   }
   if (maxTransfer > 0) count = std::min(count, maxTransfer);
-  int64_t allowed = BytesBeforeBadSector(badWriteSector, count, offset);
-  if (writeBudget >= 0) {
-    const int64_t left = writeBudget - static_cast<int64_t>(bytesWritten);
-    if (left < static_cast<int64_t>(count)) allowed = allowed < 0 ? left : std::min(allowed, left);
-  }
-  allowed = Moved(allowed);
+  const int64_t allowed = Moved(BytesBeforeBadSector(badWriteSector, count, offset));
   if (allowed == 0) {
     if (failWithZero) return 0;
     errno = writeErrno;
@@ -163,7 +145,7 @@ int FaultyDiskIo::Flush(int fd) {
 
 uint32_t FaultyDiskIo::DirectOn(int) {
   ++directOnCalls;
-  if (!blockDevice || refuseDirect) return 0;
+  if (!blockDevice) return 0;
   direct = true;
   return logicalBlockSize;
 }
@@ -313,42 +295,6 @@ std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
     std::memcpy(bytes.data() + i, &word, std::min<size_t>(8, n - i));
   }
   return bytes;
-}
-
-AttachedLoop::AttachedLoop(const std::string& image, const Options& options) {
-  const std::string command = "PATH=$PATH:/usr/sbin:/sbin losetup -f --show" +
-                              std::string(options.partitionScan ? " -P" : "") +
-                              (options.readOnly ? " -r '" : " '") + image + "' 2>/dev/null";
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return;
-  char name[64] = {};
-  const bool attached = std::fgets(name, sizeof name, p) != nullptr;
-  if (pclose(p) != 0 || !attached || std::strncmp(name, "/dev/", 5) != 0) return;
-  device_ = name;
-  device_.resize(device_.find_first_of(" \n"));
-}
-
-AttachedLoop::~AttachedLoop() {
-  if (device_.empty()) return;
-  const std::string command = "PATH=$PATH:/usr/sbin:/sbin losetup -d " + device_;
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "cannot detach %s\n", device_.c_str());
-  }
-}
-
-std::vector<std::string> AttachedLoop::Partitions() const {
-  const std::string name = device_.substr(device_.rfind('/') + 1);
-  std::vector<std::string> parts;
-  DIR* dir = opendir(("/sys/block/" + name).c_str());
-  if (dir == nullptr) return parts;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string part = entry->d_name;
-    if (part.rfind(name + "p", 0) != 0 || access(("/dev/" + part).c_str(), F_OK) != 0) continue;
-    parts.push_back(part.substr(name.size()));
-  }
-  closedir(dir);
-  std::sort(parts.begin(), parts.end());
-  return parts;
 }
 
 }  // namespace testing_support

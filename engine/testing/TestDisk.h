@@ -40,7 +40,6 @@ class FaultyDiskIo : public DiskIo {
   int Discard(int fd, int64_t offset, uint64_t length) override;
 
   int64_t badWriteSector = -1;
-  int64_t writeBudget = -1;  // bytes the disk accepts in all before writes fail; -1 = no limit
   // The process is killed (SIGKILL) once this many bytes are written, in the middle of the
   // write that crosses the mark; -1 = never.
   int64_t killAfterBytes = -1;
@@ -49,15 +48,13 @@ class FaultyDiskIo : public DiskIo {
   int64_t badReadSector = -1;
   bool failFlush = false;
   size_t maxTransfer = 0;  // > 0: no call moves more than this (short transfers)
-  int interrupts = 0;      // this many calls fail with EINTR first
 
   // With `blockDevice` the disk takes direct transfers with this alignment (its logical
-  // block size) unless `refuseDirect`. While they are on, a transfer whose memory, offset or
-  // length is not aligned fails with EINVAL, as the kernel's does, and a failing transfer
-  // moves only the whole blocks in front of the fault.
+  // block size). While they are on, a transfer whose memory, offset or length is not aligned
+  // fails with EINVAL, as the kernel's does, and a failing transfer moves only the whole
+  // blocks in front of the fault.
   bool blockDevice = false;
   uint32_t logicalBlockSize = 512;
-  bool refuseDirect = false;
   bool direct = false;  // on now
 
   // Zero ranges: done as holes in the file behind, unless refused (EOPNOTSUPP). A zero-out
@@ -123,26 +120,5 @@ std::string MsgOf(const char16_t* key);
 
 // Bytes from a fixed seed, never mistaken for the canary pattern of an untouched disk.
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
-
-// A loop device attached for one test (losetup -f --show, never a guessed one) and detached
-// at its end whatever happens; device() is empty when none could be attached.
-class AttachedLoop {
- public:
-  struct Options {
-    bool partitionScan = false;
-    bool readOnly = false;
-  };
-  explicit AttachedLoop(const std::string& image) : AttachedLoop(image, Options{}) {}
-  AttachedLoop(const std::string& image, const Options& options);
-  ~AttachedLoop();
-  AttachedLoop(const AttachedLoop&) = delete;
-  AttachedLoop& operator=(const AttachedLoop&) = delete;
-  const std::string& device() const { return device_; }
-  // The partitions the kernel shows for the device that have a node in /dev ("p1", ...).
-  std::vector<std::string> Partitions() const;
-
- private:
-  std::string device_;
-};
 
 }  // namespace testing_support
