@@ -3,6 +3,7 @@
 // blkid.)
 #include "DiskInfo.h"
 #include "DiskLogicData.h"
+#include "Layout.h"
 #include "LocalText.h"
 #include "Platform.h"
 #include "PlinthApp.h"
@@ -12,6 +13,7 @@
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -370,6 +372,79 @@ TEST(DiskNumber, TrimsThePhysicalDrivePrefix) {
   EXPECT_EQ(DiskNumberOf(u"\\\\.\\PHYSICALDRIVE3"), 0);  // compared case-sensitively
   EXPECT_EQ(DiskNumberOf(u"/dev/sdb"), 0);
   EXPECT_EQ(DiskNumberOf(u"\\\\.\\physicaldrive99999999999"), 0);
+}
+
+// Disk I/O of an image file, held at its first write until the test lets it go on.
+class HeldIo final : public FaultyDiskIo {
+ public:
+  HeldIo(int held, int go) : held_(held), go_(go) {}
+  ssize_t WriteAt(int fd, const void* buffer, size_t count, int64_t offset) override {
+    if (!released_) {
+      char c = 1;
+      if (write(held_, &c, 1) != 1 || read(go_, &c, 1) != 1) _exit(3);
+      released_ = true;
+    }
+    return FaultyDiskIo::WriteAt(fd, buffer, count, offset);
+  }
+
+ private:
+  int held_, go_;
+  bool released_ = false;
+};
+
+// Two jobs on two cards at once, each in a process of its own (the engine runs one job per
+// process), both held at their first write until both are there: nothing makes one wait for the
+// other, a third job on a card in use is refused when it opens it, and nothing of one card
+// reaches the other.
+TEST_F(JobTest, TwoJobsAtOnce) {
+  WriteConfig(R"(<diskMaker><partitions>
+    <partition name="a" capacity="34" offset="2048" type="fat32"/>
+    <partition name="b" capacity="8" type="ext4"/>
+  </partitions></diskMaker>)");
+  const uint64_t size = cardSize_ = 48 * kMiB;
+  const std::string cards[2] = {Target(), dir_.Join("two.img")};
+  int held[2], go[2];
+  ASSERT_EQ(pipe(held), 0);
+  ASSERT_EQ(pipe(go), 0);
+  pid_t jobs[2];
+  for (int i = 0; i < 2; ++i) {
+    MakeImage(cards[i], size, true);
+    jobs[i] = fork();
+    ASSERT_GE(jobs[i], 0);
+    if (jobs[i] == 0) {
+      HeldIo io(held[1], go[0]);
+      CDiskLogicData::SetDefaultIo(&io);
+      JobRecorder::Clear();
+      MakeDisk(WFolder().c_str(), plat::FromUtf8(cards[i]).c_str(), size);
+      _exit(JobRecorder::Lines().back() == LineOf(u"WriteSucess") ? 0 : 1);
+    }
+  }
+  // A job that waited for the other would never get here.
+  pollfd ready{held[0], POLLIN, 0};
+  char c[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(poll(&ready, 1, 60000), 1) << "only " << i << " of the jobs got to writing";
+    ASSERT_EQ(read(held[0], c, 1), 1);
+  }
+  const std::string before = ReadFile(Target());
+  Make();
+  EXPECT_EQ(rec_.Lines(), (Strings{LineOf(u"OpenDisk"), MsgOf(u"DiskInUse") + Target(),
+                                   LineOf(u"OpenDiskFailed")}));
+  EXPECT_TRUE(ReadFile(Target()) == before);
+  ASSERT_EQ(write(go[1], c, 2), 2);
+  for (pid_t job : jobs) {
+    int status = 0;
+    EXPECT_EQ(waitpid(job, &status, 0), job);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  for (int fd : {held[0], held[1], go[0], go[1]}) close(fd);
+  // Both cards whole and alike: the same table, the pattern untouched past the layout.
+  std::vector<PartitionSpec> specs(2);
+  specs[0] = {u"a", 34 * int64_t(kMiB), u"", 0, 2048, kTypeFat32, u""};
+  specs[1] = {u"b", 8 * int64_t(kMiB), u"", 0, 0, kTypeExt4, u""};
+  const uint64_t end = PlanLayout(specs).endSector * 512;
+  EXPECT_EQ(ReadBytes(cards[0], 0, 512), ReadBytes(cards[1], 0, 512));
+  for (const std::string& card : cards) EXPECT_EQ(CountPatternMismatches(card, end, size), 0u);
 }
 
 }  // namespace

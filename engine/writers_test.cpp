@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 
 using namespace testing_support;
 using namespace testsupport;
@@ -222,6 +224,40 @@ TEST_F(PassTest, WrittenCardBootsInAnEmulator) {
                     "-drive file=" + Quote(Target()) + ",format=raw,if=ide "
                     "-device isa-debug-exit,iobase=0xf4,iosize=0x04"),
             3);
+}
+
+// Without libTessel.so beside the program no empty volume can be made, and the job says so.
+// The test runs a copy of its own program (a hard link where it can) from a folder holding
+// the catalogue but not the library; the copy leaves a mark once it has checked.
+TEST_F(PassTest, WithoutTheBuilderLibraryNoEmptyVolumeIsMade) {
+  if (const char* mark = std::getenv("BRINDLE_TEST_NO_BUILDER")) {
+    Open(8 * kMiB);
+    const std::string before = ReadFile(Target());
+    EXPECT_EQ(DiskJob.disk->CreateEmptyVolume(2048, 4 * kMiB, kTypeFat32), 0);
+    EXPECT_EQ(JobRecorder::reports, std::vector<std::u16string>{LocalText(u"LoadDllFailed", 0)});
+    EXPECT_TRUE(ReadFile(Target()) == before);
+    if (!HasFailure()) {
+      EXPECT_TRUE(WriteFile(mark, "checked"));
+    }
+    return;
+  }
+  ASSERT_FALSE(LocalText(u"LoadDllFailed", 0).empty());
+  namespace fs = std::filesystem;
+  const fs::path self = fs::read_symlink("/proc/self/exe");
+  const fs::path copy = dir_.Join(self.filename().string());
+  std::error_code linked;
+  fs::create_hard_link(self, copy, linked);
+  if (linked) fs::copy_file(self, copy);
+  fs::copy_file(self.parent_path() / "text_info.ini", dir_.Join("text_info.ini"));
+  ASSERT_FALSE(fs::exists(dir_.Join("libTessel.so")));
+  const std::string mark = dir_.Join("mark");
+  std::string out;
+  EXPECT_EQ(RunTool("BRINDLE_TEST_NO_BUILDER=" + Quote(mark) + " " + Quote(copy.string()) +
+                        " --gtest_filter=PassTest.WithoutTheBuilderLibraryNoEmptyVolumeIsMade",
+                    &out),
+            0)
+      << out;
+  EXPECT_EQ(ReadFile(mark), "checked") << out;
 }
 
 }  // namespace
