@@ -1,10 +1,7 @@
-// The report line of one card and the serial number found in sysfs.
+// The report line of one card. (The serial number from sysfs is the station test's.)
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "CardSet.h"
-#include "testsupport/TestSupport.h"
 
 namespace {
 
@@ -23,32 +20,8 @@ TEST(CardReport, OneJsonObjectPerLineWithEveryField) {
             "\"model\":\"SD/MMC \\\"x\\\"\",\"serial\":null,\"size\":31914983424,"
             "\"firmware\":\"/fw/a\",\"job\":\"write\",\"result\":\"succeeded\",\"seconds\":12.3,"
             "\"bytes_written\":345111040,\"verified\":true}\n");
-  r.card.serial = "0x1234abcd";
   r.folder.clear();  // recover names no firmware
-  r.job = "recover";
-  r.succeeded = false;
-  r.verified = false;
-  const std::string line = ReportLine(r);
-  EXPECT_NE(line.find("\"serial\":\"0x1234abcd\""), std::string::npos) << line;
-  EXPECT_NE(line.find("\"firmware\":null"), std::string::npos) << line;
-  EXPECT_NE(line.find("\"result\":\"failed\""), std::string::npos) << line;
-  EXPECT_NE(line.find("\"verified\":false}"), std::string::npos) << line;
-}
-
-// The card's own serial wins over its reader's; nothing above the sysfs root is read.
-TEST(CardReport, SerialIsTheNearestOnTheWayUp) {
-  testsupport::TempDir dir;
-  const std::string root = dir.Join("sys");
-  const std::string usb = "devices/pci0000:00/usb1/1-1";
-  std::filesystem::create_directories(root + "/" + usb + "/1-1:1.0/host0/0:0:0:0");
-  ASSERT_TRUE(testsupport::WriteFile(dir.Join("serial"), "ABOVE\n"));
-  EXPECT_EQ(FindSerial(root, usb + "/1-1:1.0/host0/0:0:0:0"), "");
-  ASSERT_TRUE(testsupport::WriteFile(root + "/" + usb + "/serial", "READER 42\n"));
-  EXPECT_EQ(FindSerial(root, usb + "/1-1:1.0/host0/0:0:0:0"), "READER42");
-  ASSERT_TRUE(
-      testsupport::WriteFile(root + "/" + usb + "/1-1:1.0/host0/0:0:0:0/serial", "0xcafe\n"));
-  EXPECT_EQ(FindSerial(root, usb + "/1-1:1.0/host0/0:0:0:0"), "0xcafe");
-  EXPECT_EQ(FindSerial(root, ""), "");
+  EXPECT_NE(ReportLine(r).find("\"firmware\":null,"), std::string::npos) << ReportLine(r);
 }
 
 }  // namespace

@@ -99,18 +99,13 @@ void ExampleTest::SetUpTestSuite() {
       return;
     }
   }
-  example_ = new testsupport::TempDir();
+  example_ = std::make_unique<testsupport::TempDir>();
   std::string output;
   if (RunTool(Quote(std::string(BRINDLE_SOURCE_DIR) + "/examples/make-example") + " " +
                   Quote(Example()),
               &output) != 0) {
     missingTool_ = "a working examples/make-example: " + output;
   }
-}
-
-void ExampleTest::TearDownTestSuite() {
-  delete example_;
-  example_ = nullptr;
 }
 
 void ExampleTest::SetUp() {

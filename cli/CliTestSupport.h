@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,12 +67,11 @@ void ExpectFileAt(const std::string& image, uint64_t sector, const std::string& 
 class ExampleTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite();
-  static void TearDownTestSuite();
   void SetUp() override;
   static std::string Example() { return example_->Join("fw"); }
 
   static inline std::string missingTool_;
-  static inline testsupport::TempDir* example_ = nullptr;
+  static inline std::unique_ptr<testsupport::TempDir> example_;  // removed at exit
   testsupport::TempDir dir_;
 };
 

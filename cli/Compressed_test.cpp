@@ -93,31 +93,20 @@ TEST_F(CompressedCli, EachFormatWritesTheCardTheRawFilesWrite) {
   }
 }
 
+// A flipped bit: where the size comes from the stream's own index, only the decoding while
+// writing finds it. (A checksum that refuses the file first is the engine's validation test.)
 TEST_F(CompressedCli, DamagedFilesNeverEndInASuccess) {
-  const std::string canary = Card("canary.img");
-  const std::string pristine = Card("pristine.img");
   for (const Format& f : kFormats) {
     const std::string folder = dir_.Join(f.tool);
     RunTool("cp -r " + Quote(Folder(f.tool)) + " " + Quote(folder));
-    ASSERT_EQ(RunCli("checksum " + Quote(folder)).status, 0);
     const std::string image = folder + "/rootfs.img" + f.suffix;
-    // A flipped bit: where the size comes from the stream's own index, only the decoding
-    // while writing finds it.
     std::string damaged = ReadFile(image);
     damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x08);
     ASSERT_TRUE(WriteFile(image, damaged));
-    // With checksums: refused before anything is written.
-    WriteFile(folder + "/config.xml", ReadFile(folder + "/config-sha256.xml"));
-    Outcome run = Job("write", folder, canary);
+    const Outcome run = Job("write", folder, Card("written.img"));
     EXPECT_EQ(run.status, 1) << f.tool;
-    EXPECT_NE(run.err.find(KeyText(u"ChecksumMismatch") + image), std::string::npos) << run.err;
-    EXPECT_EQ(RunTool("cmp " + Quote(canary) + " " + Quote(pristine)), 0) << f.tool;
-    // Without: refused, or failed while writing, with the file named.
-    WriteFile(folder + "/config.xml", Config(f.suffix));
-    run = Job("write", folder, Card("written.img"));
-    EXPECT_EQ(run.status, 1) << f.tool;
-    EXPECT_TRUE(run.err.find(KeyText(u"CompressedFileDamaged") + image) != std::string::npos ||
-                run.err.find(KeyText(u"CompressedFileBad") + image) != std::string::npos)
+    EXPECT_TRUE(Has(run.err, KeyText(u"CompressedFileDamaged") + image) ||
+                Has(run.err, KeyText(u"CompressedFileBad") + image))
         << f.tool << run.err;
   }
 }
@@ -148,17 +137,13 @@ TEST_F(CompressedCli, ChecksumCopiesConfigKeepingItsText) {
   expected.replace(expected.find("sha256=\"00\""), 11, "sha256=\"" + digest("boot.img") + "\"");
   expected.insert(expected.find("offset='64'") + 11, " sha256=\"" + digest("bin/env.bin") + "\"");
   EXPECT_EQ(ReadFile(folder + "/config-sha256.xml"), expected);
-  // The copy passes the checks it was made for.
-  WriteFile(folder + "/config.xml", expected);
-  EXPECT_EQ(RunCli("check " + Quote(folder)).status, 0);
 
   // config.xml itself is never the copy, under any name.
   RunTool("ln -s config.xml " + Quote(folder + "/link.xml"));
   for (const std::string& out : {folder + "/config.xml", folder + "/link.xml"}) {
     EXPECT_EQ(RunCli("checksum " + Quote(folder) + " " + Quote(out)).status, 1) << out;
-    EXPECT_EQ(ReadFile(folder + "/config.xml"), expected);
+    EXPECT_EQ(ReadFile(folder + "/config.xml"), original);
   }
-  EXPECT_EQ(RunCli("checksum").status, 2);
 }
 
 }  // namespace

@@ -1,19 +1,13 @@
 // brindle-cli write, update and recover run as a program on image files, the results checked
 // with sfdisk, fsck.fat, e2fsck, blkid and cmp.
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include "CliCommon.h"
 #include "CliTestSupport.h"
-#include "LocalText.h"
-#include "Platform.h"
-#include "TextUtil.h"
 #include "testsupport/TestSupport.h"
 
 using namespace cli_test;
@@ -47,8 +41,7 @@ TEST_F(CliJob, WriteVerifyUpdateRecoverAnImageFile) {
 
   std::string table;
   ASSERT_EQ(RunTool("sfdisk -d " + Quote(Card()), &table), 0) << table;
-  const std::string name = Card();
-  EXPECT_TRUE(Has(table, name + "2 : start=      133121, size=      540924, type=f")) << table;
+  EXPECT_TRUE(Has(table, Card() + "2 : start=      133121, size=      540924, type=f")) << table;
   const char* types[] = {"b, bootable", "b", "6", "83", "83"};
   const std::string scratch = dir_.Join("part.img");
   for (size_t i = 0; i < std::size(kExampleParts); ++i) {
@@ -58,7 +51,7 @@ TEST_F(CliJob, WriteVerifyUpdateRecoverAnImageFile) {
                   kExamplePartNumbers[i],
                   static_cast<unsigned long long>(part.start),
                   static_cast<unsigned long long>(part.count), types[i]);
-    EXPECT_TRUE(Has(table, name + line)) << line << table;
+    EXPECT_TRUE(Has(table, Card() + line)) << line << table;
     ASSERT_EQ(RunTool("dd if=" + Quote(Card()) + " of=" + Quote(scratch) + " bs=512 skip=" +
                       std::to_string(part.start) + " count=" + std::to_string(part.count) +
                       " status=none"),
@@ -108,7 +101,7 @@ TEST_F(CliJob, WriteVerifyUpdateRecoverAnImageFile) {
   EXPECT_EQ(RunCli(FwArgs("write --wipe")).status, 2);
 }
 
-// --size makes a new image, sparse, or sizes an empty one; recover needs it for a new image.
+// --size makes a new image, sparse. (An empty image is sized the same way: the refusals' test.)
 TEST_F(CliJob, SizeOption) {
   const std::string card = dir_.Join("sized.img");
   RunCliExpecting(0, "write --size 512M " + Quote(Example()) + " " + Quote(card));
@@ -116,15 +109,6 @@ TEST_F(CliJob, SizeOption) {
   struct stat st {};
   ASSERT_EQ(stat(card.c_str(), &st), 0);
   EXPECT_LT(st.st_blocks * 512, 512 * static_cast<int64_t>(kMiB));  // far fewer blocks than bytes
-
-  const std::string empty = dir_.Join("empty.img");
-  WriteFile(empty, "");
-  EXPECT_EQ(RunCli("write --size 400000K " + Quote(Example()) + " " + Quote(empty)).status, 0);
-  EXPECT_EQ(FileSize(empty), 400000 * 1024);
-
-  RunCliExpecting(0, "recover --size 64M " + Quote(dir_.Join("r.img")));
-  EXPECT_EQ(FileSize(dir_.Join("r.img")), 64 * static_cast<int64_t>(kMiB));
-  ExpectVolume(dir_.Join("r.img"), "vfat");
 }
 
 // Jobs that fail or are refused: the exit status, the log (none when refused before the engine
@@ -134,9 +118,7 @@ TEST_F(CliJob, FailedAndRefusedJobsChangeNothing) {
   std::filesystem::create_directories(dir_.Join("folder"));
   std::filesystem::create_directories(dir_.Join("plans-nothing"));
   WriteFile(dir_.Join("plans-nothing/config.xml"), "<?xml version=\"1.0\"?><diskMaker/>");
-  WriteFile(dir_.Join("blank.img"), std::vector<uint8_t>(8 * kMiB, 0));
   WriteFile(dir_.Join("small.img"), std::vector<uint8_t>(8 * kMiB, 0xEE));
-  WriteFile(dir_.Join("tiny.img"), std::vector<uint8_t>(4 * kMiB, 0x3C));
   const std::vector<const char16_t*> openFailed = {u"OpenDisk", u"OpenDiskFailed"};
   const struct {
     std::string command;
@@ -155,14 +137,8 @@ TEST_F(CliJob, FailedAndRefusedJobsChangeNothing) {
       // No size to be had: the engine's validation says why.
       {"write " + Quote(dir_.Join("plans-nothing")), "x.img", 1, {}, KeyText(u"NoWriteInfoFound")},
       {"verify " + fw, "x.img", 1, openFailed, ""},
-      // Nothing to update on a card that was never written.
-      {"update " + fw, "blank.img", 1, {u"OpenDisk", u"OpenDiskSuccess", u"UpdateFailed"},
-       "Error: "},
       // A card too small for the layout: validation's report, no line.
       {"write " + fw, "small.img", 1, {}, "Error: "},
-      // A disk too small for FAT32: the builder gives no volume.
-      {"recover", "tiny.img", 1, {u"OpenDisk", u"OpenDiskSuccess", u"RecoverTip", u"RecoverFailed"},
-       "Error: " + KeyText(u"CreateDiskFailed") + "\n"},
       {"recover", "x.img", 2, {}, "does not exist: --size"},
       // An existing image keeps its size; every form ParseSize refuses is its unit test's.
       {"write --size=1G " + fw, "small.img", 2, {}, "--size is for a new image"},
@@ -202,8 +178,7 @@ TEST_F(CliJob, UsageErrorsAndHelp) {
     EXPECT_EQ(run.out, "") << args;
     EXPECT_TRUE(Has(run.err, args.empty() ? "Usage: brindle-cli" : "Try 'brindle-cli")) << args;
   }
-  const char* commands[] = {"list", "write", "update", "recover", "verify"};
-  for (const std::string command : commands) {
+  for (const std::string command : {"list", "write", "update", "recover", "verify"}) {
     for (const std::string& form : {command + " --help", command + " -h", "help " + command}) {
       const Outcome run = RunCliExpecting(0, form);
       EXPECT_EQ(run.out.rfind("Usage: brindle-cli " + command, 0), 0u) << run.out;
@@ -211,10 +186,7 @@ TEST_F(CliJob, UsageErrorsAndHelp) {
     }
   }
   for (const char* form : {"--help", "-h", "help"}) {
-    const Outcome main = RunCliExpecting(0, form);
-    for (const std::string command : commands) {
-      EXPECT_TRUE(Has(main.out, "  " + command + " ")) << form << command;
-    }
+    EXPECT_TRUE(Has(RunCliExpecting(0, form).out, "  write ")) << form;
   }
 }
 
@@ -233,21 +205,6 @@ TEST_F(CliJob, ProgressLineOnATerminal) {
   EXPECT_TRUE(Has(run, "   " + KeyText(u"WriteSucess") + "\r\n"));
 }
 
-// A program without its engine beside it fails, and says why.
-TEST_F(CliJob, WithoutTheEngineTheJobFails) {
-  const std::string alone = dir_.Join("alone");
-  std::filesystem::create_directory(alone);
-  std::filesystem::copy_file(std::string(BRINDLE_BIN_DIR) + "/brindle-cli", alone + "/brindle-cli");
-  std::filesystem::permissions(alone + "/brindle-cli", std::filesystem::perms::owner_all);
-  const std::string command = "{ " + Quote(alone + "/brindle-cli") + " write " +
-                              Quote(Example()) + " " + Quote(Card()) +
-                              " </dev/null; echo status=$?; }";
-  // Without the catalogue either, the key names what happened.
-  const std::string run = ToolOutput(command);
-  EXPECT_TRUE(Has(run, "brindle-cli: CliCannotRunEngine " + alone + "/libPlinth.so")) << run;
-  EXPECT_TRUE(Has(run, "status=1\n")) << run;
-}
-
 // The log's reader going away does not stop the job halfway through the disk.
 TEST_F(CliJob, ALogReaderThatLeavesDoesNotStopTheJob) {
   const std::string command = Cli() + " " + FwArgs("write") +
@@ -257,38 +214,11 @@ TEST_F(CliJob, ALogReaderThatLeavesDoesNotStopTheJob) {
   ExpectFileAt(Card(), kExampleParts[4].start, Example() + "/rootfs.img");
 }
 
-// An image on a file system that fills up mid-write: the write failure is reported and the
-// job fails. Needs root to mount a small tmpfs.
-TEST_F(CliJob, TargetRunsOutOfSpace) {
-  if (!geteuid() == 0) GTEST_SKIP() << "needs root to mount a tmpfs";
-  const std::string mnt = dir_.Join("mnt");
-  std::filesystem::create_directory(mnt);
-  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=8m") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
-  }
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{mnt};
-
-  // 12 MiB of random bytes: holes and zeros would cost the tmpfs nothing.
-  const std::string fw = dir_.Join("big");
-  std::filesystem::create_directories(fw);
-  ASSERT_EQ(RunTool("head -c 12M /dev/urandom >" + Quote(fw + "/data.img")), 0);
-  WriteFile(fw + "/config.xml", R"(<?xml version="1.0"?>
-<diskMaker><partitions>
-<partition name="data" capacity="16" imagePath="data.img" active="false" offset="2048" type=""/>
-</partitions></diskMaker>)");
-  const Outcome run = RunCliExpecting(1, "write " + Quote(fw) + " " + Quote(mnt + "/card.img"));
-  EXPECT_TRUE(Has(run.err, "Error: " + KeyText(u"WriteFileFailed"))) << run.err;
-  ASSERT_FALSE(LogTexts(run.out).empty());
-  EXPECT_EQ(LogTexts(run.out).back(), KeyText(u"WriteFailed"));
-}
-
-// The new reports of brindle-cli, in each language of the catalogue: `check` with its warnings
-// and problems, files outside the firmware folder, a --size too small for the layout. None of
-// them writes anything. (An image another job holds is the engine's job test.)
-TEST(CliRefusals, EveryReportInEveryLanguage) {
+// The new reports of brindle-cli: `check` with its warnings and problems, files outside the
+// firmware folder, a --size too small for the layout. None of them writes anything. (Other
+// languages are the same code with another catalogue section; an image another job holds is
+// the engine's job test.)
+TEST(CliRefusals, EveryReport) {
   TempDir dir;
   const std::string fw = dir.Join("fw");
   std::filesystem::create_directories(fw);
@@ -307,44 +237,30 @@ TEST(CliRefusals, EveryReportInEveryLanguage) {
   WriteFile(clean + "/config.xml", R"(<diskMaker><partitions><partition name="boot"
     capacity="4" offset="2048" imagePath="../secret.img"/></partitions></diskMaker>)");
 
-  const std::u16string catalogue = plat::FromUtf8(BRINDLE_BIN_DIR "/text_info.ini");
-  for (const auto& [locale, code] : {std::pair{"zh_CN.UTF-8", 1}, {"zh_TW.UTF-8", 3},
-                                     {"en_US.UTF-8", 2}}) {
-    SCOPED_TRACE(locale);
-    // A catalogue text of this language, its places filled.
-    auto T = [&, code = code](const char16_t* key, std::vector<std::string> args = {}) {
-      std::vector<std::u16string> wide;
-      for (const std::string& arg : args) wide.push_back(plat::FromUtf8(arg));
-      return plat::ToUtf8(FormatText(LocalTextFrom(catalogue, code, key, 0), wide));
-    };
-    setenv("LC_ALL", locale, 1);
-    const Outcome check = RunCliExpecting(1, "check " + Quote(fw));
-    const std::string attribute = T(u"CliConfigUnknownAttribute", {"capcity", "partition"});
-    EXPECT_EQ(check.out,
-              T(u"CliCheckWarning", {"4", attribute}) + "\n" +
-                  T(u"CliCheckWarning", {"5", T(u"CliConfigUnknownElement", {"partiton"})}) +
-                  "\n" + T(u"WrittenInfoErr") + "\n" + T(u"Par") + " boot:" + T(u"CapacityErr") +
-                  "\n" + T(u"Par") + " root:" + T(u"FileOutsideFolder") + fw +
-                  "/../secret.img\n" + T(u"CliCheckProblems") + "\n");
-    const Outcome allowed = RunCliExpecting(0, "check --allow-outside " + Quote(clean));
-    EXPECT_EQ(allowed.out, T(u"CliCheckClean") + "\n");
+  const Outcome check = RunCliExpecting(1, "check " + Quote(fw));
+  const std::string attribute = Text(u"CliConfigUnknownAttribute", {"capcity", "partition"});
+  EXPECT_EQ(check.out,
+            Text(u"CliCheckWarning", {"4", attribute}) + "\n" +
+                Text(u"CliCheckWarning", {"5", Text(u"CliConfigUnknownElement", {"partiton"})}) +
+                "\n" + Text(u"WrittenInfoErr") + "\n" + Text(u"Par") + " boot:" +
+                Text(u"CapacityErr") + "\n" + Text(u"Par") + " root:" + Text(u"FileOutsideFolder") +
+                fw + "/../secret.img\n" + Text(u"CliCheckProblems") + "\n");
+  const Outcome allowed = RunCliExpecting(0, "check --allow-outside " + Quote(clean));
+  EXPECT_EQ(allowed.out, Text(u"CliCheckClean") + "\n");
 
-    // Refused before the image is made; the image made for the job is gone again.
-    const std::string card = dir.Join("card.img");
-    const Outcome small = RunCliExpecting(1, "write --size 2M " + Quote(clean) + " " + Quote(card));
-    EXPECT_EQ(small.err, "brindle-cli: " +
-                             T(u"CliSizeTooSmall", {"2.00M (2097152B)", "5.00M (5242880B)"}) +
-                             "\n");
-    const Outcome outside = RunCliExpecting(1, "write " + Quote(clean) + " " + Quote(card));
-    EXPECT_EQ(outside.out, "");
-    for (const std::string& part :
-         {T(u"FileOutsideFolder") + clean + "/../secret.img", T(u"CliImageRemoved", {card}),
-          T(u"CliAllowOutsideHint")}) {
-      EXPECT_TRUE(Has(outside.err, part)) << part << "\n" << outside.err;
-    }
-    EXPECT_EQ(FileSize(card), -1);
+  // Refused before the image is made; the image made for the job is gone again.
+  const std::string card = dir.Join("card.img");
+  const Outcome small = RunCliExpecting(1, "write --size 2M " + Quote(clean) + " " + Quote(card));
+  EXPECT_EQ(small.err, "brindle-cli: " +
+                           Text(u"CliSizeTooSmall", {"2.00M (2097152B)", "5.00M (5242880B)"}) +
+                           "\n");
+  const Outcome outside = RunCliExpecting(1, "write " + Quote(clean) + " " + Quote(card));
+  EXPECT_EQ(outside.out, "");
+  for (const std::string& part : {Text(u"FileOutsideFolder") + clean + "/../secret.img",
+                                  Text(u"CliImageRemoved", {card}), Text(u"CliAllowOutsideHint")}) {
+    EXPECT_TRUE(Has(outside.err, part)) << part << "\n" << outside.err;
   }
-  unsetenv("LC_ALL");
+  EXPECT_EQ(FileSize(card), -1);
   // An empty image file given its size for a job that failed is empty again.
   const std::string empty = dir.Join("empty.img");
   WriteFile(empty, "");
