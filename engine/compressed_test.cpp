@@ -150,8 +150,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, CompressedSourceTest,
                                            Format{"zstd", "zstd -q -c", "zst"}),
                          [](const auto& info) { return std::string(info.param.suffix); });
 
-// Decompressed sizes and checksum texts in the validation report. (Checksums that do not match
-// are the command-line tests'.)
+// Decompressed sizes, checksum texts and checksums that do not match, in the validation report.
 TEST(CompressedValidationTest, SizesAndChecksumsAreJudgedBeforeWriting) {
   if (!testsupport::HaveTool("gzip")) GTEST_SKIP() << "gzip missing";
   TempDir dir;
@@ -163,13 +162,15 @@ TEST(CompressedValidationTest, SizesAndChecksumsAreJudgedBeforeWriting) {
   // 2 MiB of zeros compress to a few kilobytes, but do not fit a 1 MiB partition.
   RunTool("head -c 2097152 /dev/zero | gzip -c > " + Quote(dir.Join("big.gz")));
   ASSERT_TRUE(testsupport::WriteFile(dir.Join("small.bin"), std::string(1000, 'x')));
-  for (const char* image : {"big.gz", "small.bin"}) {
+  const std::pair<const char*, std::string> images[] = {
+      {"big.gz", ""}, {"small.bin", "not a digest"}, {"small.bin", std::string(64, 'A')}};
+  for (const auto& [image, sum] : images) {
     PartitionSpec p;
     p.name = U(image);
     p.capacityBytes = 1 << 20;
     p.offset = job.partitions.empty() ? 2048 : 0;
     p.imagePath = U(dir.Join(image));
-    p.sha256 = job.partitions.empty() ? u"" : u"not a digest";
+    p.sha256 = U(sum);
     job.partitions.push_back(p);
   }
   EXPECT_EQ(job.ValidateLayout(0), 0);
@@ -177,7 +178,9 @@ TEST(CompressedValidationTest, SizesAndChecksumsAreJudgedBeforeWriting) {
   EXPECT_EQ(recorder.reports[0],
             LocalText(u"WrittenInfoErr", 0) + u"\n" + LocalText(u"Par", 0) + u" big.gz:" +
                 LocalText(u"SizeTooSmall", 0) + u"\n" + LocalText(u"Par", 0) + u" small.bin:" +
-                LocalText(u"ChecksumInvalid", 0) + U(dir.Join("small.bin")) + u"\n");
+                LocalText(u"ChecksumInvalid", 0) + U(dir.Join("small.bin")) + u"\n" +
+                LocalText(u"Par", 0) + u" small.bin:" + LocalText(u"ChecksumMismatch", 0) +
+                U(dir.Join("small.bin")) + u"\n");
 }
 
 }  // namespace
