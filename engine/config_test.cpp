@@ -160,10 +160,6 @@ TEST_F(ParseTest, SectionsAreFoundOnlyInTheirOrder) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 std::vector<std::string> NoteTexts(const std::vector<ConfigNote>& notes) {
   std::vector<std::string> texts;
   for (const ConfigNote& n : notes) {

@@ -268,14 +268,6 @@ const CopyCase kCopyCases[] = {
     {"LongerThanTheLimitCutAtAChunk", 200000, 65536, 65536, 0, {0, 32}},
     {"LimitInsideTheFirstSector", 1024, 700, 700, 0, {0, 68}},
     {"PaddingEndsExactlyAtTheLimit", 1000, 1024, 1000, 24, {0, 100}},
-    // Many chunks, the last one cut by the limit inside a sector.
-    {"SeveralBatchesCutInASector",
-     2500000,
-     2300000,
-     2300000,
-     0,
-     {0,  2,  5,  7,  10, 13, 15, 18, 20, 23, 26, 28, 31, 34, 36, 39, 41, 44, 47,
-      49, 52, 55, 57, 60, 62, 65, 68, 70, 73, 76, 78, 81, 83, 86, 89, 91, 92}},
 };
 
 INSTANTIATE_TEST_SUITE_P(
