@@ -1,6 +1,5 @@
-// Whole jobs through the exports, on image files filled with a canary pattern, checked byte by
-// byte and with sfdisk. (The command-line tests check empty volumes with fsck.fat, e2fsck and
-// blkid.)
+// Whole jobs through the exports on canary-filled image files, checked byte by byte and with
+// sfdisk (the command-line tests check empty volumes with fsck.fat, e2fsck and blkid).
 #include "DiskInfo.h"
 #include "DiskLogicData.h"
 #include "Layout.h"
@@ -388,10 +387,9 @@ class HeldIo final : public FaultyDiskIo {
   bool released_ = false;
 };
 
-// Two jobs on two cards at once, each in a process of its own (the engine runs one job per
-// process), both held at their first write until both are there: nothing makes one wait for the
-// other, and nothing of one card reaches the other. (A card in use is refused at its open: the
-// disk tests.)
+// Two jobs on two cards at once, each in its own process (the engine runs one job per process),
+// held at their first write until both are there: neither waits for the other, and nothing of
+// one card reaches the other. (The disk tests refuse a card in use at its open.)
 TEST_F(JobTest, TwoJobsAtOnce) {
   WriteConfig(R"(<diskMaker><partitions>
     <partition name="a" capacity="34" offset="2048" type="fat32"/>

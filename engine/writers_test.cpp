@@ -80,8 +80,7 @@ TEST_F(PassTest, TargetWidensMisalignedWritesToWholeSectors) {
   EXPECT_EQ(ReadBytes(Target(), base + 1000, 100), data);
   EXPECT_EQ(CountPatternMismatches(Target(), 0, base + 1000), 0u);
   EXPECT_EQ(CountPatternMismatches(Target(), base + 1100, kMiB), 0u);
-  // Reads follow the same rules. (Aligned requests are every volume build's, which the
-  // command-line tests check with fsck.)
+  // Reads follow the same rules. (Aligned requests are every volume build's, checked by fsck.)
   std::vector<uint8_t> back(100);
   EXPECT_EQ(target.ReadBlock(back.data(), 100, 1000), 1024u);
   EXPECT_EQ(back, data);

@@ -206,6 +206,11 @@ TEST_F(Window, TheIdleStateTheLookAndTheCaption) {
   // The platform may report the new position a little later.
   EXPECT_TRUE(WaitFor([&] { return w_->pos() == before + QPoint(30, 20); }))
       << w_->pos().x() << "," << w_->pos().y();
+  // Minimising keeps the shape.
+  B("minsize_btn")->click();
+  EXPECT_TRUE(w_->isMinimized());
+  w_->OnSystemCommand(kScRestore);
+  EXPECT_EQ(w_->mask(), mask);
 }
 
 TEST_F(Window, ASkinLackingAControlIsRefusedNamingIt) {
@@ -326,7 +331,6 @@ TEST_F(Window, WhileAJobRunsItsControlsAreOffAndExitAsks) {
   EXPECT_EQ(Log()->count(), 0);
   EXPECT_FALSE(B("clearinfo_btn")->isEnabled());
   for (const char* name : jobControls) EXPECT_FALSE(C<QWidget>(name)->isEnabled()) << name;
-  EXPECT_FALSE(w_->elapsedTimer().isActive());
   EXPECT_FALSE(C<QProgressBar>("copy_progress")->isHidden());
   EXPECT_TRUE(L("parname_label")->isHidden());
 
@@ -630,7 +634,6 @@ TEST(FrontText, ElapsedTimeLogLinesDiskLabelsHelpFilesAndTheChooserTitle) {
       {0x0409, u"help_en.mht"}};
   for (const auto& [id, file] : help) EXPECT_EQ(std::u16string(HelpFileName(id)), file) << id;
   EXPECT_EQ(ChooserTitle(std::u16string(60, u'x')), std::u16string(49, u'x'));
-  EXPECT_EQ(ChooserTitle(u"short"), u"short");
   // A character outside the basic plane is never cut in half.
   EXPECT_EQ(ChooserTitle(std::u16string(48, u'y') + u"\U0001F4BEzz"), std::u16string(48, u'y'));
 }
