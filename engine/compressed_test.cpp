@@ -134,7 +134,7 @@ TEST_P(CompressedSourceTest, DamagedOrCutStreamsAreRefused) {
       {"cut by one byte", stored.substr(0, stored.size() - 1)},
       {"trailing garbage", stored + "garbage"},
   };
-  // A bit of the trailer; the command-line tests cut and flip the data.
+  // A bit of the trailer; the command-line tests flip a bit in the middle of the data.
   damages.push_back({"a flipped bit", stored});
   damages.back().bytes[stored.size() - 6] ^= 0x10;
   for (const Damage& d : damages) {
