@@ -217,7 +217,7 @@ TEST_F(CliJob, ALogReaderThatLeavesDoesNotStopTheJob) {
 // The new reports of brindle-cli: `check` with its warnings and problems, files outside the
 // firmware folder, a --size too small for the layout. None of them writes anything. (Other
 // languages are the same code with another catalogue section; an image another job holds is
-// the engine's job test.)
+// the engine's disk test.)
 TEST(CliRefusals, EveryReport) {
   TempDir dir;
   const std::string fw = dir.Join("fw");
